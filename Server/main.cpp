@@ -1,0 +1,142 @@
+#include "Server/main.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/program_options.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "Common/Debug/Debug.h"
+#include "Common/Engine/Helpers.h"
+#include "Common/Network/Network.h"
+
+namespace po = boost::program_options;
+
+Timer timer;
+bool shouldCollideAllObjects = false;
+
+namespace {
+
+// Set by the time-limit handler on the I/O thread, acted on by the main thread.
+std::atomic<bool> timeLimitExpired(false);
+
+// The I/O service and its thread, so the main thread can stop them before it exits.
+boost::asio::io_context* ioService = nullptr;
+boost::thread* ioThread = nullptr;
+
+} // namespace
+
+void cleanupLog() {
+    // The measurement log closes its file here once it exists.
+}
+
+void timeout(const boost::system::error_code& /*error*/) {
+    DebugPrint("Timeout expired\n");
+    timeLimitExpired = true;
+}
+
+void endProcessIfTimeLimitExpired() {
+    if (!timeLimitExpired)
+        return;
+    // Ending here rather than on the I/O thread: the main thread is between frames, so
+    // nothing writes the measurement file after the exit handler closes it, and the I/O
+    // thread is stopped and joined so no completion runs while exit() tears down statics.
+    if (ioService)
+        ioService->stop();
+    if (ioThread && ioThread->get_id() != boost::this_thread::get_id())
+        ioThread->join();
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+void mainLoop() {
+    endProcessIfTimeLimitExpired();
+}
+
+int serverMain(int argc, char* argv[]) {
+    // Line by line also into a pipe or file, so diagnostics show as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    try {
+        int port = 21042;
+        int serverId = 0;
+        int timelimit = 0;
+        std::string configfile;
+        bool enableConsole = true;
+        std::string coordHost;
+        std::string coordPort;
+        std::string stats;
+        bool log = true;
+
+        po::options_description desc("Allowed options");
+        desc.add_options()
+            ("help", "produce help message")
+            ("port", po::value<int>(&port)->default_value(21042), "set game server port")
+            ("server-id", po::value<int>(&serverId)->default_value(0), "game server id")
+            ("timelimit", po::value<int>(&timelimit)->default_value(0),
+             "exit after <timelimit> minutes, default (0) is no timeout")
+            ("configfile", po::value<std::string>(&configfile)->default_value("server_config.cfg"),
+             "config file for server regions  LEGACY NOT USED ANYMORE")
+            ("enable-console", po::value<bool>(&enableConsole)->default_value(true),
+             "if the interactive console is enabled")
+            ("coord-host", po::value<std::string>(&coordHost)->default_value("127.0.0.1"),
+             "which address coordinator is listening on")
+            ("coord-port", po::value<std::string>(&coordPort)->default_value("21040"),
+             "which port the coordinator is listening on")
+            ("collide-all", po::value<bool>(&shouldCollideAllObjects)->default_value(false),
+             "should projectiles collide with projectiles")
+            ("stats", po::value<std::string>(&stats)->default_value("log.csv"), "log to this file")
+            ("log", po::value<bool>(&log)->default_value(true), "enable logging");
+
+        po::variables_map vm;
+        po::store(po::command_line_parser(argc, argv).options(desc).allow_unregistered().run(), vm);
+        po::notify(vm);
+
+        if (vm.count("help")) {
+            std::cout << desc << "\n";
+            return 1;
+        }
+
+        Timer::sync_clock(0);
+
+        std::atexit(cleanupLog);
+
+        boost::asio::io_context service;
+        ioService = &service;
+        // Keeps the I/O thread's run loop alive while no operation is pending.
+        auto work = boost::asio::make_work_guard(service);
+
+        Network::getInstance()->ownId = static_cast<uint64_t>(static_cast<int64_t>(serverId));
+
+        boost::asio::deadline_timer timeLimit(service);
+        if (timelimit > 0) {
+            DebugPrint("Timelimit is %d minute(s)\n", timelimit);
+            timeLimit.expires_from_now(boost::posix_time::microseconds(60000000LL * timelimit));
+            timeLimit.async_wait(&timeout);
+        }
+
+        boost::thread io([&service]() { service.run(); });
+        ioThread = &io;
+
+        Helpers::registerMainLoopFunction(mainLoop, 30.0f);
+        Helpers::run();
+
+        service.stop();
+        io.join();
+        ioThread = nullptr;
+        ioService = nullptr;
+        return 0;
+    } catch (std::exception& e) {
+        DebugPrint("boost error in main %s\n", e.what());
+    } catch (...) {
+        DebugPrint("Execption in main\n");
+    }
+    return 0;
+}

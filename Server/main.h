@@ -1,0 +1,30 @@
+#pragma once
+
+#include <boost/system/error_code.hpp>
+
+#include "Common/Engine/Timer.h"
+
+// Process globals of the region server. Main thread only unless said otherwise.
+
+// The frame clock, built before main runs: the first frame's step covers start-up.
+extern Timer timer;
+
+// Target of the collide-all option.
+extern bool shouldCollideAllObjects;
+
+// Start-up and the rest of the process's life; returns the exit status (1 after the help
+// text, 0 after a caught exception).
+int serverMain(int argc, char* argv[]);
+
+// The main frame, registered at 30 calls per second.
+void mainLoop();
+
+// Exit handler: closes the measurement log.
+void cleanupLog();
+
+// Completion of the time-limit timer; I/O thread. Asks the main thread to end the process.
+void timeout(const boost::system::error_code& error);
+
+// Ends the process with status 0 when the time limit has expired; main thread only. It
+// stops the I/O thread first, so no thread touches state that exit() tears down.
+void endProcessIfTimeLimitExpired();
