@@ -1,5 +1,6 @@
 #include "Common/Engine/Helpers.h"
 
+#include <atomic>
 #include <limits>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -12,7 +13,8 @@ namespace {
 
 // Registration order; entries are never removed.
 std::vector<mainLoopFunctionStruct> mainLoopFunctionsList;
-bool done = false;
+// Atomic so that stop() may come from another thread (tests do that).
+std::atomic<bool> done(false);
 Helpers::SleepFunction sleepFunction = nullptr;
 
 void sleepUntilDeadline(int64_t milliseconds) {

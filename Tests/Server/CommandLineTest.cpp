@@ -1,0 +1,71 @@
+// The command line, tried on the real binary.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Support/ChildProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> server(std::vector<std::string> args) {
+    args.insert(args.begin(), REGIONSERVER_BINARY);
+    return args;
+}
+
+struct EndingCase {
+    std::vector<std::string> args;
+    int status;
+    std::string output;
+};
+
+TEST(CommandLineTest, HelpAndUnreadableValuesEndStartUp) {
+    const EndingCase cases[] = {
+        {{"--help"}, 1, "Allowed options:\n"},
+        {{"--port", "21042", "--help", "--log", "true"}, 1, "  --log arg (=1)"},
+        {{"--help"}, 1, "config file for server regions  LEGACY"},
+        {{"--port", "notanumber"}, 0, "boost error in main the argument ('notanumber') for option '--port' is invalid\n"},
+        {{"--log"}, 0, "boost error in main the required argument for option '--log' is missing\n"},
+        {{"--collide-all", "maybe"}, 0, "boost error in main"},
+    };
+    for (const EndingCase& c : cases) {
+        ChildProcess p(server(c.args));
+        int status = -1;
+        ASSERT_TRUE(p.waitForExit(10s, &status));
+        EXPECT_EQ(status, c.status) << c.args[0];
+        EXPECT_NE(p.output().find(c.output), std::string::npos) << p.output();
+    }
+}
+
+TEST(CommandLineTest, HelpCreatesNoMeasurementFile) {
+    char dir[] = "/tmp/rs-helpXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ChildProcess p(server({"--help", "--stats", "m.csv"}), dir);
+    int status = -1;
+    ASSERT_TRUE(p.waitForExit(10s, &status));
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(access((std::string(dir) + "/m.csv").c_str(), F_OK), 0);
+    rmdir(dir);
+}
+
+TEST(CommandLineTest, UnknownOptionsAreIgnoredAndBoolsTakeBothForms) {
+    ChildProcess p(server({"--foo", "3", "--timelimit=1", "--enable-console", "false", "--log=false",
+                           "--collide-all", "true"}));
+    EXPECT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();
+    EXPECT_EQ(p.output().find("boost error"), std::string::npos) << p.output();
+    EXPECT_EQ(p.output().find("foo"), std::string::npos) << p.output();
+}
+
+TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
+    ChildProcess p(server({"--timelimit", "1", "--enable-console", "false", "--log", "false"}));
+    ASSERT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();
+    int status = -1;
+    ASSERT_TRUE(p.waitForExit(90s, &status)) << p.output();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
+}
+
+} // namespace
