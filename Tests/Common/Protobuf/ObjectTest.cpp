@@ -73,8 +73,9 @@ const SchemaMessage kSchema[] = {
     {"RegionUpdate", "hosts 1 repeated Velmor.NeighbourHost|regions 2 repeated Velmor.Region"},
     {"ExistingRegion", "regionId 1 required uint32|population 2 required uint32"},
     {"FutureRegions", "threeXthreeXthree 1 repeated uint32|twoXtwoXtwo 2 repeated uint32"},
-    {"ServerStatus", "status 1 required Velmor.ServerStatus.InfoType|cpuLoad 2 required uint32|"
-                     "existingRegionStatus 3 repeated Velmor.ExistingRegion|futureRegions 4 optional Velmor.FutureRegions"},
+    {"ServerStatus",
+     "status 1 required Velmor.ServerStatus.InfoType|cpuLoad 2 required uint32|"
+     "existingRegionStatus 3 repeated Velmor.ExistingRegion|futureRegions 4 optional Velmor.FutureRegions"},
     {"Ping", "ping_serial_num 1 required uint32"},
     {"Pong", "ping_serial_num 1 required uint32"},
 };
@@ -145,8 +146,7 @@ TEST(ObjectWireTest, ScalarEncodings) {
     position.set_x(1.0f);
     position.set_y(0.0f);
     position.set_z(-2.0f);
-    EXPECT_EQ(position.SerializeAsString(),
-              bytes({0x0d, 0, 0, 0x80, 0x3f, 0x15, 0, 0, 0, 0, 0x1d, 0, 0, 0, 0xc0}));
+    EXPECT_EQ(position.SerializeAsString(), bytes({0x0d, 0, 0, 0x80, 0x3f, 0x15, 0, 0, 0, 0, 0x1d, 0, 0, 0, 0xc0}));
 
     // A negative int32 takes ten varint bytes.
     Velmor::PlayerData data;
@@ -222,8 +222,8 @@ template <class M> void checkParseCases(const std::vector<ParseCase>& cases) {
 }
 
 TEST(ObjectWireTest, RequiredFieldsDecideWhetherAnEncodingParses) {
-    const std::string orientation = bytes({0x0a, 20, 0x0d, 0, 0, 0, 0, 0x15, 0, 0, 0, 0, 0x1d, 0, 0, 0, 0, 0x25, 0, 0,
-                                           0x80, 0x3f});
+    const std::string orientation =
+        bytes({0x0a, 20, 0x0d, 0, 0, 0, 0, 0x15, 0, 0, 0, 0, 0x1d, 0, 0, 0, 0, 0x25, 0, 0, 0x80, 0x3f});
     checkParseCases<Velmor::ClientUpdate>({
         {"orientation and boosters", orientation + bytes({0x10, 3}), true},
         {"without boostersOn", orientation, false},
@@ -302,8 +302,8 @@ TEST(ObjectWireTest, MissingFieldsAreListedByTheirPaths) {
 TEST(ObjectWireTest, FieldsThatOccurTwiceMergeOrReplace) {
     // id twice keeps the last; position twice is merged field by field.
     Velmor::ObjectUpdate update;
-    ASSERT_TRUE(parses(bytes({0x08, 1, 0x10, 0, 0x08, 2, 0x1a, 5, 0x0d, 0, 0, 0x80, 0x3f, 0x1a, 5, 0x15, 0, 0, 0, 0x40,
-                              0x1a, 5, 0x1d, 0, 0, 0x40, 0x40}),
+    ASSERT_TRUE(parses(bytes({0x08, 1,    0x10, 0, 0x08, 2,    0x1a, 5, 0x0d, 0, 0, 0x80, 0x3f, 0x1a,
+                              5,    0x15, 0,    0, 0,    0x40, 0x1a, 5, 0x1d, 0, 0, 0x40, 0x40}),
                        &update));
     EXPECT_EQ(update.id(), 2u);
     EXPECT_EQ(update.position().x(), 1.0f);
