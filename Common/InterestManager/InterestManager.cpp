@@ -1,0 +1,3 @@
+#include "Common/InterestManager/InterestManager.h"
+
+void InterestManager::update(NetworkObject* /*obj*/) {}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+class NetworkObject;
+
+// Per-object hand-over state: whether another server controls the object, which
+// neighbouring regions hold a copy of it and when it last sent an update. The static
+// budget limits hand-overs and copy creations per frame for all objects together.
+// Main thread only.
+class ReplicaManager {
+public:
+    bool isReplica;                           // another server controls the object; this copy mirrors it
+    bool firstBroadcast;                      // `first` flag of the samples added to the own prediction; stays false
+    float timeSinceTransfer;                  // seconds this server has controlled the object while alive here
+    std::list<uint32_t> regionsToUpdate;      // regions of other servers holding a copy, in creation order
+    std::list<uint32_t> regionsIsConnectedTo; // players: regions whose server the client watches
+    float timeSinceUpdate;                    // players: seconds since the last update message
+
+    ReplicaManager();
+    explicit ReplicaManager(bool replica);
+
+    // Clears the flags and timers; the lists stay.
+    void Init();
+
+    // Start of every frame: no hand-over or copy creation made yet.
+    static void ResetHasTransfered();
+    // Whether fewer than 100 hand-overs and copy creations happened in this frame.
+    static bool MayTransfer(NetworkObject* obj);
+    static void HasTransferedOne(NetworkObject* obj);
+
+    static int32_t numberTransfered;
+};

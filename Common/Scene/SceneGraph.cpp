@@ -1,0 +1,147 @@
+#include "Common/Scene/SceneGraph.h"
+
+#include <algorithm>
+
+#include "Common/Debug/Debug.h"
+#include "Common/GameObjects/NetworkObject.h"
+
+namespace {
+
+// Erases the first occurrence of t; the lists are short enough for a linear search.
+void eraseFirst(TransformList& list, Transform* t) {
+    TransformList::iterator it = std::find(list.begin(), list.end(), t);
+    if (it != list.end())
+        list.erase(it);
+}
+
+// Like destroyChildren, without its lines.
+void deleteTree(TransformList& list) {
+    for (Transform* t : list) {
+        deleteTree(t->children);
+        delete t;
+    }
+    list.clear();
+}
+
+} // namespace
+
+SceneGraph* SceneGraph::getInstance() {
+    static SceneGraph* instance = nullptr;
+    if (!instance)
+        instance = new SceneGraph();
+    return instance;
+}
+
+SceneGraph::SceneGraph() : Transform(static_cast<uint64_t>(0)) {}
+
+SceneGraph::~SceneGraph() {}
+
+void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType kind) {
+    TransformList* list = getListOfType(kind);
+    if (!list) {
+        typeLists.push_back(TypeEntry(kind, TransformList()));
+        list = &typeLists.back().second;
+    }
+    list->push_back(t);
+    objectIDMap[static_cast<int64_t>(t->id)] = t;
+}
+
+TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
+    for (TypeEntry& entry : typeLists)
+        if (entry.first == kind)
+            return &entry.second;
+    return nullptr;
+}
+
+Transform* SceneGraph::getOBjectById(int64_t objectId) {
+    std::unordered_map<int64_t, Transform*>::iterator it = objectIDMap.find(objectId);
+    return it == objectIDMap.end() ? nullptr : it->second;
+}
+
+void SceneGraph::addToRemoveList(Transform* t) {
+    TransformList* removeFromList;
+    if (!t->parent) {
+        DebugPrint("Trying to remove element without parent\n");
+        removeFromList = &children;
+    } else {
+        if (t->parent != this)
+            DebugPrint("Trying to remove element which is not direct child of the root\n");
+        removeFromList = &t->parent->children;
+    }
+    addToRemoveList(removeFromList, t);
+}
+
+void SceneGraph::addToRemoveList(TransformList* removeFromList, Transform* t) {
+    if (t->id == 0) {
+        DebugPrint("trying to remove element with id 0\n");
+        return;
+    }
+    if (std::find(removeList2.begin(), removeList2.end(), t) != removeList2.end())
+        return;
+    std::list<RemoveEntry>::iterator entry = removeList.begin();
+    while (entry != removeList.end() && entry->first != removeFromList)
+        ++entry;
+    if (entry == removeList.end())
+        entry = removeList.insert(removeList.end(), RemoveEntry(removeFromList, TransformList()));
+    entry->second.push_back(t);
+    removeList2.push_back(t);
+}
+
+void SceneGraph::forgetSubtree(Transform* t, TransformList::iterator current) {
+    if (TransformList* list = getListOfType(t->type))
+        eraseFirst(*list, t);
+    // Only t's own entry: an entry that a later attach under the same id took over
+    // belongs to a live object and must stay findable.
+    std::unordered_map<int64_t, Transform*>::iterator it = objectIDMap.find(static_cast<int64_t>(t->id));
+    if (it != objectIDMap.end() && it->second == t)
+        objectIDMap.erase(it);
+    for (Transform* child : t->children) {
+        // The child goes with destroyChildren(); a queue entry of its own would free it twice.
+        TransformList::iterator queued = std::find(std::next(current), removeList2.end(), child);
+        if (queued != removeList2.end())
+            removeList2.erase(queued);
+        forgetSubtree(child, current);
+    }
+}
+
+void SceneGraph::applyRemoveList() {
+    for (RemoveEntry& entry : removeList)
+        for (Transform* t : entry.second)
+            eraseFirst(*entry.first, t);
+    for (TransformList::iterator it = removeList2.begin(); it != removeList2.end(); ++it) {
+        Transform* t = *it;
+        forgetSubtree(t, it);
+        t->destroyChildren();
+        // A removed player's endpoint is to be forgotten by the network here, once it can.
+        delete t;
+    }
+    removeList.clear();
+    removeList2.clear();
+}
+
+unsigned int SceneGraph::countPlayers(bool replicas) {
+    TransformList* players = getListOfType(SceneGraphType::Player);
+    if (!players)
+        return 0;
+    unsigned int count = 0;
+    for (Transform* t : *players)
+        if (static_cast<NetworkObject*>(t)->isReplica() == replicas)
+            ++count;
+    return count;
+}
+
+unsigned int SceneGraph::numberOfPlayers() {
+    return countPlayers(false);
+}
+
+unsigned int SceneGraph::numberOfReplicas() {
+    return countPlayers(true);
+}
+
+void SceneGraph::clearForTesting() {
+    deleteTree(children);
+    removeList.clear();
+    removeList2.clear();
+    typeLists.clear();
+    objectIDMap.clear();
+}

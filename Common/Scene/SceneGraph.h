@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <unordered_map>
+#include <utility>
+
+#include "Common/GameObjects/Transform.h"
+
+// The process-wide scene root. Besides its children it keeps one list per kind, an id
+// index and the end-of-frame removal queues. Owns every attached object; an object is
+// deleted only by applyRemoveList(). The lists, the index and the queues hold non-owning
+// pointers to the same objects. Main thread only, no locks.
+class SceneGraph : public Transform {
+public:
+    typedef std::pair<TransformList*, TransformList> RemoveEntry;
+    typedef std::pair<SceneGraphType::SceneGraphType, TransformList> TypeEntry;
+
+    // Per list to unlink from: the objects to unlink, in queue order.
+    std::list<RemoveEntry> removeList;
+    // The objects to delete at the end of this frame, each once, in queue order.
+    TransformList removeList2;
+    // One list per kind, created on first attach, never dropped. std::list so that the
+    // pointers handed out by getListOfType stay valid.
+    std::list<TypeEntry> typeLists;
+    std::unordered_map<int64_t, Transform*> objectIDMap;
+
+    // Created on the first call (start-up, main thread); never destroyed.
+    static SceneGraph* getInstance();
+
+    ~SceneGraph() override;
+
+    // Appends t to the list of its kind (creating the list) and indexes it by id; an
+    // id already present is taken over by t.
+    void addTransformToType(Transform* t, SceneGraphType::SceneGraphType type);
+
+    // The live list of a kind, or null when no object of that kind was ever attached.
+    TransformList* getListOfType(SceneGraphType::SceneGraphType type);
+
+    Transform* getOBjectById(int64_t id);
+
+    // Queues t for removal at the end of the frame; t stays fully present until then.
+    void addToRemoveList(Transform* t);
+    void addToRemoveList(TransformList* removeFromList, Transform* t);
+
+    // End of frame: unlinks, unindexes and deletes every queued object.
+    void applyRemoveList();
+
+    // Players this server controls / players that are replicas.
+    unsigned int numberOfPlayers();
+    unsigned int numberOfReplicas();
+
+    // Deletes every object and forgets every list, index entry and queue entry, as if the
+    // process had just started; for tests, which share the one scene.
+    void clearForTesting();
+
+private:
+    SceneGraph();
+
+    // Takes t and everything below it out of the type lists and the id index, and t's
+    // descendants out of the deletion queue behind `current` (t's own place in it), so that
+    // destroyChildren() leaves nothing dangling.
+    void forgetSubtree(Transform* t, TransformList::iterator current);
+    unsigned int countPlayers(bool replicas);
+};

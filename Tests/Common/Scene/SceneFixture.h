@@ -1,0 +1,53 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Common/GameObjects/Transform.h"
+#include "Common/ReplicaManager/ReplicaManager.h"
+#include "Common/Scene/SceneGraph.h"
+
+// The scene is one process-wide root: every world test starts and ends with it empty, and
+// with the per-frame hand-over budget unused.
+class SceneFixture : public testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        SceneGraph::getInstance()->clearForTesting();
+        ReplicaManager::ResetHasTransfered();
+    }
+    SceneGraph* scene() { return SceneGraph::getInstance(); }
+};
+
+// A plain node that logs its updates and deletions by name.
+class Probe : public Transform {
+public:
+    static std::vector<std::string>& log() {
+        static std::vector<std::string> entries;
+        return entries;
+    }
+
+    Probe(const std::string& name_, uint64_t id_, SceneGraphType::SceneGraphType kind = SceneGraphType::Billboard)
+        : Transform(id_), name(name_) {
+        type = kind;
+    }
+    ~Probe() override { log().push_back("~" + name); }
+
+    void realUpdate(float dt) override {
+        log().push_back(name);
+        Transform::realUpdate(dt);
+    }
+
+    std::string name;
+};
+
+// Runs f and returns what it printed on standard output.
+template <typename F> std::string printedBy(F f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}

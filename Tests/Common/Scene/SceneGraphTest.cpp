@@ -1,0 +1,147 @@
+#include "Common/Scene/SceneGraph.h"
+
+#include "Common/GameObjects/NetworkObject.h"
+#include "Common/Scene/SceneFixture.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+class SceneGraphTest : public SceneFixture {
+protected:
+    void SetUp() override {
+        SceneFixture::SetUp();
+        Probe::log().clear();
+    }
+    Probe* add(const std::string& name, uint64_t id, SceneGraphType::SceneGraphType kind = SceneGraphType::Billboard) {
+        Probe* p = new Probe(name, id, kind);
+        scene()->attach(p);
+        return p;
+    }
+    void queue(Transform* t) {
+        printedBy([&] { scene()->addToRemoveList(t); });
+    }
+};
+
+TEST_F(SceneGraphTest, TypeListsAreCreatedOnFirstUseAndOutliveTheirObjects) {
+    EXPECT_EQ(scene()->getListOfType(SceneGraphType::Projectile), nullptr);
+    Probe* shot = add("shot", 5, SceneGraphType::Projectile);
+    Probe* player = add("player", 6, SceneGraphType::Player);
+    Probe* shot2 = add("shot2", 7, SceneGraphType::Projectile);
+    ASSERT_EQ(scene()->typeLists.size(), 2u);
+    EXPECT_EQ(scene()->typeLists.front().first, SceneGraphType::Projectile);
+    TransformList* shots = scene()->getListOfType(SceneGraphType::Projectile);
+    EXPECT_THAT(*shots, ElementsAre(shot, shot2));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Player), ElementsAre(player));
+
+    queue(shot);
+    queue(shot2);
+    scene()->applyRemoveList();
+    EXPECT_EQ(scene()->getListOfType(SceneGraphType::Projectile), shots);
+    EXPECT_THAT(*shots, IsEmpty());
+}
+
+TEST_F(SceneGraphTest, AttachingAnIdTwiceIndexesTheLaterObject) {
+    add("first", 9);
+    Probe* second = add("second", 9);
+    EXPECT_EQ(scene()->getOBjectById(9), second);
+    EXPECT_EQ(scene()->getOBjectById(10), nullptr);
+}
+
+TEST_F(SceneGraphTest, QueuedObjectStaysUntilTheEndOfFrameThenLeavesEverywhere) {
+    Probe* a = add("a", 1, SceneGraphType::Projectile);
+    Probe* b = add("b", 2, SceneGraphType::Projectile);
+    queue(a);
+    queue(a); // twice in one frame: deleted once
+    EXPECT_THAT(scene()->children, ElementsAre(a, b));
+    EXPECT_EQ(scene()->getOBjectById(1), a);
+    scene()->update(0.1f);
+    EXPECT_THAT(Probe::log(), ElementsAre("a", "b"));
+
+    scene()->applyRemoveList();
+    EXPECT_THAT(Probe::log(), ElementsAre("a", "b", "~a"));
+    EXPECT_THAT(scene()->children, ElementsAre(b));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(b));
+    EXPECT_EQ(scene()->getOBjectById(1), nullptr);
+    EXPECT_THAT(scene()->removeList, IsEmpty());
+    EXPECT_THAT(scene()->removeList2, IsEmpty());
+}
+
+TEST_F(SceneGraphTest, IdZeroIsNeverQueued) {
+    Probe* ship = add("ship", 0, SceneGraphType::MotherShip);
+    EXPECT_THAT(printedBy([&] { scene()->addToRemoveList(ship); }), HasSubstr("trying to remove element with id 0\n"));
+    scene()->applyRemoveList();
+    EXPECT_THAT(scene()->children, ElementsAre(ship));
+    EXPECT_EQ(scene()->getOBjectById(0), ship);
+}
+
+TEST_F(SceneGraphTest, OrphanAndGrandchildAreQueuedWithALine) {
+    Probe* parent = add("parent", 1);
+    Probe* child = new Probe("child", 2);
+    printedBy([&] { parent->attach(child); });
+    Probe* orphan = new Probe("orphan", 3);
+    EXPECT_THAT(printedBy([&] { scene()->addToRemoveList(orphan); }),
+                HasSubstr("Trying to remove element without parent\n"));
+    EXPECT_THAT(printedBy([&] { scene()->addToRemoveList(child); }),
+                HasSubstr("Trying to remove element which is not direct child of the root\n"));
+    ASSERT_EQ(scene()->removeList.size(), 2u);
+    EXPECT_EQ(scene()->removeList.front().first, &scene()->children);
+    EXPECT_EQ(scene()->removeList.back().first, &parent->children);
+    EXPECT_THAT(scene()->removeList2, ElementsAre(orphan, child));
+
+    scene()->applyRemoveList();
+    EXPECT_THAT(Probe::log(), ElementsAre("~orphan", "~child"));
+    EXPECT_THAT(parent->children, IsEmpty());
+    EXPECT_EQ(scene()->getOBjectById(2), nullptr);
+}
+
+// Deeper trees: a removed node's descendants go with it and leave the lists and the index
+// too; a descendant that was queued as well is still deleted only once.
+TEST_F(SceneGraphTest, RemovedNodeTakesItsDescendantsOutOfListsAndIndex) {
+    Probe* parent = add("parent", 1, SceneGraphType::Player);
+    Probe* child = new Probe("child", 2, SceneGraphType::Projectile);
+    Probe* grandchild = new Probe("grandchild", 3, SceneGraphType::Projectile);
+    Probe* other = add("other", 4, SceneGraphType::Projectile);
+    printedBy([&] {
+        parent->attach(child);
+        child->attach(grandchild);
+    });
+    queue(parent);
+    // Queued against the wrong list, so it stays linked below the parent.
+    scene()->addToRemoveList(&scene()->children, grandchild);
+
+    printedBy([&] { scene()->applyRemoveList(); });
+    EXPECT_THAT(Probe::log(), ElementsAre("~grandchild", "~child", "~parent"));
+    EXPECT_THAT(scene()->children, ElementsAre(other));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(other));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Player), IsEmpty());
+    EXPECT_EQ(scene()->objectIDMap.size(), 1u);
+}
+
+TEST_F(SceneGraphTest, RemovingAnObjectKeepsTheIndexEntryALaterObjectTookOver) {
+    Probe* first = add("first", 9);
+    Probe* second = add("second", 9);
+    queue(first);
+    scene()->applyRemoveList();
+    EXPECT_EQ(scene()->getOBjectById(9), second);
+}
+
+TEST_F(SceneGraphTest, PlayersAreCountedByReplicaFlag) {
+    EXPECT_EQ(scene()->numberOfPlayers(), 0u);
+    EXPECT_EQ(scene()->numberOfReplicas(), 0u);
+    const bool replica[] = {false, true, false, true, true};
+    uint64_t id = 1;
+    for (bool r : replica) {
+        NetworkObject* p = new NetworkObject(id++);
+        p->type = SceneGraphType::Player;
+        p->setIsReplica(r);
+        scene()->attach(p);
+    }
+    scene()->attach(new NetworkObject(id)); // another kind is not counted
+    EXPECT_EQ(scene()->numberOfPlayers(), 2u);
+    EXPECT_EQ(scene()->numberOfReplicas(), 3u);
+}
+
+} // namespace
