@@ -7,4 +7,4 @@ Network* Network::getInstance() {
     return instance;
 }
 
-Network::Network() : ownId(0) {}
+Network::Network() : ownId(0), myQport(0) {}

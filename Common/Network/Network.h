@@ -11,6 +11,10 @@ public:
     // This server's id; 0 until start-up sets it. Every diagnostic line carries it.
     uint64_t ownId;
 
+    // This server's own qport, put in front of its UDP packets for endpoints that are not
+    // clients; 0 until start-up sets it, before the I/O thread runs.
+    uint32_t myQport;
+
 private:
     Network();
     Network(const Network&) = delete;
