@@ -14,11 +14,13 @@ using boost::asio::ip::udp;
 
 namespace {
 
+struct NameCase {
+    int value;
+    const char* name;
+};
+
 TEST(NetworkEventNamesTest, MessageTypeNamesCoverTwelveTypes) {
-    const struct {
-        int type;
-        const char* name;
-    } cases[] = {
+    const NameCase cases[] = {
         {43, "Logout"},
         {44, "ObjectInfo"},
         {45, "ObjectUpdate"},
@@ -41,14 +43,11 @@ TEST(NetworkEventNamesTest, MessageTypeNamesCoverTwelveTypes) {
         {200, "Unknown Message Type"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(getMessageTypeString(static_cast<MessageTypes::MessageType>(c.type)), c.name) << c.type;
+        EXPECT_EQ(getMessageTypeString(static_cast<MessageTypes::MessageType>(c.value)), c.name) << c.value;
 }
 
 TEST(NetworkEventNamesTest, EventTypeNames) {
-    const struct {
-        int type;
-        const char* name;
-    } cases[] = {
+    const NameCase cases[] = {
         {0, "Message"},
         {1, "NewConnection"},
         {2, "ClosedConnection"},
@@ -56,7 +55,7 @@ TEST(NetworkEventNamesTest, EventTypeNames) {
         {-1, "Unknown Event Type"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(getEventTypeString(static_cast<EventTypes::EventTypes>(c.type)), c.name) << c.type;
+        EXPECT_EQ(getEventTypeString(static_cast<EventTypes::EventTypes>(c.value)), c.name) << c.value;
 }
 
 class NetworkEventTest : public ::testing::Test {
