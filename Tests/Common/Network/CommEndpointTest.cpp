@@ -3,12 +3,12 @@
 #include <memory>
 #include <string>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include "Common/Network/Network.h"
+#include "Common/Network/TcpPair.h"
 #include "Support/FakeClock.h"
 
 using boost::asio::ip::address_v4;
@@ -17,8 +17,7 @@ using boost::asio::ip::udp;
 
 namespace {
 
-// A connected TCP pair on 127.0.0.1: `held` is handed to endpoints (which then own it),
-// `peer` stays with the test to observe what happens to the connection.
+// Endpoints in a known state of the diagnostics prefix, with loopback connections at hand.
 class CommEndpointTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -26,26 +25,18 @@ protected:
         Timer::sync_clock(0);
     }
 
-    tcp::socket* connectPair() {
-        tcp::acceptor acceptor(io, tcp::endpoint(address_v4::loopback(), 0));
-        auto* held = new tcp::socket(io);
-        held->connect(acceptor.local_endpoint());
-        peer = std::make_unique<tcp::socket>(io);
-        acceptor.accept(*peer);
-        return held;
-    }
+    tcp::socket* connectPair() { return sockets.connect(); }
 
     // True when the peer sees the connection closed (end of file or reset).
     bool peerSeesClose() {
         char byte;
         boost::system::error_code ec;
-        boost::asio::read(*peer, boost::asio::buffer(&byte, 1), ec);
+        boost::asio::read(sockets.peer(), boost::asio::buffer(&byte, 1), ec);
         return ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
     }
 
     FakeClock clock;
-    boost::asio::io_context io;
-    std::unique_ptr<tcp::socket> peer;
+    TcpPair sockets;
 };
 
 udp::endpoint someUdpAddress() { return udp::endpoint(address_v4::from_string("127.0.0.1"), 4711); }
@@ -139,7 +130,7 @@ TEST_F(CommEndpointTest, ResetMovesNothingAndKeepsTheSocketOpenForTheNewHolder) 
     // The connection still works through the new holder.
     boost::asio::write(*watcher->getTcpSocket(), boost::asio::buffer("x", 1));
     char byte = 0;
-    boost::asio::read(*peer, boost::asio::buffer(&byte, 1));
+    boost::asio::read(sockets.peer(), boost::asio::buffer(&byte, 1));
     EXPECT_EQ(byte, 'x');
 
     watcher->deleteTcpSocket();
@@ -173,7 +164,6 @@ TEST_F(CommEndpointTest, DestroyingAnEndpointLeavesItsSocketOpen) {
 
 TEST_F(CommEndpointTest, SettingASecondSocketReportsOnceAndHoldsTheNewOne) {
     tcp::socket* first = connectPair();
-    std::unique_ptr<tcp::socket> firstPeer = std::move(peer);
     tcp::socket* second = connectPair();
     CommEndpoint ep(CommEndpointTypes::ServerEndpoint);
 

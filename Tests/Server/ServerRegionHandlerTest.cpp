@@ -1,0 +1,79 @@
+#include "Server/ServerRegionHandler.h"
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Common/Network/TcpPair.h"
+#include "Common/Region/RegistryFixture.h"
+
+namespace {
+
+class ServerRegionHandlerTest : public RegistryFixture {};
+
+TEST_F(ServerRegionHandlerTest, OneRegistryStartingEmpty) {
+    EXPECT_EQ(ServerRegionHandler::getInstance(), registry());
+    EXPECT_EQ(registry()->myself, nullptr);
+    EXPECT_TRUE(registry()->serverList.empty());
+    EXPECT_EQ(registry()->regionsControlled(), 0u);
+    EXPECT_TRUE(registry()->serversToConnectTo().empty());
+    registry()->testConnectionToNeighbours(); // nothing to do without myself
+}
+
+TEST_F(ServerRegionHandlerTest, AddServerToPoolBehavesAsThePool) {
+    RegionHandler* pool = registry();
+    testing::internal::CaptureStdout();
+    ControllingServer* own = pool->AddServerToPool(4);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "id:0:[0] Server 4 added.\n");
+    EXPECT_EQ(pool->AddServerToPool(4), own);
+}
+
+TEST_F(ServerRegionHandlerTest, RegionsControlledCountsOnlyMyOwn) {
+    registry()->myself = addServer(1);
+    addServer(2)->AddRegion(Vector3(), Vector3(1, 1, 1), 20);
+    registry()->myself->AddRegion(Vector3(), Vector3(1, 1, 1), 10);
+    registry()->myself->AddRegion(Vector3(), Vector3(1, 1, 1), 11);
+    EXPECT_EQ(registry()->regionsControlled(), 2u);
+}
+
+struct SelectionCase {
+    const char* what;
+    std::vector<unsigned int> pool; // added in this order, so the pool lists them reversed
+    unsigned int myself;
+    std::vector<unsigned int> connected; // entries that already hold a socket
+    std::vector<uint32_t> expected;      // in pool order
+};
+
+const SelectionCase kSelectionCases[] = {
+    {"lower id connects to higher", {1, 2}, 1, {}, {2}},
+    {"higher id never connects to lower", {1, 2}, 2, {}, {}},
+    {"only myself", {3}, 3, {}, {}},
+    {"every higher id, in pool order", {5, 9, 3, 7}, 5, {}, {7, 9}},
+    {"already connected is skipped", {5, 9, 3, 7}, 5, {9}, {7}},
+    {"ids compare unsigned", {1, 0x80000000u, 0}, 1, {}, {0x80000000u}},
+};
+
+class ServerSelectionTest : public RegistryFixture, public testing::WithParamInterface<SelectionCase> {
+protected:
+    void TearDown() override {
+        for (ControllingServer& server : registry()->serverList)
+            server.deleteTcpSocket();
+        RegistryFixture::TearDown();
+    }
+    TcpPair sockets;
+};
+
+TEST_P(ServerSelectionTest, OfTwoServersTheLowerIdOpens) {
+    const SelectionCase& c = GetParam();
+    for (unsigned int id : c.pool)
+        addServer(id);
+    for (unsigned int id : c.connected)
+        registry()->getControllingServer(id)->setTcpSocket(sockets.connect());
+    registry()->myself = registry()->getControllingServer(c.myself);
+
+    EXPECT_EQ(idsOf(registry()->serversToConnectTo()), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSelectionCases));
+
+} // namespace
