@@ -1,5 +1,7 @@
 #include "Common/GameObjects/NetworkObject.h"
 
+#include "Common/GameObjects/Player.h"
+
 NetworkObject::NetworkObject(uint32_t serverid, uint32_t objectid) : Transform(serverid, objectid) {}
 
 NetworkObject::NetworkObject(uint64_t id_) : Transform(id_) {}
@@ -26,5 +28,7 @@ void NetworkObject::setIsReplica(bool replica) {
 }
 
 void NetworkObject::newUpdateMessage(uint32_t timestamp, Vector3& position_, Quaternion& orientation_, bool first) {
+    if (type == SceneGraphType::Player)
+        static_cast<Player*>(this)->timeSinceLastHeardFromPlayer = 0;
     predictionManager.addSample(timestamp, position_, orientation_, first);
 }

@@ -9,9 +9,10 @@
 #include "Common/GameObjects/Transform.h"
 #include "Common/ReplicaManager/ReplicaManager.h"
 #include "Common/Scene/SceneGraph.h"
+#include "Common/Scene/SceneObjectFactory.h"
 
-// The scene is one process-wide root: every world test starts and ends with it empty, and
-// with the per-frame hand-over budget unused.
+// The scene is one process-wide root: every world test starts and ends with it empty, the
+// factory as start-up leaves it for server 0, and the per-frame hand-over budget unused.
 class SceneFixture : public testing::Test {
 protected:
     void SetUp() override { reset(); }
@@ -19,6 +20,7 @@ protected:
     static void reset() {
         SceneGraph::getInstance()->clearForTesting();
         ReplicaManager::ResetHasTransfered();
+        SceneObjectFactory::getInstance()->init(0);
     }
     SceneGraph* scene() { return SceneGraph::getInstance(); }
 };

@@ -1,0 +1,57 @@
+#include "Common/Scene/SceneObjectFactory.h"
+
+#include "Common/GameObjects/Player.h"
+#include "Common/GameObjects/Projectile.h"
+#include "Common/Gamelogic/Game.h"
+#include "Common/Scene/SceneGraph.h"
+
+SceneObjectFactory* SceneObjectFactory::getInstance() {
+    static SceneObjectFactory* instance = nullptr;
+    if (!instance) {
+        instance = new SceneObjectFactory();
+        // Defined values until start-up's init; the same as init(0).
+        instance->init(0);
+    }
+    return instance;
+}
+
+void SceneObjectFactory::init(uint32_t serverId_) {
+    serverId = serverId_;
+    lastId = 1;
+    lastTeam = Team::Red;
+}
+
+Team::Team SceneObjectFactory::getNextTeam() {
+    lastTeam = lastTeam == Team::Red ? Team::Blue : Team::Red;
+    return lastTeam;
+}
+
+Player* SceneObjectFactory::createAndAttachPlayer(std::string name, const Vector3& position,
+                                                  const Quaternion& orientation, float health, Team::Team team,
+                                                  uint64_t objId) {
+    if (team == Team::None)
+        team = getNextTeam();
+    Player* player = objId == 0 ? new Player(serverId, ++lastId, team, health) : new Player(objId, team, health);
+    player->name = name;
+    player->score = 0;
+    player->boostersOn = 0;
+    player->position = position;
+    player->orientation = orientation;
+    Game::getInstance()->getCurrentScenegraph()->attach(player);
+    return player;
+}
+
+Projectile* SceneObjectFactory::createAndAttachProjectile(const Vector3& position, const Quaternion& orientation,
+                                                          const Vector3& velocity, Team::Team team, uint64_t objId,
+                                                          uint64_t shooter_id) {
+    Projectile* projectile = objId == 0 ? new Projectile(serverId, ++lastId) : new Projectile(objId);
+    projectile->position = position;
+    projectile->velocity = velocity;
+    projectile->orientation = orientation;
+    projectile->team = team;
+    projectile->shooterID = shooter_id;
+    Game::getInstance()->getCurrentScenegraph()->attach(projectile);
+    // Every projectile, also one described by another server, is to be announced to the
+    // clients here once the sender exists.
+    return projectile;
+}
