@@ -1,6 +1,7 @@
 #include "Common/Network/MessageSerializer.h"
 
 #include <cassert>
+#include <memory>
 #include <vector>
 
 #include "Common/Debug/Debug.h"
@@ -202,7 +203,7 @@ bool MessageSerializer::realParsePacket(const char* data, size_t bytes_recvd, ne
         return false;
     }
     const MessageTypes::MessageType type = static_cast<MessageTypes::MessageType>(typeByte);
-    google::protobuf::Message* message = newMessageOfType(type);
+    std::unique_ptr<google::protobuf::Message> message(newMessageOfType(type));
     networkEvent->eventType = EventTypes::Message;
     networkEvent->messageType = type;
 
@@ -210,12 +211,11 @@ bool MessageSerializer::realParsePacket(const char* data, size_t bytes_recvd, ne
     // did not read it from a frame and is refused rather than cut.
     const size_t encodingLength = bytes_recvd - 1;
     if (encodingLength <= MAX_ENCODING_LENGTH && message->ParseFromArray(data + 1, static_cast<int>(encodingLength))) {
-        networkEvent->message = message;
+        networkEvent->message = message.release();
         return true;
     }
     DebugPrint("Error in parseing message %s with length %d %s, fields: ", getMessageTypeString(type).c_str(),
                static_cast<int>(encodingLength), info.c_str());
     printMissingFields(*message);
-    delete message;
     return false;
 }
