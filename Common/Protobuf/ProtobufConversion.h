@@ -1,12 +1,14 @@
 #pragma once
 
+#include "Common/GameObjects/Player.h"
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
 #include "Common/Protobuf/Object.pb.h"
 
-// Copies between the math types and the wire records, destination first. Never tests
-// presence in the source (absent fields read as 0) and copies floats unchanged. Callers
-// that read an optional sub-message test its presence themselves.
+// Copies between the math types and the wire records, and a player into its record,
+// destination first. Never tests presence in the source (absent fields read as 0) and
+// copies floats unchanged. Callers that read an optional sub-message test its presence
+// themselves.
 class ProtobufConversion {
 public:
     static inline void position(Velmor::Position* dest, const Vector3* source) {
@@ -34,5 +36,12 @@ public:
         dest->x = source->x();
         dest->y = source->y();
         dest->z = source->z();
+    }
+
+    // What others display of a player. score and the team scores are left to the caller.
+    static inline void playerData(Velmor::PlayerData* dest, const Player* source) {
+        dest->set_blueteam(source->team == Team::Blue);
+        dest->set_health(source->health);
+        dest->set_name(source->name);
     }
 };

@@ -64,4 +64,30 @@ TEST(ProtobufConversionTest, AbsentFieldsReadAsZero) {
     EXPECT_EQ(v, Vector3());
 }
 
+TEST(ProtobufConversionTest, PlayerDataMarksOnlyBlueAsBlueAndLeavesScoresAlone) {
+    const struct {
+        Team::Team team;
+        bool blueTeam;
+    } cases[] = {{Team::Red, false}, {Team::None, false}, {Team::Blue, true}};
+    for (const auto& c : cases) {
+        Player player(uint64_t(0x500000002ull), c.team, 100);
+        player.health = 57.58f;
+        player.name = std::string("pi\xfflot", 6);
+        player.score = 12;
+
+        Velmor::PlayerData data;
+        data.set_score(3);
+        data.set_redteamscore(4);
+        ProtobufConversion::playerData(&data, &player);
+        EXPECT_TRUE(data.has_blueteam()) << c.team;
+        EXPECT_EQ(data.blueteam(), c.blueTeam) << c.team;
+        EXPECT_EQ(data.health(), 57.58f);
+        EXPECT_EQ(data.name(), player.name);
+        EXPECT_EQ(data.score(), 3);
+        EXPECT_EQ(data.redteamscore(), 4);
+        EXPECT_FALSE(data.has_blueteamscore());
+        EXPECT_TRUE(data.IsInitialized());
+    }
+}
+
 } // namespace
