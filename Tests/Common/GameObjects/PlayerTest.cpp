@@ -19,12 +19,6 @@ using testing::HasSubstr;
 using testing::IsEmpty;
 using testing::Not;
 
-void expectNear(const Vector3& actual, const Vector3& expected) {
-    EXPECT_NEAR(actual.x, expected.x, 1e-4) << actual.toString();
-    EXPECT_NEAR(actual.y, expected.y, 1e-4) << actual.toString();
-    EXPECT_NEAR(actual.z, expected.z, 1e-4) << actual.toString();
-}
-
 // A player of server 1 (id 1:2), at rest at the origin, looking along +z.
 class PlayerTest : public SceneFixture {
 protected:

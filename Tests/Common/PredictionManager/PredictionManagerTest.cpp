@@ -10,17 +10,13 @@ namespace {
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-void expectNear(const Vector3& actual, const Vector3& expected) {
-    EXPECT_NEAR(actual.x, expected.x, 1e-4) << actual.toString();
-    EXPECT_NEAR(actual.y, expected.y, 1e-4) << actual.toString();
-    EXPECT_NEAR(actual.z, expected.z, 1e-4) << actual.toString();
-}
-
-void expectNear(const Quaternion& actual, const Quaternion& expected) {
-    EXPECT_NEAR(actual.w, expected.w, 1e-4);
-    EXPECT_NEAR(actual.x, expected.x, 1e-4);
-    EXPECT_NEAR(actual.y, expected.y, 1e-4);
-    EXPECT_NEAR(actual.z, expected.z, 1e-4);
+// A manager fed a first sample (identity orientation) and one later sample.
+PredictionManager fedTwo(uint32_t t0, Vector3 p0, uint32_t t1, Vector3 p1, Quaternion q1 = Quaternion()) {
+    PredictionManager pm;
+    Quaternion q0;
+    pm.addSample(t0, p0, q0, true);
+    pm.addSample(t1, p1, q1, false);
+    return pm;
 }
 
 // A rotation by `degrees` about z.
@@ -56,11 +52,8 @@ TEST(PredictionManagerTest, FirstSampleFillsTheHistoryAndKeepsTheDerivedVelocity
 // Samples at 1000 ms (origin) and 1100 ms (1, 0, 0): derived velocity 10/s, acceleration
 // 10 per sample, error 1. The window lerps toward sample + velocity * 0.5, then dead-reckons.
 TEST(PredictionManagerTest, BlendsTheErrorInWithinHalfASecondThenMovesOn) {
-    PredictionManager pm;
-    Vector3 origin, one(1, 0, 0);
-    Quaternion id;
-    pm.addSample(1000, origin, id, true);
-    pm.addSample(1100, one, id, false);
+    const Vector3 one(1, 0, 0);
+    PredictionManager pm = fedTwo(1000, Vector3(), 1100, one);
     expectNear(pm.clientEstimatedVelocityAtEstimation[0], Vector3(10, 0, 0));
     expectNear(pm.clientEstimatedAcceleration[0], Vector3(10, 0, 0));
     EXPECT_EQ(pm.clientEstimatedPositionDiff, one);
@@ -75,22 +68,15 @@ TEST(PredictionManagerTest, BlendsTheErrorInWithinHalfASecondThenMovesOn) {
 }
 
 TEST(PredictionManagerTest, SixUnitsAwayIsBlendedNotSnapped) {
-    PredictionManager pm;
-    Vector3 origin, six(6, 0, 0);
-    Quaternion id;
-    pm.addSample(0, origin, id, true);
-    pm.addSample(1000, six, id, false); // 6/s, acceleration 6
-    EXPECT_EQ(pm.clientEstimatedPosition, origin);
+    PredictionManager pm = fedTwo(0, Vector3(), 1000, Vector3(6, 0, 0)); // 6/s, acceleration 6
+    EXPECT_EQ(pm.clientEstimatedPosition, Vector3());
     pm.updatePrediction(0.5f); // velocity 9: the sample carried on, 6 + 4.5
     expectNear(pm.clientEstimatedPosition, Vector3(10.5f, 0, 0));
 }
 
 TEST(PredictionManagerTest, MoreThanTenAwaySnapsButKeepsTheAcceleration) {
-    PredictionManager pm;
-    Vector3 origin, far(11, 0, 0);
-    Quaternion id;
-    pm.addSample(1000, origin, id, true);
-    pm.addSample(1100, far, id, false);
+    const Vector3 far(11, 0, 0);
+    PredictionManager pm = fedTwo(1000, Vector3(), 1100, far);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(pm.lastTimestamp[i], 1100u);
         EXPECT_EQ(pm.lastPosition[i], far);
@@ -115,11 +101,7 @@ TEST(PredictionManagerTest, DerivedVelocityByInterval) {
         {1100, 1000, Vector3(1000.0f / 4294967196.0f, 0, 0)}, // older: a huge interval
     };
     for (const auto& c : cases) {
-        PredictionManager pm;
-        Vector3 origin, one(1, 0, 0);
-        Quaternion id;
-        pm.addSample(c.first, origin, id, true);
-        pm.addSample(c.second, one, id, false);
+        PredictionManager pm = fedTwo(c.first, Vector3(), c.second, Vector3(1, 0, 0));
         expectNear(pm.clientEstimatedVelocityAtEstimation[0], c.velocity);
         EXPECT_EQ(pm.clientEstimatedVelocityAtEstimation[1], Vector3());
         EXPECT_EQ(pm.lastTimestamp[1], c.first);
@@ -143,18 +125,13 @@ TEST(PredictionManagerTest, EqualStampsTurnTowardTheNewestOrientation) {
 // Samples 100 ms apart turning 10 degrees: a tick of 0.2 s spans n = 2 whole intervals, so
 // the target is diff^2 * newest = 30 degrees, and the factor 3 carries the estimate to 90.
 TEST(PredictionManagerTest, WholeIntervalsInATickExtrapolateTheTurn) {
-    PredictionManager pm;
-    Vector3 origin;
-    Quaternion id, ten = aboutZ(10);
-    pm.addSample(1000, origin, id, true);
-    pm.addSample(1100, origin, ten, false);
+    const Quaternion ten = aboutZ(10);
+    PredictionManager pm = fedTwo(1000, Vector3(), 1100, Vector3(), ten);
     expectNear(pm.diffOrientation, ten);
     pm.updatePrediction(0.2f);
     expectNear(pm.clientEstimatedOrientation, aboutZ(90));
 
-    PredictionManager oneInterval;
-    oneInterval.addSample(1000, origin, id, true);
-    oneInterval.addSample(1100, origin, ten, false);
+    PredictionManager oneInterval = fedTwo(1000, Vector3(), 1100, Vector3(), ten);
     oneInterval.updatePrediction(0.1f); // n = 1: target 20 degrees, factor 1.5
     expectNear(oneInterval.clientEstimatedOrientation, aboutZ(30));
 }

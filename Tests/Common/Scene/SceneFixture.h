@@ -53,3 +53,17 @@ template <typename F> std::string printedBy(F f) {
     f();
     return testing::internal::GetCapturedStdout();
 }
+
+// Component-wise within 1e-4: for values computed in single precision.
+inline void expectNear(const Vector3& actual, const Vector3& expected) {
+    EXPECT_NEAR(actual.x, expected.x, 1e-4) << actual.toString();
+    EXPECT_NEAR(actual.y, expected.y, 1e-4) << actual.toString();
+    EXPECT_NEAR(actual.z, expected.z, 1e-4) << actual.toString();
+}
+
+inline void expectNear(const Quaternion& actual, const Quaternion& expected) {
+    EXPECT_NEAR(actual.w, expected.w, 1e-4);
+    EXPECT_NEAR(actual.x, expected.x, 1e-4);
+    EXPECT_NEAR(actual.y, expected.y, 1e-4);
+    EXPECT_NEAR(actual.z, expected.z, 1e-4);
+}
