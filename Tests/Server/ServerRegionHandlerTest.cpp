@@ -55,11 +55,6 @@ const SelectionCase kSelectionCases[] = {
 
 class ServerSelectionTest : public RegistryFixture, public testing::WithParamInterface<SelectionCase> {
 protected:
-    void TearDown() override {
-        for (ControllingServer& server : registry()->serverList)
-            server.deleteTcpSocket();
-        RegistryFixture::TearDown();
-    }
     TcpPair sockets;
 };
 

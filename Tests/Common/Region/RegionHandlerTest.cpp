@@ -90,12 +90,6 @@ TEST_F(RegionHandlerTest, UpdateMarksAreClearedEverywhere) {
 // IP address, never by port.
 class RegionHandlerSocketTest : public RegistryFixture {
 protected:
-    void TearDown() override {
-        for (ControllingServer& server : registry()->serverList)
-            server.deleteTcpSocket();
-        RegistryFixture::TearDown();
-    }
-
     ControllingServer* connectedServer(unsigned int id, uint32_t qport) {
         ControllingServer* server = addServer(id);
         server->qport = qport;
