@@ -14,9 +14,15 @@
 #include <boost/program_options.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "Common/Collision/CollisionHandler.h"
 #include "Common/Debug/Debug.h"
 #include "Common/Engine/Helpers.h"
 #include "Common/Network/Network.h"
+#include "Common/ReplicaManager/ReplicaManager.h"
+#include "Common/Scene/SceneGraph.h"
+#include "Common/Scene/SceneObjectFactory.h"
+#include "Server/Gamelogic/VelmorEntryPoint.h"
+#include "Server/ServerRegionHandler.h"
 
 namespace po = boost::program_options;
 
@@ -59,6 +65,34 @@ void endProcessIfTimeLimitExpired() {
 
 void mainLoop() {
     endProcessIfTimeLimitExpired();
+
+    const float dt = static_cast<float>(timer.getTimeDiff());
+
+    // Before anything in this frame can hand over or create copies.
+    ReplicaManager::ResetHasTransfered();
+
+    SceneGraph* scene = SceneGraph::getInstance();
+    TransformList* players = scene->getListOfType(SceneGraphType::Player);
+    TransformList* motherShips = scene->getListOfType(SceneGraphType::MotherShip);
+    TransformList* projectiles = scene->getListOfType(SceneGraphType::Projectile);
+    CollisionHandler::handleCollissionsBetween(players, projectiles);
+    CollisionHandler::handleCollissionsBetween(motherShips, projectiles);
+    if (shouldCollideAllObjects) {
+        CollisionHandler::handleCollissionsBetween(projectiles, projectiles);
+        CollisionHandler::handleCollissionsBetween(players, players);
+    }
+
+    try {
+        scene->update(dt);
+    } catch (...) {
+        DebugPrint("scenegraph update got an execption\n");
+    }
+
+    try {
+        scene->applyRemoveList();
+    } catch (...) {
+        DebugPrint("apply remove list got an execption\n");
+    }
 }
 
 int serverMain(int argc, char* argv[]) {
@@ -114,6 +148,14 @@ int serverMain(int argc, char* argv[]) {
         auto work = boost::asio::make_work_guard(service);
 
         Network::getInstance()->ownId = static_cast<uint64_t>(static_cast<int64_t>(serverId));
+        SceneObjectFactory::getInstance()->init(static_cast<uint32_t>(serverId));
+        ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+        registry->myself = registry->AddServerToPool(SceneObjectFactory::getInstance()->serverId);
+        if (!registry->myself)
+            DebugLog(LogType::Error, "Argh myself is NULL\n");
+
+        VelmorEntryPoint entryPoint;
+        entryPoint.init();
 
         boost::asio::deadline_timer timeLimit(service);
         if (timelimit > 0) {
