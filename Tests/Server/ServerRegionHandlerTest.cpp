@@ -6,6 +6,7 @@
 
 #include "Common/Network/TcpPair.h"
 #include "Common/Region/RegistryFixture.h"
+#include "Support/CaseName.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ struct SelectionCase {
     std::vector<unsigned int> connected; // entries that already hold a socket
     std::vector<uint32_t> expected;      // in pool order
 };
+PRINT_CASE_AS_WHAT(SelectionCase)
 
 const SelectionCase kSelectionCases[] = {
     {"lower id connects to higher", {1, 2}, 1, {}, {2}},
@@ -69,6 +71,6 @@ TEST_P(ServerSelectionTest, OfTwoServersTheLowerIdOpens) {
     EXPECT_EQ(idsOf(registry()->serversToConnectTo()), c.expected) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSelectionCases));
+INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSelectionCases), caseName<SelectionCase>);
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Region/RegistryFixture.h"
+#include "Support/CaseName.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct CentreCase {
     std::vector<unsigned int> removed;
     Vector3 centre;
 };
+PRINT_CASE_AS_WHAT(CentreCase)
 
 const CentreCase kCentreCases[] = {
     {"no entry of its own", false, {{2, Vector3(0, 0, 0), Vector3(10, 10, 10)}}, {}, Vector3()},
@@ -76,6 +78,6 @@ TEST_P(RespawnCentreTest, CentreOfTheNewestOwnRegion) {
     EXPECT_EQ(General::getInstance()->getCenterOfCurrentRegion(), c.centre) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Spawn, RespawnCentreTest, testing::ValuesIn(kCentreCases));
+INSTANTIATE_TEST_SUITE_P(Spawn, RespawnCentreTest, testing::ValuesIn(kCentreCases), caseName<CentreCase>);
 
 } // namespace

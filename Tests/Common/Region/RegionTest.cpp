@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Region/RegistryFixture.h"
+#include "Support/CaseName.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ struct PointCase {
     float padding;
     bool inside;
 };
+PRINT_CASE_AS_WHAT(PointCase)
 
 // Bounds differ per axis so that a test mixing up axes fails.
 const Vector3 kMin(0, 10, 20);
@@ -44,7 +46,7 @@ TEST_P(RegionPointTest, LowerFaceOutsideUpperFaceInside) {
     EXPECT_EQ(region.PointIn(c.point, c.padding), c.inside) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Box, RegionPointTest, testing::ValuesIn(kPointCases));
+INSTANTIATE_TEST_SUITE_P(Box, RegionPointTest, testing::ValuesIn(kPointCases), caseName<PointCase>);
 
 // Regions 1, 2 and 3 on server 10 and region 4 on server 20; the steps run in order.
 struct LinkStep {
@@ -59,6 +61,7 @@ struct LinkCase {
     std::vector<std::vector<uint32_t>> lists; // neighbour lists of regions 1 to 4
     std::string output;
 };
+PRINT_CASE_AS_WHAT(LinkCase)
 
 const std::string kMissing = "id:0:[0] Error adding neighbour which does not exists\n";
 
@@ -100,7 +103,7 @@ TEST_P(RegionLinkTest, LinksStayMirroredAndUnique) {
         EXPECT_EQ(neighboursOf(id), c.lists[id - 1]) << c.what << ", region " << id;
 }
 
-INSTANTIATE_TEST_SUITE_P(Neighbours, RegionLinkTest, testing::ValuesIn(kLinkCases));
+INSTANTIATE_TEST_SUITE_P(Neighbours, RegionLinkTest, testing::ValuesIn(kLinkCases), caseName<LinkCase>);
 
 class RegionLifetimeTest : public RegistryFixture {};
 
