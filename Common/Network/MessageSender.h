@@ -1,24 +1,141 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <list>
 #include <string>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/unordered_map.hpp>
+
+#include "Common/GameObjects/Transform.h"
+
 class CommEndpoint;
+
+namespace Velmor {
+class Logout;
+class ObjectInfo;
+class ObjectUpdate;
+class ObjectDestroy;
+class ClientUpdate;
+class Welcome;
+class Login;
+class ServerWelcome;
+class ConnectToNearBy;
+class TransferControl;
+class CoordinatorWelcome;
+class TransferPlayerTo;
+class RegionUpdate;
+class ServerStatus;
+} // namespace Velmor
+
+namespace TransportType {
+enum TransportType { TCP = 0, UDP = 1 };
+}
 
 // The packets of one destination (or of a broadcast), in queueing order. A packet is a
 // heap-allocated byte string: an optional qport, then whole frames. The list owns its packets.
 typedef std::list<std::string*> bufferList;
 
-// Holds what the server is about to send and packs each frame into packets as it is queued.
-// Main thread only.
+// Per endpoint (by identity, not address), the packets queued for it. The map owns each list;
+// an endpoint has an entry only while something is queued for it.
+typedef boost::unordered_map<CommEndpoint*, bufferList*> bufferMap;
+
+// One broadcast packet on its way to several recipients. The recipient count is released on
+// the main thread (skipped and dropped recipients) and on the I/O thread (completed sends);
+// whoever releases the last share frees the record and the packet.
+class BroadcastBuffer {
+public:
+    BroadcastBuffer(int recipients, std::string* buffer);
+    ~BroadcastBuffer();
+    BroadcastBuffer(const BroadcastBuffer&) = delete;
+    BroadcastBuffer& operator=(const BroadcastBuffer&) = delete;
+
+    // Null when there is nobody to send to.
+    static BroadcastBuffer* newBuffer(int recipients, std::string* buffer);
+    // Releases one share; the share that brings the count to 0 deletes `b`.
+    static void decrementRecipients(BroadcastBuffer* b);
+
+    std::atomic<uint32_t> recipients;
+    std::string* buffer; // owned
+};
+
+// Holds what the server is about to send, packs each frame into packets as it is queued and
+// sends everything once per frame. Queueing and the send step run on the main thread; the
+// completion handlers run on the I/O thread and touch only their own packet or broadcast
+// record and the traffic counters. The server has two: one for clients, watchers and every
+// broadcast, one for region servers and the coordinator.
 class MessageSender {
 public:
     // Every packing call uses 1400. A packet that holds more than one frame stays at 1399
     // bytes or less; a single longer frame travels alone in a longer packet.
     enum { MAX_UDP_PACKET_SIZE = 1400, MAX_TCP_PACKET_SIZE = 1400 };
 
+    explicit MessageSender(boost::asio::io_context* ios);
+    // Frees what is still queued; transmissions already started keep their packets.
+    ~MessageSender();
     MessageSender(const MessageSender&) = delete;
     MessageSender& operator=(const MessageSender&) = delete;
+
+    // Queued for one receiver. ObjectUpdate and ClientUpdate go by UDP (with this server's
+    // qport in front unless the receiver is a client), everything else by TCP. ObjectInfo and
+    // ObjectUpdate get the synchronised time of queueing as their timestamp.
+    void queue(Velmor::ObjectInfo& message, CommEndpoint* receiver);
+    void queue(Velmor::ObjectUpdate& message, CommEndpoint* receiver);
+    void queue(Velmor::ObjectDestroy& message, CommEndpoint* receiver);
+    void queue(Velmor::Welcome& message, CommEndpoint* receiver);
+    void queue(Velmor::Login& message, CommEndpoint* receiver);
+    void queue(Velmor::ServerWelcome& message, CommEndpoint* receiver);
+    void queue(Velmor::ConnectToNearBy& message, CommEndpoint* receiver);
+    void queue(Velmor::TransferControl& message, CommEndpoint* receiver);
+    void queue(Velmor::ServerStatus& message, CommEndpoint* receiver);
+    void queue(Velmor::ClientUpdate& message, CommEndpoint* receiver);
+    void queue(Velmor::RegionUpdate& message, CommEndpoint* receiver);
+    void queue(Velmor::CoordinatorWelcome& message, CommEndpoint* receiver);
+    void queue(Velmor::TransferPlayerTo& message, CommEndpoint* receiver);
+    // The region server never sends a Logout: reported, then queued all the same.
+    void queue(Velmor::Logout& message, CommEndpoint* receiver);
+
+    // For every player and watcher, never with a qport. ObjectInfo by TCP, ObjectUpdate by
+    // UDP, ObjectDestroy by UDP for a projectile and by TCP for anything else.
+    void broadcast(Velmor::ObjectInfo& message);
+    void broadcast(Velmor::ObjectUpdate& message);
+    void broadcast(Velmor::ObjectDestroy& message, SceneGraphType::SceneGraphType type);
+
+    // The receiver's list in `map`, created empty when it has none.
+    bufferList* getBufferList(bufferMap& map, CommEndpoint* receiver);
+
+    // The broadcast half of the send step. UDP packets that cannot be started within 10 ms of
+    // the step's start are dropped for every recipient; TCP broadcasts are never dropped.
+    void sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients);
+    // The per-endpoint half of the send step. Packets for an endpoint without the needed
+    // address are freed unsent.
+    void sendQueuedMessages();
+
+    // Drops everything queued for an endpoint that is about to be destroyed or reset.
+    void wantToDeleteEndpoint(CommEndpoint* receiver);
+
+    // Completion handlers, I/O thread. `packet` or `b` is the transmission's own.
+    void sendCompletedUDP(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    void sendCompletedTCP(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    void broadcastCompletedUDP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    void broadcastCompletedTCP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    void sendCompleted(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    void broadcastCompleted(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    void packageSent(TransportType::TransportType t, std::size_t bytes);
+
+    // Number of (UDP broadcast packet, recipient) pairs dropped so far: recipients without a
+    // UDP address and everything past the 10 ms budget. Main thread.
+    uint64_t droppedPackages() const { return droppedPackages_; }
+
+    // Closes a TCP connection on the main thread: packets still waiting behind its outstanding
+    // write are freed, and nothing more is written to it. Every socket of a closed connection
+    // passes through here before it is deleted, so a write completion never starts the next
+    // write on a socket that is going away.
+    static void closeTcpSocket(boost::asio::ip::tcp::socket* socket);
 
     // A new packet, owned by the list it is put into: empty, or holding this server's
     // qport (Network::myQport, set once at start-up), least significant byte first.
@@ -32,4 +149,17 @@ public:
     // Whether a UDP packet queued for `recipient` alone starts with this server's qport:
     // for every endpoint type but ClientEndpoint. Broadcasts and TCP packets never do.
     static bool useQport(CommEndpoint* recipient);
+
+    bufferMap udpBuffer_;
+    bufferMap tcpBuffer_;
+    bufferList tcpBroadcastBuffer_;
+    bufferList udpBroadcastBuffer_;
+    boost::asio::io_context* io_service_; // not owned
+
+private:
+    void queueUdp(const std::string& frame, CommEndpoint* receiver);
+    void queueTcp(const std::string& frame, CommEndpoint* receiver);
+    void packageDropped();
+
+    uint64_t droppedPackages_;
 };

@@ -7,4 +7,7 @@ Network* Network::getInstance() {
     return instance;
 }
 
-Network::Network() : ownId(0), myQport(0) {}
+Network::Network()
+    : udp_socket(nullptr), coordinator(CommEndpointTypes::CoordinatorEndpoint), myQport(0xFFFFFFFFu), ownId(0),
+      networkSender(nullptr), clientMessageSender(nullptr), serverMessageSender(nullptr), packetReceiver(nullptr),
+      messageDispatcher(nullptr), watcherManager(nullptr), ios(nullptr) {}

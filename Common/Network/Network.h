@@ -1,19 +1,69 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "Common/Network/CommEndpoint.h"
+
+class AbstractPacketReceiver;
+class MessageDispatcher;
+class MessageSender;
+class SceneGraph;
+class Sender;
+class WatcherManager;
 
 // Process-wide owner of the networking parts. Created on first use on the main thread
-// during start-up; never destroyed. The I/O thread only reads it.
+// during start-up, built once by init, never destroyed. The I/O thread only reads it.
 class Network {
 public:
     static Network* getInstance();
 
+    // Builds the networking parts on `ios`: the UDP socket and the TCP acceptor on `port` (read
+    // as 0..65535) on all IPv4 addresses, the send queues, the dispatcher, the receiver, the
+    // watcher registry and the own qport. A port that cannot be bound throws the socket
+    // library's error. Main thread, once, before the I/O thread runs.
+    void init(short port, boost::asio::io_context* ios);
+
+    // Opens a TCP connection for `ep` (which must hold no socket) to the first address that
+    // `host`:`port` resolves to, blocking until it is made or refused, and starts reading from
+    // it. Uses the Network's own service when `ios` is null. On any failure `ep` is left
+    // without a socket and the result is false.
+    bool connectTo(CommEndpoint* ep, std::string host, std::string port, boost::asio::io_context* ios = nullptr);
+
+    // connectTo for the coordinator endpoint, with its diagnostic lines.
+    bool connectToCoordinator(std::string host, std::string port, boost::asio::io_context* ios);
+
+    // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher.
+    // `scene` is not used.
+    void dispatchReceivedMessages(SceneGraph* scene);
+
+    // Just before an endpoint object goes away or is reset: the dispatcher's waiting list and
+    // both send queues forget it. Nothing before init.
+    void wantToDeleteEndpoint(CommEndpoint* ep);
+
+    // The server's one UDP socket, bound to the listening port; null until init.
+    boost::asio::ip::udp::socket* udp_socket;
+    // Its TCP socket is set by connectToCoordinator.
+    CommEndpoint coordinator;
+    // This server's own qport, put in front of its UDP packets for endpoints that are not
+    // clients; all bits set until init, which takes the dispatcher's first qport.
+    uint32_t myQport;
     // This server's id; 0 until start-up sets it. Every diagnostic line carries it.
     uint64_t ownId;
+    // The listening port as decimal text; empty until init.
+    std::string port;
 
-    // This server's own qport, put in front of its UDP packets for endpoints that are not
-    // clients; 0 until start-up sets it, before the I/O thread runs.
-    uint32_t myQport;
+    // Owned, null until init.
+    Sender* networkSender;
+    MessageSender* clientMessageSender; // clients, watchers and every broadcast
+    MessageSender* serverMessageSender; // region servers and the coordinator
+    AbstractPacketReceiver* packetReceiver;
+    MessageDispatcher* messageDispatcher;
+    WatcherManager* watcherManager;
+    boost::asio::io_context* ios; // not owned
 
 private:
     Network();

@@ -1,5 +1,6 @@
 #include "Common/Network/MessageSender.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,10 @@ namespace {
 
 class MessageSenderPackingTest : public ::testing::Test {
 protected:
+    void SetUp() override { savedQport = Network::getInstance()->myQport; }
+
     void TearDown() override {
-        Network::getInstance()->myQport = 0;
+        Network::getInstance()->myQport = savedQport;
         clear();
     }
 
@@ -31,6 +34,7 @@ protected:
     }
 
     bufferList list;
+    uint32_t savedQport = 0;
 };
 
 struct PackingCase {
