@@ -110,6 +110,11 @@ void SceneGraph::applyRemoveList() {
             eraseFirst(*entry.first, t);
     for (TransformList::iterator it = removeList2.begin(); it != removeList2.end(); ++it) {
         Transform* t = *it;
+        // Whatever list the caller queued it for, it must not stay among its parent's
+        // children (the parent is alive: a removed ancestor takes its queued descendants out
+        // of the queue behind it, and one queued before it is deleted first).
+        if (t->parent)
+            eraseFirst(t->parent->children, t);
         forgetSubtree(t, it);
         t->destroyChildren();
         // A removed player's endpoint is to be forgotten by the network here, once it can.

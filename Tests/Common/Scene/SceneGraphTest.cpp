@@ -120,6 +120,26 @@ TEST_F(SceneGraphTest, RemovedNodeTakesItsDescendantsOutOfListsAndIndex) {
     EXPECT_EQ(scene()->objectIDMap.size(), 1u);
 }
 
+// A descendant queued before its ancestor is deleted first and unlinked from its parent,
+// so the ancestor's removal never reaches it again; an object queued against a list it is
+// not in still leaves its parent's children.
+TEST_F(SceneGraphTest, QueueOrderAndWrongListsNeverLeaveDanglingChildren) {
+    Probe* parent = add("parent", 1, SceneGraphType::Player);
+    Probe* child = new Probe("child", 2, SceneGraphType::Projectile);
+    Probe* loner = add("loner", 3, SceneGraphType::Projectile);
+    Probe* other = add("other", 4, SceneGraphType::Projectile);
+    printedBy([&] { parent->attach(child); });
+    TransformList unrelated;
+    scene()->addToRemoveList(&scene()->children, child);
+    queue(parent);
+    scene()->addToRemoveList(&unrelated, loner);
+
+    printedBy([&] { scene()->applyRemoveList(); });
+    EXPECT_THAT(Probe::log(), ElementsAre("~child", "~parent", "~loner"));
+    EXPECT_THAT(scene()->children, ElementsAre(other));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(other));
+}
+
 TEST_F(SceneGraphTest, RemovingAnObjectKeepsTheIndexEntryALaterObjectTookOver) {
     Probe* first = add("first", 9);
     Probe* second = add("second", 9);
