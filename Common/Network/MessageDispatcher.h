@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <list>
 
-#include <boost/asio/io_service.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
@@ -27,7 +27,7 @@ enum LogoutType { Primary = 0, Watcher = 1 };
 // lookups and the connection, coordinator and hand-over handlers. Main thread only.
 class MessageDispatcher {
 public:
-    explicit MessageDispatcher(boost::asio::io_service* ios);
+    explicit MessageDispatcher(boost::asio::io_context* ios);
     // Frees the waiting list, not the players. Virtual so that a derived dispatcher can be
     // deleted through this class.
     virtual ~MessageDispatcher();
@@ -76,5 +76,5 @@ public:
     // first; not owned.
     std::list<Player*> playersWhoLackAClient;
     uint16_t lastQPort;
-    boost::asio::io_service* ios; // not owned
+    boost::asio::io_context* ios; // not owned
 };

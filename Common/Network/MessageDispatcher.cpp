@@ -1,0 +1,446 @@
+#include "Common/Network/MessageDispatcher.h"
+
+#include <algorithm>
+#include <string>
+
+#include "Common/Debug/Debug.h"
+#include "Common/GameObjects/Player.h"
+#include "Common/GameObjects/Projectile.h"
+#include "Common/Math/Quaternion.h"
+#include "Common/Math/Vector3.h"
+#include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
+#include "Common/Network/WatcherManager.h"
+#include "Common/Protobuf/ProtobufConversion.h"
+#include "Common/Region/ControllingServer.h"
+#include "Common/Scene/SceneGraph.h"
+#include "Common/Scene/SceneObjectFactory.h"
+#include "Server/ServerRegionHandler.h"
+
+namespace {
+
+unsigned long long idOf(Transform* obj) { return static_cast<unsigned long long>(obj->id); }
+
+// The message of an event as the class its type byte names, or null when the event holds
+// none or another class; the reader pairs them, this only keeps a mismatch from being cast.
+template <class M>
+M* messageAs(google::protobuf::Message* message) {
+    if (!message || message->GetDescriptor() != M::descriptor())
+        return nullptr;
+    return static_cast<M*>(message);
+}
+
+// Only these kinds are networked objects that take samples.
+bool isNetworked(Transform* obj) {
+    return obj->type == SceneGraphType::Player || obj->type == SceneGraphType::Projectile ||
+           obj->type == SceneGraphType::MotherShip;
+}
+
+// The scene's player whose endpoint part is ep. Found by identity, so that an endpoint that
+// only claims to be a client is never read as a player.
+Player* playerOfEndpoint(CommEndpoint* ep) {
+    TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
+    if (!players)
+        return nullptr;
+    for (Transform* t : *players) {
+        Player* player = static_cast<Player*>(t);
+        if (static_cast<CommEndpoint*>(player) == ep)
+            return player;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+MessageDispatcher::MessageDispatcher(boost::asio::io_context* ios_) : lastQPort(1), ios(ios_) {}
+
+MessageDispatcher::~MessageDispatcher() {}
+
+bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
+    CommEndpoint* sender = lookUpCommEndpoint(netEvent);
+    // Stands in for a sender that matches no endpoint; ends with this dispatch, and with it
+    // nothing but what a handler copied out of it.
+    CommEndpoint temporary(CommEndpointTypes::Unknown);
+    if (!sender) {
+        sender = &temporary;
+        if (boost::asio::ip::udp::endpoint* udpEndpoint = netEvent->getUdpEndpoint()) {
+            temporary.setUdpEndpoint(*udpEndpoint);
+            temporary.qport = netEvent->qport;
+        }
+        if (boost::asio::ip::tcp::socket* tcpSocket = netEvent->getTcpSocket())
+            temporary.setTcpSocket(tcpSocket);
+    }
+    updateUdpEndpoint(sender, netEvent);
+
+    switch (netEvent->eventType) {
+    case EventTypes::NewConnection:
+        return dispatchNewConnection(sender);
+    case EventTypes::ClosedConnection:
+        return dispatchClosedConnection(sender);
+    case EventTypes::Message:
+        break;
+    default:
+        return true;
+    }
+
+    google::protobuf::Message* message = netEvent->message;
+    bool known = true;
+    bool result = true;
+    switch (netEvent->messageType) {
+    case MessageTypes::Logout:
+        if (Velmor::Logout* m = messageAs<Velmor::Logout>(message))
+            result = dispatchLogout(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ObjectInfo:
+        if (Velmor::ObjectInfo* m = messageAs<Velmor::ObjectInfo>(message))
+            result = dispatchObjectInfo(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ObjectUpdate:
+        if (Velmor::ObjectUpdate* m = messageAs<Velmor::ObjectUpdate>(message))
+            result = dispatchObjectUpdate(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ObjectDestroy:
+        if (Velmor::ObjectDestroy* m = messageAs<Velmor::ObjectDestroy>(message))
+            result = dispatchObjectDestroy(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ClientUpdate:
+        if (Velmor::ClientUpdate* m = messageAs<Velmor::ClientUpdate>(message))
+            result = dispatchClientUpdate(sender, m, netEvent->qport);
+        else
+            known = false;
+        break;
+    case MessageTypes::Welcome:
+        if (Velmor::Welcome* m = messageAs<Velmor::Welcome>(message))
+            result = dispatchWelcome(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::Login:
+        if (Velmor::Login* m = messageAs<Velmor::Login>(message))
+            result = dispatchClientLogin(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ServerWelcome:
+        if (Velmor::ServerWelcome* m = messageAs<Velmor::ServerWelcome>(message))
+            result = dispatchServerWelcome(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ConnectToNearBy:
+        if (Velmor::ConnectToNearBy* m = messageAs<Velmor::ConnectToNearBy>(message))
+            result = dispatchConnectToNearBy(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::TransferControl:
+        if (Velmor::TransferControl* m = messageAs<Velmor::TransferControl>(message))
+            result = dispatchTransferControl(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::CoordinatorWelcome:
+        if (Velmor::CoordinatorWelcome* m = messageAs<Velmor::CoordinatorWelcome>(message))
+            result = dispatchCoordinatorWelcome(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::TransferPlayerTo:
+        if (Velmor::TransferPlayerTo* m = messageAs<Velmor::TransferPlayerTo>(message))
+            result = dispatchTransferPlayerTo(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::RegionUpdate:
+        if (Velmor::RegionUpdate* m = messageAs<Velmor::RegionUpdate>(message))
+            result = dispatchRegionUpdate(sender, m);
+        else
+            known = false;
+        break;
+    case MessageTypes::ServerStatus:
+        if (Velmor::ServerStatus* m = messageAs<Velmor::ServerStatus>(message))
+            result = dispatchServerStatus(sender, m);
+        else
+            known = false;
+        break;
+    default:
+        // Ping and Pong over TCP, and any other type: ignored.
+        break;
+    }
+    if (!known)
+        DebugLog(LogType::Error, "Event of message type %d does not carry that message, skipped\n",
+                 netEvent->messageType);
+    return result;
+}
+
+CommEndpoint* MessageDispatcher::lookUpCommEndpoint(networkEventPtr netEvent) {
+    if (boost::asio::ip::udp::endpoint* udpEndpoint = netEvent->getUdpEndpoint())
+        if (CommEndpoint* found = lookUpCommEndpointUdp(udpEndpoint, netEvent->qport))
+            return found;
+    if (boost::asio::ip::tcp::socket* tcpSocket = netEvent->getTcpSocket())
+        return lookUpCommEndpointTcp(tcpSocket);
+    return nullptr;
+}
+
+CommEndpoint* MessageDispatcher::lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint*, unsigned int) {
+    return nullptr;
+}
+
+CommEndpoint* MessageDispatcher::lookUpCommEndpointTcp(boost::asio::ip::tcp::socket*) { return nullptr; }
+
+bool MessageDispatcher::dispatchLogout() { return true; }
+
+bool MessageDispatcher::dispatchNewConnection(CommEndpoint* sender) {
+    boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
+    if (!socket)
+        return true;
+    // Throws when the connection broke meanwhile; the receiver's guard reports it.
+    DebugLog(LogType::Info, "New connection from %s\n", socket->remote_endpoint().address().to_string().c_str());
+    return true;
+}
+
+bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) { return true; }
+
+bool MessageDispatcher::dispatchWelcome(CommEndpoint*, Velmor::Welcome*) { return true; }
+
+bool MessageDispatcher::dispatchObjectInfo(CommEndpoint*, Velmor::ObjectInfo* message) {
+    Vector3 position;
+    Quaternion orientation;
+    ProtobufConversion::position(&position, &message->position());
+    ProtobufConversion::orientation(&orientation, &message->orientation());
+
+    const uint64_t id = message->id();
+    if (id == 0)
+        DebugLog(LogType::Error, "Error id in object info is 0 !!!!!!!!!!!!!!!!!######\n");
+
+    Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(id));
+    if (obj) {
+        if (obj->type == SceneGraphType::Player && message->has_playerdata())
+            static_cast<Player*>(obj)->health = message->playerdata().health();
+        return true;
+    }
+    // The factory reads id 0 as "allocate one of ours": a replica must never get one.
+    if (id == 0)
+        return true;
+
+    SceneObjectFactory* factory = SceneObjectFactory::getInstance();
+    switch (message->objecttype()) {
+    case SceneGraphType::Player: {
+        if (!message->has_playerdata())
+            break;
+        const Velmor::PlayerData& data = message->playerdata();
+        if (!data.has_blueteam() || !data.has_name())
+            break;
+        Player* player = factory->createAndAttachPlayer(data.name(), position, orientation, data.health(),
+                                                        data.blueteam() ? Team::Blue : Team::Red, id);
+        player->newUpdateMessage(message->timestamp(), position, orientation, true);
+        player->setIsReplica(true);
+        // The player's construction gives it full health.
+        player->health = data.health();
+        break;
+    }
+    case SceneGraphType::Projectile: {
+        if (!message->has_projectiledata())
+            break;
+        const Velmor::ProjectileData& data = message->projectiledata();
+        Vector3 velocity;
+        ProtobufConversion::position(&velocity, &data.velocity());
+        const uint64_t shooter = data.has_shooterid() ? data.shooterid() : 0;
+        Projectile* projectile = factory->createAndAttachProjectile(
+            position, orientation, velocity, data.blueteam() ? Team::Blue : Team::Red, id, shooter);
+        projectile->newUpdateMessage(message->timestamp(), position, orientation, true);
+        projectile->predictionManager.clientEstimatedVelocity = velocity;
+        projectile->setIsReplica(true);
+        break;
+    }
+    default:
+        break;
+    }
+    return true;
+}
+
+bool MessageDispatcher::dispatchObjectUpdate(CommEndpoint*, Velmor::ObjectUpdate* message) {
+    Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->id()));
+    if (!obj || !isNetworked(obj))
+        return true;
+    Quaternion orientation;
+    Vector3 position;
+    if (message->has_orientation())
+        ProtobufConversion::orientation(&orientation, &message->orientation());
+    if (message->has_position())
+        ProtobufConversion::position(&position, &message->position());
+    static_cast<NetworkObject*>(obj)->newUpdateMessage(message->timestamp(), position, orientation, false);
+    // The measurement log's latency serial is taken here once the log exists.
+    return true;
+}
+
+bool MessageDispatcher::dispatchObjectDestroy(CommEndpoint*, Velmor::ObjectDestroy* message) {
+    if (Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->id())))
+        SceneGraph::getInstance()->addToRemoveList(obj);
+    return true;
+}
+
+bool MessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate*, unsigned int) {
+    if (sender->endpointType != CommEndpointTypes::ClientEndpoint)
+        return true;
+    if (Player* player = playerOfEndpoint(sender))
+        player->timeSinceLastHeardFromPlayer = 0;
+    return true;
+}
+
+bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login* message) {
+    // Every login binds a TCP connection that nothing holds yet. One without a connection (a
+    // datagram) would leave an entity that no closed connection ever removes, and one on a
+    // bound connection would give its socket a second holder.
+    if (!sender->getTcpSocket()) {
+        DebugLog(LogType::Error, "Login of type %u without a TCP connection ignored\n", message->logintype());
+        return true;
+    }
+    if (sender->endpointType != CommEndpointTypes::Unknown) {
+        DebugLog(LogType::Error, "Login of type %u on a connection that is already logged in ignored\n",
+                 message->logintype());
+        return true;
+    }
+    switch (message->logintype()) {
+    case LoginType::First:
+        return newUserLogin(sender, message);
+    case LoginType::Additional:
+        return additionalUserLogin(sender, message);
+    case LoginType::NearServer:
+        return nearServerUserLogin(sender, message);
+    default:
+        return true;
+    }
+}
+
+bool MessageDispatcher::dispatchServerWelcome(CommEndpoint*, Velmor::ServerWelcome*) { return true; }
+
+bool MessageDispatcher::dispatchConnectToNearBy(CommEndpoint*, Velmor::ConnectToNearBy*) { return true; }
+
+bool MessageDispatcher::dispatchCoordinatorWelcome(CommEndpoint*, Velmor::CoordinatorWelcome*) { return true; }
+
+bool MessageDispatcher::dispatchTransferPlayerTo(CommEndpoint*, Velmor::TransferPlayerTo*) { return true; }
+
+bool MessageDispatcher::dispatchTransferControl(CommEndpoint*, Velmor::TransferControl*) { return true; }
+
+bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* message) {
+    const std::string name = message->has_name() ? message->name() : "Player";
+    Player* player =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer(name, Vector3(), Quaternion(), 100.0f, Team::None, 0);
+    CommEndpoint* endpoint = player;
+    endpoint->copyFromOther(sender);
+    endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
+    endpoint->qport = getNextQport();
+
+    player->respawn();
+    player->justDied();
+    DebugLog(LogType::ReceivedMessage, "Player connected qport:%x (id:%llx)\n", endpoint->qport, idOf(player));
+
+    Sender* sender_ = Network::getInstance()->networkSender;
+    sender_->sendWelcome(player);
+    sender_->sendPlayerUpdateAboutExistingPlayers(endpoint);
+    sender_->broadcastCreateObject(player);
+    return true;
+}
+
+bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login* message) {
+    uint32_t qport = message->has_qport() ? message->qport() : 0;
+    if (qport == 0)
+        DebugLog(LogType::Error, "argh watcher did not send qport\n");
+
+    // Read once, at the first waiting player with this qport; throws when the connection
+    // broke meanwhile, before anything has changed.
+    bool peerRead = false;
+    std::string peerHost;
+    for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end(); ++it) {
+        Player* player = *it;
+        CommEndpoint* endpoint = player;
+        if (endpoint->qport != qport)
+            continue;
+        if (!peerRead) {
+            peerHost = sender->getTcpSocket()->remote_endpoint().address().to_string();
+            peerRead = true;
+        }
+        if (peerHost != endpoint->temphost)
+            continue;
+        endpoint->copyFromOther(sender);
+        endpoint->qport = qport;
+        endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
+        DebugPrint("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
+                   endpoint->temphost.c_str());
+        playersWhoLackAClient.erase(it);
+        Network::getInstance()->networkSender->sendPlayerUpdateAboutExistingPlayers(endpoint);
+        return true;
+    }
+
+    DebugLog(LogType::Info, "Adding Watcher (qport:%x )\n", qport);
+    CommEndpoint* watcher = sender->getEndpointCopy();
+    watcher->endpointType = CommEndpointTypes::WatcherEndpoint;
+    watcher->qport = qport;
+    Network::getInstance()->watcherManager->addNewWatcher(watcher);
+    Network::getInstance()->networkSender->sendPlayerUpdateAboutExistingPlayers(watcher);
+    return true;
+}
+
+bool MessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login* message) {
+    if (!message->has_serverid()) {
+        DebugLog(LogType::Error, "Server login without a server id ignored\n");
+        return true;
+    }
+    const unsigned int serverId = message->serverid();
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    // Binding this server's own entry to a peer would make it a neighbour of itself.
+    if (registry->myself && registry->myself->id == serverId) {
+        DebugLog(LogType::Error, "Server login with this server's own id %u ignored\n", serverId);
+        return true;
+    }
+    DebugLog(LogType::Info, "Server %u has connected to us\n", serverId);
+
+    ControllingServer* entry = registry->getControllingServer(serverId);
+    if (!entry)
+        entry = registry->AddServerToPool(serverId);
+    CommEndpoint* endpoint = entry;
+    endpoint->copyFromOther(sender);
+    endpoint->endpointType = CommEndpointTypes::ServerEndpoint;
+    endpoint->qport = message->has_qport() ? message->qport() : 0;
+
+    Network::getInstance()->networkSender->sendServerWelcome(Network::getInstance()->myQport, endpoint);
+    return true;
+}
+
+bool MessageDispatcher::dispatchLogout(CommEndpoint*, Velmor::Logout*) { return true; }
+
+bool MessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::RegionUpdate*) { return true; }
+
+bool MessageDispatcher::dispatchServerStatus(CommEndpoint*, Velmor::ServerStatus*) { return true; }
+
+void MessageDispatcher::updateUdpEndpoint(CommEndpoint* commEndpoint, networkEventPtr netEvent) {
+    if (boost::asio::ip::udp::endpoint* udpEndpoint = netEvent->getUdpEndpoint())
+        commEndpoint->setUdpEndpoint(*udpEndpoint);
+}
+
+uint32_t MessageDispatcher::getNextQport() {
+    ControllingServer* myself = ServerRegionHandler::getInstance()->myself;
+    const uint32_t serverId = myself ? myself->id : 0;
+    const uint32_t qport = (serverId << 16) | lastQPort;
+    ++lastQPort;
+    return qport;
+}
+
+void MessageDispatcher::wantToDeleteEndpoint(CommEndpoint* ep) {
+    for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end(); ++it) {
+        if (static_cast<CommEndpoint*>(*it) == ep) {
+            playersWhoLackAClient.erase(it);
+            return;
+        }
+    }
+}

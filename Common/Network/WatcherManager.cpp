@@ -1,0 +1,134 @@
+#include "Common/Network/WatcherManager.h"
+
+#include <algorithm>
+
+#include "Common/Debug/Debug.h"
+#include "Common/GameObjects/Player.h"
+#include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
+#include "Common/Region/ControllingServer.h"
+#include "Common/Region/Region.h"
+#include "Common/Scene/SceneGraph.h"
+#include "Server/ServerRegionHandler.h"
+
+namespace {
+
+// The IP address of a connection's peer, without throwing: a watcher whose connection broke
+// and whose closed-connection event is still queued must not stop the lookup or the frame.
+bool peerAddress(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address) {
+    boost::system::error_code error;
+    boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(error);
+    if (error)
+        return false;
+    *address = peer.address();
+    return true;
+}
+
+unsigned long long idOf(Player* p) { return static_cast<unsigned long long>(p->id); }
+
+} // namespace
+
+WatcherManager::WatcherManager() {}
+
+WatcherManager::~WatcherManager() {
+    for (CommEndpoint* ep : watchers)
+        delete ep;
+}
+
+void WatcherManager::addNewWatcher(CommEndpoint* ep) { watchers.push_back(ep); }
+
+void WatcherManager::removeWatcher(CommEndpoint* ep) {
+    std::list<CommEndpoint*>::iterator it = std::find(watchers.begin(), watchers.end(), ep);
+    if (it == watchers.end()) {
+        DebugLog(LogType::Error, "Error could not find watcher to remove\n");
+        return;
+    }
+    Network::getInstance()->wantToDeleteEndpoint(ep);
+    watchers.erase(it);
+    delete ep;
+}
+
+CommEndpoint* WatcherManager::findByTcpSocket(boost::asio::ip::tcp::socket* tcpSocket) {
+    for (CommEndpoint* ep : watchers)
+        if (ep->getTcpSocket() == tcpSocket)
+            return ep;
+    return nullptr;
+}
+
+CommEndpoint* WatcherManager::findByUdpEndpoint(boost::asio::ip::udp::endpoint* udpEndpoint, uint32_t qport) {
+    if (!udpEndpoint)
+        return nullptr;
+    for (CommEndpoint* ep : watchers) {
+        if (!ep->getTcpSocket() || ep->qport != qport)
+            continue;
+        // A peer that cannot be read is a connection about to be reported closed: it
+        // matches nothing, rather than failing the lookup of every datagram of the frame.
+        boost::asio::ip::address peer;
+        if (peerAddress(ep->getTcpSocket(), &peer) && peer == udpEndpoint->address())
+            return ep;
+    }
+    return nullptr;
+}
+
+void WatcherManager::playerToWatcher(Player* p, std::string host, std::string port, Vector3 min, Vector3 max,
+                                     int regionId) {
+    for (const convert_to_watcher& queued : convert_to_watchers)
+        if (queued.p == p)
+            return;
+    convert_to_watchers.push_back(convert_to_watcher{regionId, host, port, min, max, p});
+}
+
+void WatcherManager::convertPlayersToWatchers() {
+    // Each record leaves the queue before it is worked on, so a step that throws cannot make
+    // the next frame convert the same players again.
+    while (!convert_to_watchers.empty()) {
+        convert_to_watcher record = convert_to_watchers.front();
+        convert_to_watchers.pop_front();
+        Player* p = record.p;
+        CommEndpoint* playerEndpoint = p;
+        p->setIsReplica(true);
+
+        if (playerEndpoint->getUdpEndpoint()) {
+            p->temphost = playerEndpoint->getUdpEndpoint()->address().to_string();
+        } else if (playerEndpoint->getTcpSocket()) {
+            boost::asio::ip::address peer;
+            if (peerAddress(playerEndpoint->getTcpSocket(), &peer))
+                p->temphost = peer.to_string();
+            else
+                // The connection broke and its closed event is still queued: the watcher
+                // made below takes the socket, and that event then removes the watcher.
+                DebugLog(LogType::Error, "Error could not read the client address of (id:%llx), keeping host %s\n",
+                         idOf(p), p->temphost.c_str());
+        } else {
+            SceneGraph::getInstance()->addToRemoveList(p);
+            DebugLog(LogType::Error,
+                     "Error Could not set host string for (id:%llx) when convert to watcher !!!!!!!!!!!!!!!!!! ARGH "
+                     "FEHLER !!!!!!!!\n",
+                     idOf(p));
+            continue;
+        }
+
+        CommEndpoint* watcher = playerEndpoint->getEndpointCopy();
+        watcher->endpointType = CommEndpointTypes::WatcherEndpoint;
+        watchers.push_back(watcher);
+
+        if (record.regionId == -1) {
+            DebugLog(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));
+        } else {
+            Region* region = ServerRegionHandler::getInstance()->getRegion(static_cast<unsigned int>(record.regionId));
+            if (region)
+                DebugLog(LogType::Info, "Chaning active region for player (id:%llx) to region %d and server %d\n",
+                         idOf(p), record.regionId, region->parent ? static_cast<int>(region->parent->id) : -1);
+            else
+                DebugLog(LogType::Info,
+                         "Chaning active region for player (id:%llx) (could not find region) BADDDDDD!!!!!!!!\n",
+                         idOf(p));
+        }
+
+        Network::getInstance()->networkSender->sendChangeActiveRegionTo(record.host, record.port, record.min,
+                                                                        record.max, watcher);
+        Network::getInstance()->wantToDeleteEndpoint(playerEndpoint);
+        playerEndpoint->resetEndpoint(CommEndpointTypes::Unknown);
+    }
+}
