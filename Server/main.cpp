@@ -31,12 +31,24 @@ bool shouldCollideAllObjects = false;
 
 namespace {
 
-// Set by the time-limit handler on the I/O thread, acted on by the main thread.
+// Who ends the process when the time limit expires. Until the scheduler runs, the main thread
+// is only starting up or connecting (possibly blocked in a connect), writes no measurement
+// line and runs no frame, so the timer's handler ends the process itself. From then on the
+// handler only sets timeLimitExpired and the main thread ends it between two frames.
+enum Phase { StartingUp, Running, Ending };
+std::atomic<int> phase(StartingUp);
 std::atomic<bool> timeLimitExpired(false);
 
 // The I/O service and its thread, so the main thread can stop them before it exits.
 boost::asio::io_context* ioService = nullptr;
 boost::thread* ioThread = nullptr;
+
+// Main thread, just before the scheduler takes over. False when the time limit has already
+// expired and the I/O thread is ending the process.
+bool enterRunningPhase() {
+    int expected = StartingUp;
+    return phase.compare_exchange_strong(expected, Running);
+}
 
 } // namespace
 
@@ -46,6 +58,11 @@ void cleanupLog() {
 
 void timeout(const boost::system::error_code& /*error*/) {
     DebugPrint("Timeout expired\n");
+    int expected = StartingUp;
+    if (phase.compare_exchange_strong(expected, Ending)) {
+        std::fflush(stdout);
+        std::exit(0);
+    }
     timeLimitExpired = true;
 }
 
@@ -168,6 +185,11 @@ int serverMain(int argc, char* argv[]) {
         ioThread = &io;
 
         Helpers::registerMainLoopFunction(mainLoop, 30.0f);
+        if (!enterRunningPhase()) {
+            // The time limit expired during start-up; the I/O thread is ending the process.
+            for (;;)
+                boost::this_thread::sleep(boost::get_system_time() + boost::posix_time::seconds(1));
+        }
         Helpers::run();
 
         service.stop();

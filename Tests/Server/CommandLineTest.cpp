@@ -51,7 +51,7 @@ TEST(CommandLineTest, HelpCreatesNoMeasurementFile) {
     rmdir(dir);
 }
 
-TEST(CommandLineTest, UnknownOptionsAreIgnoredAndBoolsTakeBothForms) {
+TEST(CommandLineTest, UnknownOptionsAreIgnoredAndBoolValuesParseInBothForms) {
     ChildProcess p(server({"--foo", "3", "--timelimit=1", "--enable-console", "false", "--log=false",
                            "--collide-all", "true"}));
     EXPECT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();

@@ -1,0 +1,97 @@
+// The main frame's stages, run on the real scene.
+#include "Server/main.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Common/Collision/CollisionObject.h"
+#include "Common/Scene/SceneFixture.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+// Records every collision response by the two kinds involved.
+class Bumper : public CollisionObject {
+public:
+    static std::vector<std::string>& responses() {
+        static std::vector<std::string> entries;
+        return entries;
+    }
+    Bumper(uint64_t id_, SceneGraphType::SceneGraphType kind) : CollisionObject(id_) {
+        type = kind;
+        setSphere(1.0f);
+    }
+    void collisionResponse(CollisionObject* other) override {
+        responses().push_back(kindName(type) + "<-" + kindName(other->type));
+    }
+    static std::string kindName(SceneGraphType::SceneGraphType kind) {
+        return kind == SceneGraphType::Player ? "player" : "shot";
+    }
+};
+
+// A node whose update always throws.
+class Faulty : public Transform {
+public:
+    explicit Faulty(uint64_t id_) : Transform(id_) {}
+    void realUpdate(float) override { throw std::runtime_error("broken"); }
+};
+
+class MainLoopTest : public SceneFixture {
+protected:
+    void SetUp() override {
+        SceneFixture::SetUp();
+        Bumper::responses().clear();
+        Probe::log().clear();
+    }
+    void TearDown() override {
+        shouldCollideAllObjects = false;
+        SceneFixture::TearDown();
+    }
+    // The kinds of each pass, in the order the passes ran, each pass once.
+    static std::vector<std::string> passes() {
+        std::vector<std::string> kinds;
+        for (const std::string& r : Bumper::responses())
+            if (kinds.empty() || kinds.back() != r)
+                kinds.push_back(r);
+        return kinds;
+    }
+};
+
+TEST_F(MainLoopTest, CollideAllAddsShotAndPlayerPassesAfterTheUsualOne) {
+    scene()->attach(new Bumper(11, SceneGraphType::Player));
+    scene()->attach(new Bumper(12, SceneGraphType::Projectile));
+    scene()->attach(new Bumper(13, SceneGraphType::Projectile));
+    scene()->attach(new Bumper(14, SceneGraphType::Player));
+
+    printedBy([] { mainLoop(); });
+    EXPECT_THAT(passes(), ElementsAre("player<-shot", "shot<-player", "player<-shot", "shot<-player",
+                                      "player<-shot", "shot<-player", "player<-shot", "shot<-player"));
+
+    Bumper::responses().clear();
+    shouldCollideAllObjects = true;
+    printedBy([] { mainLoop(); });
+    const std::vector<std::string> kinds = passes();
+    ASSERT_GE(kinds.size(), 3u);
+    EXPECT_EQ(kinds[kinds.size() - 2], "shot<-shot");
+    EXPECT_EQ(kinds.back(), "player<-player");
+}
+
+TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameRemove) {
+    scene()->attach(new Faulty(21));
+    Probe* doomed = new Probe("doomed", 22);
+    scene()->attach(doomed);
+    printedBy([&] { scene()->addToRemoveList(doomed); });
+
+    const std::string printed = printedBy([] { mainLoop(); });
+    EXPECT_THAT(printed, HasSubstr("scenegraph update got an execption\n"));
+    EXPECT_THAT(Probe::log(), ElementsAre("~doomed"));
+    EXPECT_EQ(scene()->getOBjectById(22), nullptr);
+}
+
+} // namespace
