@@ -3,6 +3,8 @@
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Gamelogic/General.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"
 #include "Common/Scene/SceneObjectFactory.h"
 
@@ -16,6 +18,14 @@ const float maxSpeed = 50.0f;
 const float fireInterval = 0.5f; // seconds that must have passed since the last shot
 const float shotSpeed = 100.0f;
 const float silenceLimit = 15.0f;
+
+// Hands a dead player to the coordinator, which decides where it respawns.
+void sendToCoordinator(Player* p) {
+    Network* network = Network::getInstance();
+    // Null until start-up builds the networking.
+    if (network->networkSender)
+        network->networkSender->sendTransferControl(p, &network->coordinator, true);
+}
 
 } // namespace
 
@@ -100,7 +110,8 @@ void Player::collisionResponse(CollisionObject* other) {
     health -= damagePerHit;
     if (health <= 0)
         justDied();
-    // The killed notice (which sends nothing) goes here once the sender exists.
+    if (Sender* sender = Network::getInstance()->networkSender)
+        sender->sendIWasKilled(this, this);
 }
 
 void Player::justDied() {
@@ -112,7 +123,7 @@ void Player::justDied() {
     if (clientIsReachable()) {
         DebugPrint("Sending transfer control from (id:%llx) to coordinator from just died\n",
                    static_cast<unsigned long long>(id));
-        // The TransferControl to the coordinator is queued here once the sender exists.
+        sendToCoordinator(this);
         hasSentOffRequestForRespawn = true;
     }
 }
@@ -133,7 +144,7 @@ void Player::realUpdate(float dt) {
     if (isDead && !hasSentOffRequestForRespawn && clientIsReachable()) {
         DebugPrint("Sending transfer control of (id:%llx) to coordinator from realUpdate\n",
                    static_cast<unsigned long long>(id));
-        // The TransferControl to the coordinator is queued here once the sender exists.
+        sendToCoordinator(this);
         hasSentOffRequestForRespawn = true;
     }
     if (isReplica())

@@ -1,6 +1,8 @@
 #include "Common/GameObjects/Projectile.h"
 
 #include "Common/GameObjects/Ship.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"
 
 namespace {
@@ -39,7 +41,10 @@ void Projectile::collisionResponse(CollisionObject* other) {
         return;
     const bool hit = other->type == SceneGraphType::Player ||
                      (other->type == SceneGraphType::MotherShip && static_cast<Ship*>(other)->team != team);
-    // The clients are to be told of the destruction here, once the sender exists.
-    if (hit)
-        SceneGraph::getInstance()->addToRemoveList(this);
+    if (!hit)
+        return;
+    // Null until start-up builds the networking.
+    if (Sender* sender = Network::getInstance()->networkSender)
+        sender->broadcastObjectDestroy(this);
+    SceneGraph::getInstance()->addToRemoveList(this);
 }

@@ -3,6 +3,8 @@
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Gamelogic/Game.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"
 
 SceneObjectFactory* SceneObjectFactory::getInstance() {
@@ -51,7 +53,9 @@ Projectile* SceneObjectFactory::createAndAttachProjectile(const Vector3& positio
     projectile->team = team;
     projectile->shooterID = shooter_id;
     Game::getInstance()->getCurrentScenegraph()->attach(projectile);
-    // Every projectile, also one described by another server, is to be announced to the
-    // clients here once the sender exists.
+    // Every projectile, also one described by another server, is announced to the clients.
+    // The sender is null until start-up builds the networking.
+    if (Sender* sender = Network::getInstance()->networkSender)
+        sender->broadcastCreateObject(projectile);
     return projectile;
 }

@@ -2,13 +2,10 @@
 
 #include <cmath>
 
-#include <boost/asio/io_context.hpp>
-
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Scene/SceneFixture.h"
-#include "Server/ServerRegionHandler.h"
+#include "Common/Network/NetworkFixture.h"
 
 namespace {
 
@@ -20,26 +17,19 @@ using testing::IsEmpty;
 using testing::Not;
 
 // A player of server 1 (id 1:2), at rest at the origin, looking along +z.
-class PlayerTest : public SceneFixture {
+class PlayerTest : public NetworkFixture {
 protected:
     void SetUp() override {
-        SceneFixture::SetUp();
-        ServerRegionHandler::getInstance()->clearForTesting();
+        NetworkFixture::SetUp();
         SceneObjectFactory::getInstance()->init(1);
         p = SceneObjectFactory::getInstance()->createAndAttachPlayer("ann", Vector3(), Quaternion(), 100, Team::Red, 0);
-    }
-    void TearDown() override {
-        for (Transform* t : *scene()->getListOfType(SceneGraphType::Player))
-            static_cast<Player*>(t)->deleteTcpSocket();
-        ServerRegionHandler::getInstance()->clearForTesting();
-        SceneFixture::TearDown();
     }
 
     // Both of the client's addresses known, as after its login and first datagram.
     void makeReachable(Player* player) {
         udp::endpoint address(boost::asio::ip::address_v4::loopback(), 4000);
         player->setUdpEndpoint(address);
-        player->setTcpSocket(new tcp::socket(io));
+        player->setTcpSocket(pair.connect());
     }
     Projectile* shotBy(uint64_t shooter, Team::Team team = Team::Blue) {
         return SceneObjectFactory::getInstance()->createAndAttachProjectile(Vector3(), Quaternion(), Vector3(), team, 0,
@@ -50,7 +40,11 @@ protected:
         return printedBy([&] { p->applyBoosters(dt); });
     }
 
-    boost::asio::io_context io;
+    // The hand-overs queued for the coordinator so far.
+    std::vector<QueuedFrame> toCoordinator() {
+        return QueuedFrames::tcpFor(*serverQueue, &Network::getInstance()->coordinator);
+    }
+
     Player* p = nullptr;
 };
 
@@ -186,6 +180,9 @@ TEST_F(PlayerTest, ThreeForeignHitsKillOwnShotsAndOtherKindsDoNot) {
     last->health = 42.42f;
     last->collisionResponse(mate); // exactly 0 is dead
     EXPECT_TRUE(last->isDead);
+    // A hit is reported to no one, and nobody was reachable to be handed over.
+    EXPECT_TRUE(clientQueue->tcpBuffer_.empty() && clientQueue->udpBuffer_.empty());
+    EXPECT_TRUE(serverQueue->tcpBuffer_.empty() && serverQueue->udpBuffer_.empty());
 }
 
 TEST_F(PlayerTest, DeadPlayerKeepsItsBitsUnapplied) {
@@ -210,6 +207,14 @@ TEST_F(PlayerTest, SelfDestructHandsAReachablePlayerToTheCoordinatorInTheSameTic
     // The rest of the application still ran after the death: the thrust is kept.
     EXPECT_EQ(p->velocity, Vector3(0, 0, 1));
     EXPECT_EQ(printedBy([&] { p->justDied(); }), ""); // a player dies once
+
+    std::vector<QueuedFrame> handOver = toCoordinator();
+    ASSERT_EQ(handOver.size(), 1u);
+    EXPECT_EQ(handOver[0].type, MessageTypes::TransferControl);
+    Velmor::TransferControl transfer = handOver[0].as<Velmor::TransferControl>();
+    EXPECT_EQ(transfer.id(), p->id);
+    EXPECT_EQ(transfer.playerinfo().host(), "127.0.0.1");
+    EXPECT_EQ(transfer.objectinfo().playerdata().name(), "ann"); // the full description
 }
 
 TEST_F(PlayerTest, DeadPlayerReachesTheCoordinatorOnceItsClientIsReachable) {
@@ -219,11 +224,14 @@ TEST_F(PlayerTest, DeadPlayerReachesTheCoordinatorOnceItsClientIsReachable) {
     udp::endpoint address(boost::asio::ip::address_v4::loopback(), 4000);
     p->setUdpEndpoint(address); // UDP alone is not enough
     EXPECT_EQ(printedBy([&] { p->realUpdate(0.1f); }), "");
-    p->setTcpSocket(new tcp::socket(io));
+    EXPECT_TRUE(toCoordinator().empty());
+    p->setTcpSocket(pair.connect());
     EXPECT_THAT(printedBy([&] { p->realUpdate(0.1f); }),
                 HasSubstr("Sending transfer control of (id:100000002) to coordinator from realUpdate\n"));
     EXPECT_TRUE(p->hasSentOffRequestForRespawn);
     EXPECT_EQ(printedBy([&] { p->realUpdate(0.1f); }), "");
+    ASSERT_EQ(toCoordinator().size(), 1u); // once
+    EXPECT_EQ(toCoordinator()[0].as<Velmor::TransferControl>().id(), p->id);
 }
 
 TEST_F(PlayerTest, SilentReplicaIsQueuedAfterFifteenSeconds) {

@@ -4,14 +4,14 @@
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Common/Network/NetworkFixture.h"
 
 namespace {
 
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-class ProjectileTest : public SceneFixture {
+class ProjectileTest : public NetworkFixture {
 protected:
     Projectile* shoot(Team::Team team, uint64_t shooter, Vector3 velocity = Vector3()) {
         return SceneObjectFactory::getInstance()->createAndAttachProjectile(Vector3(), Quaternion(), velocity, team, 0,
@@ -59,6 +59,14 @@ TEST_F(ProjectileTest, HitsPlayersAndEnemyMotherShipsButNotItsShooterOrOwnShip) 
         Projectile* shot = shoot(Team::Red, shooter->id);
         shot->collisionResponse(c.target);
         EXPECT_EQ(!scene()->removeList2.empty(), c.removed) << c.target->id << " type " << c.target->type;
+        // Every client is told of a hit, by UDP.
+        std::vector<QueuedFrame> told = QueuedFrames::udpBroadcasts(*clientQueue);
+        ASSERT_EQ(told.size(), c.removed ? 1u : 0u);
+        if (c.removed) {
+            EXPECT_EQ(told[0].type, MessageTypes::ObjectDestroy);
+            EXPECT_EQ(told[0].as<Velmor::ObjectDestroy>().id(), shot->id);
+        }
+        clientQueue->sendQueuedBroadcastMessages({}); // frees what was queued
         scene()->applyRemoveList();
     }
     EXPECT_EQ(enemy.type, SceneGraphType::MotherShip);

@@ -41,6 +41,7 @@ protected:
     Projectile* shot() {
         Projectile* s = SceneObjectFactory::getInstance()->createAndAttachProjectile(
             Vector3(7, 8, 9), Quaternion(), Vector3(0, 0, 100), Team::Blue, 0, p->id);
+        clientQueue->sendQueuedBroadcastMessages({}); // drops the shot's own announcement
         return s;
     }
 
@@ -72,10 +73,11 @@ TEST_F(SenderTest, PicksTheQueueByTheReceiversType) {
         MessageSender* chosen = nullptr;
         const std::string out = printedBy([&] { chosen = sender->getCorrectSender(&ep); });
         EXPECT_EQ(chosen, c.server ? serverQueue.get() : clientQueue.get()) << c.type;
-        if (*c.printed)
+        if (*c.printed) {
             EXPECT_THAT(out, HasSubstr(c.printed));
-        else
+        } else {
             EXPECT_EQ(out, "");
+        }
     }
 }
 
@@ -202,10 +204,11 @@ TEST_F(SenderTest, WelcomeTakesTheCornersOfTheOnlyRegionHoldingThePlayer) {
         EXPECT_TRUE(welcome.playerdata().has_redteamscore() && welcome.playerdata().has_blueteamscore());
         EXPECT_EQ(welcome.has_min(), c.found) << c.at.toString();
         EXPECT_EQ(welcome.has_max(), c.found);
-        if (c.found)
+        if (c.found) {
             expectPosition(welcome.min(), c.min);
-        else
+        } else {
             EXPECT_THAT(out, HasSubstr("Could not find a region which the players welcome is in\n"));
+        }
     }
 
     p->endpointType = CommEndpointTypes::ServerEndpoint;
@@ -252,8 +255,9 @@ TEST_F(SenderTest, ServerStatusCarriesOnlyTheSourceThatApplies) {
         for (const Velmor::ExistingRegion& r : status.existingregionstatus())
             ids.push_back(r.regionid());
         EXPECT_EQ(ids, c.regionIds) << c.what;
-        if (!c.regionIds.empty())
+        if (!c.regionIds.empty()) {
             EXPECT_EQ(status.existingregionstatus(0).population(), 5u);
+        }
         EXPECT_EQ(status.has_futureregions(), c.threeCount >= 0) << c.what;
         if (c.threeCount >= 0) {
             EXPECT_EQ(status.futureregions().threexthreexthree_size(), c.threeCount);

@@ -2,13 +2,13 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Common/Network/NetworkFixture.h"
 
 namespace {
 
 using testing::ElementsAre;
 
-class SceneObjectFactoryTest : public SceneFixture {
+class SceneObjectFactoryTest : public NetworkFixture {
 protected:
     SceneObjectFactory* factory() { return SceneObjectFactory::getInstance(); }
     Player* player(Team::Team team, uint64_t id = 0) {
@@ -69,6 +69,16 @@ TEST_F(SceneObjectFactoryTest, ProjectileGetsItsStartingStateAndJoinsTheScene) {
     EXPECT_EQ(factory()->lastTeam, Team::Red);
     EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(s));
     EXPECT_EQ(scene()->getOBjectById(static_cast<int64_t>(s->id)), s);
+
+    // Announced to every client, also under an id another server gave it.
+    factory()->createAndAttachProjectile(Vector3(), turned, Vector3(), Team::Blue, 0x500000009ull, 0);
+    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+    ASSERT_EQ(told.size(), 2u);
+    Velmor::ObjectInfo info = told[0].as<Velmor::ObjectInfo>();
+    EXPECT_EQ(told[0].type, MessageTypes::ObjectInfo);
+    EXPECT_EQ(info.id(), s->id);
+    EXPECT_EQ(info.projectiledata().shooterid(), 0x100000002ull);
+    EXPECT_EQ(told[1].as<Velmor::ObjectInfo>().id(), 0x500000009ull);
 }
 
 } // namespace
