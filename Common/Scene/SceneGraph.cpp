@@ -4,6 +4,8 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/NetworkObject.h"
+#include "Common/GameObjects/Player.h"
+#include "Common/Network/Network.h"
 
 namespace {
 
@@ -117,7 +119,9 @@ void SceneGraph::applyRemoveList() {
             eraseFirst(t->parent->children, t);
         forgetSubtree(t, it);
         t->destroyChildren();
-        // A removed player's endpoint is to be forgotten by the network here, once it can.
+        // No waiting list or send queue may keep a pointer to a deleted player's endpoint.
+        if (t->type == SceneGraphType::Player)
+            Network::getInstance()->wantToDeleteEndpoint(static_cast<Player*>(t));
         delete t;
     }
     removeList.clear();

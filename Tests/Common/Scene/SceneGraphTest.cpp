@@ -1,6 +1,7 @@
 #include "Common/Scene/SceneGraph.h"
 
 #include "Common/GameObjects/NetworkObject.h"
+#include "Common/Network/NetworkFixture.h"
 #include "Common/Scene/SceneFixture.h"
 
 namespace {
@@ -162,6 +163,23 @@ TEST_F(SceneGraphTest, PlayersAreCountedByReplicaFlag) {
     scene()->attach(new NetworkObject(id)); // another kind is not counted
     EXPECT_EQ(scene()->numberOfPlayers(), 2u);
     EXPECT_EQ(scene()->numberOfReplicas(), 3u);
+}
+
+class SceneGraphRemovalTest : public NetworkFixture {};
+
+TEST_F(SceneGraphRemovalTest, RemovedPlayerIsForgottenByTheNetworkBeforeItIsDeleted) {
+    Player* gone = SceneObjectFactory::getInstance()->createAndAttachPlayer("gone", Vector3(), Quaternion(), 100,
+                                                                            Team::Red, 0);
+    Player* stays = SceneObjectFactory::getInstance()->createAndAttachPlayer("stays", Vector3(), Quaternion(), 100,
+                                                                             Team::Red, 0);
+    dispatcher->playersWhoLackAClient = {gone, stays};
+    sender->sendObjectDestroy(stays, gone);
+    sender->sendObjectDestroy(gone, stays);
+    scene()->addToRemoveList(gone);
+    scene()->applyRemoveList();
+    EXPECT_THAT(dispatcher->playersWhoLackAClient, ElementsAre(stays));
+    EXPECT_EQ(clientQueue->tcpBuffer_.count(gone), 0u);
+    EXPECT_EQ(clientQueue->tcpBuffer_.count(stays), 1u);
 }
 
 } // namespace
