@@ -20,15 +20,26 @@
 
 namespace {
 
-unsigned long long idOf(Transform* obj) { return static_cast<unsigned long long>(obj->id); }
+unsigned long long idOf(Transform* obj) {
+    return static_cast<unsigned long long>(obj->id);
+}
 
 // The message of an event as the class its type byte names, or null when the event holds
 // none or another class; the reader pairs them, this only keeps a mismatch from being cast.
-template <class M>
-M* messageAs(google::protobuf::Message* message) {
+template <class M> M* messageAs(google::protobuf::Message* message) {
     if (!message || message->GetDescriptor() != M::descriptor())
         return nullptr;
     return static_cast<M*>(message);
+}
+
+// The handler's result for the event's message as class M. An event whose message is missing
+// or of another class is reported and skipped.
+template <class M, class Handler>
+bool withMessage(google::protobuf::Message* message, int messageType, Handler handler) {
+    if (M* m = messageAs<M>(message))
+        return handler(m);
+    DebugLog(LogType::Error, "Event of message type %d does not carry that message, skipped\n", messageType);
+    return true;
 }
 
 // Only these kinds are networked objects that take samples.
@@ -85,101 +96,53 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
     }
 
     google::protobuf::Message* message = netEvent->message;
-    bool known = true;
-    bool result = true;
-    switch (netEvent->messageType) {
+    const int type = netEvent->messageType;
+    switch (type) {
     case MessageTypes::Logout:
-        if (Velmor::Logout* m = messageAs<Velmor::Logout>(message))
-            result = dispatchLogout(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::Logout>(message, type, [&](Velmor::Logout* m) { return dispatchLogout(sender, m); });
     case MessageTypes::ObjectInfo:
-        if (Velmor::ObjectInfo* m = messageAs<Velmor::ObjectInfo>(message))
-            result = dispatchObjectInfo(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ObjectInfo>(message, type,
+                                               [&](Velmor::ObjectInfo* m) { return dispatchObjectInfo(sender, m); });
     case MessageTypes::ObjectUpdate:
-        if (Velmor::ObjectUpdate* m = messageAs<Velmor::ObjectUpdate>(message))
-            result = dispatchObjectUpdate(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ObjectUpdate>(
+            message, type, [&](Velmor::ObjectUpdate* m) { return dispatchObjectUpdate(sender, m); });
     case MessageTypes::ObjectDestroy:
-        if (Velmor::ObjectDestroy* m = messageAs<Velmor::ObjectDestroy>(message))
-            result = dispatchObjectDestroy(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ObjectDestroy>(
+            message, type, [&](Velmor::ObjectDestroy* m) { return dispatchObjectDestroy(sender, m); });
     case MessageTypes::ClientUpdate:
-        if (Velmor::ClientUpdate* m = messageAs<Velmor::ClientUpdate>(message))
-            result = dispatchClientUpdate(sender, m, netEvent->qport);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ClientUpdate>(
+            message, type, [&](Velmor::ClientUpdate* m) { return dispatchClientUpdate(sender, m, netEvent->qport); });
     case MessageTypes::Welcome:
-        if (Velmor::Welcome* m = messageAs<Velmor::Welcome>(message))
-            result = dispatchWelcome(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::Welcome>(message, type,
+                                            [&](Velmor::Welcome* m) { return dispatchWelcome(sender, m); });
     case MessageTypes::Login:
-        if (Velmor::Login* m = messageAs<Velmor::Login>(message))
-            result = dispatchClientLogin(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::Login>(message, type,
+                                          [&](Velmor::Login* m) { return dispatchClientLogin(sender, m); });
     case MessageTypes::ServerWelcome:
-        if (Velmor::ServerWelcome* m = messageAs<Velmor::ServerWelcome>(message))
-            result = dispatchServerWelcome(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ServerWelcome>(
+            message, type, [&](Velmor::ServerWelcome* m) { return dispatchServerWelcome(sender, m); });
     case MessageTypes::ConnectToNearBy:
-        if (Velmor::ConnectToNearBy* m = messageAs<Velmor::ConnectToNearBy>(message))
-            result = dispatchConnectToNearBy(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ConnectToNearBy>(
+            message, type, [&](Velmor::ConnectToNearBy* m) { return dispatchConnectToNearBy(sender, m); });
     case MessageTypes::TransferControl:
-        if (Velmor::TransferControl* m = messageAs<Velmor::TransferControl>(message))
-            result = dispatchTransferControl(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::TransferControl>(
+            message, type, [&](Velmor::TransferControl* m) { return dispatchTransferControl(sender, m); });
     case MessageTypes::CoordinatorWelcome:
-        if (Velmor::CoordinatorWelcome* m = messageAs<Velmor::CoordinatorWelcome>(message))
-            result = dispatchCoordinatorWelcome(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::CoordinatorWelcome>(
+            message, type, [&](Velmor::CoordinatorWelcome* m) { return dispatchCoordinatorWelcome(sender, m); });
     case MessageTypes::TransferPlayerTo:
-        if (Velmor::TransferPlayerTo* m = messageAs<Velmor::TransferPlayerTo>(message))
-            result = dispatchTransferPlayerTo(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::TransferPlayerTo>(
+            message, type, [&](Velmor::TransferPlayerTo* m) { return dispatchTransferPlayerTo(sender, m); });
     case MessageTypes::RegionUpdate:
-        if (Velmor::RegionUpdate* m = messageAs<Velmor::RegionUpdate>(message))
-            result = dispatchRegionUpdate(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::RegionUpdate>(
+            message, type, [&](Velmor::RegionUpdate* m) { return dispatchRegionUpdate(sender, m); });
     case MessageTypes::ServerStatus:
-        if (Velmor::ServerStatus* m = messageAs<Velmor::ServerStatus>(message))
-            result = dispatchServerStatus(sender, m);
-        else
-            known = false;
-        break;
+        return withMessage<Velmor::ServerStatus>(
+            message, type, [&](Velmor::ServerStatus* m) { return dispatchServerStatus(sender, m); });
     default:
         // Ping and Pong over TCP, and any other type: ignored.
-        break;
+        return true;
     }
-    if (!known)
-        DebugLog(LogType::Error, "Event of message type %d does not carry that message, skipped\n",
-                 netEvent->messageType);
-    return result;
 }
 
 CommEndpoint* MessageDispatcher::lookUpCommEndpoint(networkEventPtr netEvent) {
@@ -195,9 +158,13 @@ CommEndpoint* MessageDispatcher::lookUpCommEndpointUdp(boost::asio::ip::udp::end
     return nullptr;
 }
 
-CommEndpoint* MessageDispatcher::lookUpCommEndpointTcp(boost::asio::ip::tcp::socket*) { return nullptr; }
+CommEndpoint* MessageDispatcher::lookUpCommEndpointTcp(boost::asio::ip::tcp::socket*) {
+    return nullptr;
+}
 
-bool MessageDispatcher::dispatchLogout() { return true; }
+bool MessageDispatcher::dispatchLogout() {
+    return true;
+}
 
 bool MessageDispatcher::dispatchNewConnection(CommEndpoint* sender) {
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
@@ -208,9 +175,13 @@ bool MessageDispatcher::dispatchNewConnection(CommEndpoint* sender) {
     return true;
 }
 
-bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) { return true; }
+bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchWelcome(CommEndpoint*, Velmor::Welcome*) { return true; }
+bool MessageDispatcher::dispatchWelcome(CommEndpoint*, Velmor::Welcome*) {
+    return true;
+}
 
 bool MessageDispatcher::dispatchObjectInfo(CommEndpoint*, Velmor::ObjectInfo* message) {
     Vector3 position;
@@ -322,15 +293,25 @@ bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login*
     }
 }
 
-bool MessageDispatcher::dispatchServerWelcome(CommEndpoint*, Velmor::ServerWelcome*) { return true; }
+bool MessageDispatcher::dispatchServerWelcome(CommEndpoint*, Velmor::ServerWelcome*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchConnectToNearBy(CommEndpoint*, Velmor::ConnectToNearBy*) { return true; }
+bool MessageDispatcher::dispatchConnectToNearBy(CommEndpoint*, Velmor::ConnectToNearBy*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchCoordinatorWelcome(CommEndpoint*, Velmor::CoordinatorWelcome*) { return true; }
+bool MessageDispatcher::dispatchCoordinatorWelcome(CommEndpoint*, Velmor::CoordinatorWelcome*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchTransferPlayerTo(CommEndpoint*, Velmor::TransferPlayerTo*) { return true; }
+bool MessageDispatcher::dispatchTransferPlayerTo(CommEndpoint*, Velmor::TransferPlayerTo*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchTransferControl(CommEndpoint*, Velmor::TransferControl*) { return true; }
+bool MessageDispatcher::dispatchTransferControl(CommEndpoint*, Velmor::TransferControl*) {
+    return true;
+}
 
 bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* message) {
     const std::string name = message->has_name() ? message->name() : "Player";
@@ -417,11 +398,17 @@ bool MessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login*
     return true;
 }
 
-bool MessageDispatcher::dispatchLogout(CommEndpoint*, Velmor::Logout*) { return true; }
+bool MessageDispatcher::dispatchLogout(CommEndpoint*, Velmor::Logout*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::RegionUpdate*) { return true; }
+bool MessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::RegionUpdate*) {
+    return true;
+}
 
-bool MessageDispatcher::dispatchServerStatus(CommEndpoint*, Velmor::ServerStatus*) { return true; }
+bool MessageDispatcher::dispatchServerStatus(CommEndpoint*, Velmor::ServerStatus*) {
+    return true;
+}
 
 void MessageDispatcher::updateUdpEndpoint(CommEndpoint* commEndpoint, networkEventPtr netEvent) {
     if (boost::asio::ip::udp::endpoint* udpEndpoint = netEvent->getUdpEndpoint())

@@ -25,7 +25,9 @@ namespace {
 const size_t threeCells = 27;
 const size_t twoCells = 8;
 
-unsigned long long idOf(Transform* obj) { return static_cast<unsigned long long>(obj->id); }
+unsigned long long idOf(Transform* obj) {
+    return static_cast<unsigned long long>(obj->id);
+}
 
 void fillObjectUpdate(Velmor::ObjectUpdate* update, Transform* obj) {
     update->set_id(obj->id);
@@ -248,8 +250,8 @@ void Sender::sendChangeActiveRegionTo(std::string host, std::string port, Vector
 }
 
 void Sender::sendServerStatus(unsigned int cpuLoad, bool isOverLoaded, std::vector<unsigned int>* two,
-                              std::vector<unsigned int>* three,
-                              std::map<unsigned int, unsigned int>* infoAboutExisting, CommEndpoint* receiver) {
+                              std::vector<unsigned int>* three, std::map<unsigned int, unsigned int>* infoAboutExisting,
+                              CommEndpoint* receiver) {
     Velmor::ServerStatus status;
     if (!isOverLoaded) {
         status.set_status(Velmor::ServerStatus::Normal);

@@ -53,8 +53,7 @@ public:
     // no readable IPv4 peer.
     void sendTransferControl(Transform* obj, CommEndpoint* receiver, bool shouldSendObjectInfo);
     void sendConnectToAsWatcher(std::string host, std::string port, Vector3 min, Vector3 max, CommEndpoint* receiver);
-    void sendChangeActiveRegionTo(std::string host, std::string port, Vector3 min, Vector3 max,
-                                  CommEndpoint* receiver);
+    void sendChangeActiveRegionTo(std::string host, std::string port, Vector3 min, Vector3 max, CommEndpoint* receiver);
     // `two` and `three` must hold at least 8 and 27 counts; read only when overloaded and
     // no region map is given.
     void sendServerStatus(unsigned int cpuLoad, bool isOverLoaded, std::vector<unsigned int>* two,

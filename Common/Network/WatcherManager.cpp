@@ -25,7 +25,9 @@ bool peerAddress(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address*
     return true;
 }
 
-unsigned long long idOf(Player* p) { return static_cast<unsigned long long>(p->id); }
+unsigned long long idOf(Player* p) {
+    return static_cast<unsigned long long>(p->id);
+}
 
 } // namespace
 
@@ -36,7 +38,9 @@ WatcherManager::~WatcherManager() {
         delete ep;
 }
 
-void WatcherManager::addNewWatcher(CommEndpoint* ep) { watchers.push_back(ep); }
+void WatcherManager::addNewWatcher(CommEndpoint* ep) {
+    watchers.push_back(ep);
+}
 
 void WatcherManager::removeWatcher(CommEndpoint* ep) {
     std::list<CommEndpoint*>::iterator it = std::find(watchers.begin(), watchers.end(), ep);

@@ -57,8 +57,8 @@ public:
 
     bool record(const char* handler, CommEndpoint* sender) {
         udp::endpoint* u = sender->getUdpEndpoint();
-        seen.push_back(Seen{handler, sender->endpointType, sender->qport, u != nullptr, static_cast<unsigned short>(u ? u->port() : 0),
-                            sender->getTcpSocket()});
+        seen.push_back(Seen{handler, sender->endpointType, sender->qport, u != nullptr,
+                            static_cast<unsigned short>(u ? u->port() : 0), sender->getTcpSocket()});
         return true;
     }
 
@@ -67,18 +67,14 @@ public:
     bool dispatchWelcome(CommEndpoint* s, Velmor::Welcome*) override { return record("Welcome", s); }
     bool dispatchObjectInfo(CommEndpoint* s, Velmor::ObjectInfo*) override { return record("ObjectInfo", s); }
     bool dispatchObjectUpdate(CommEndpoint* s, Velmor::ObjectUpdate*) override { return record("ObjectUpdate", s); }
-    bool dispatchObjectDestroy(CommEndpoint* s, Velmor::ObjectDestroy*) override {
-        return record("ObjectDestroy", s);
-    }
+    bool dispatchObjectDestroy(CommEndpoint* s, Velmor::ObjectDestroy*) override { return record("ObjectDestroy", s); }
     bool dispatchClientUpdate(CommEndpoint* s, Velmor::ClientUpdate*, unsigned int qport) override {
         record("ClientUpdate", s);
         seen.back().qport = qport;
         return true;
     }
     bool dispatchClientLogin(CommEndpoint* s, Velmor::Login*) override { return record("Login", s); }
-    bool dispatchServerWelcome(CommEndpoint* s, Velmor::ServerWelcome*) override {
-        return record("ServerWelcome", s);
-    }
+    bool dispatchServerWelcome(CommEndpoint* s, Velmor::ServerWelcome*) override { return record("ServerWelcome", s); }
     bool dispatchConnectToNearBy(CommEndpoint* s, Velmor::ConnectToNearBy*) override {
         return record("ConnectToNearBy", s);
     }
@@ -152,8 +148,8 @@ protected:
 
     // A player that this server took control of and whose client has not logged in here.
     Player* waitingPlayer(uint32_t qport, const std::string& host) {
-        Player* w = SceneObjectFactory::getInstance()->createAndAttachPlayer("w", Vector3(), Quaternion(), 100,
-                                                                             Team::Red, 0);
+        Player* w =
+            SceneObjectFactory::getInstance()->createAndAttachPlayer("w", Vector3(), Quaternion(), 100, Team::Red, 0);
         w->qport = qport;
         w->temphost = host;
         w->resetEndpoint(CommEndpointTypes::Unknown);
@@ -178,13 +174,11 @@ TEST_F(MessageDispatcherTest, EventSwitchCallsTheHandlerOfEachKind) {
         {EventTypes::Message, MessageTypes::Logout, [] { return new Velmor::Logout(); }, "Logout"},
         {EventTypes::Message, MessageTypes::ObjectInfo, [] { return new Velmor::ObjectInfo(); }, "ObjectInfo"},
         {EventTypes::Message, MessageTypes::ObjectUpdate, [] { return new Velmor::ObjectUpdate(); }, "ObjectUpdate"},
-        {EventTypes::Message, MessageTypes::ObjectDestroy, [] { return new Velmor::ObjectDestroy(); },
-         "ObjectDestroy"},
+        {EventTypes::Message, MessageTypes::ObjectDestroy, [] { return new Velmor::ObjectDestroy(); }, "ObjectDestroy"},
         {EventTypes::Message, MessageTypes::ClientUpdate, [] { return new Velmor::ClientUpdate(); }, "ClientUpdate"},
         {EventTypes::Message, MessageTypes::Welcome, [] { return new Velmor::Welcome(); }, "Welcome"},
         {EventTypes::Message, MessageTypes::Login, [] { return new Velmor::Login(); }, "Login"},
-        {EventTypes::Message, MessageTypes::ServerWelcome, [] { return new Velmor::ServerWelcome(); },
-         "ServerWelcome"},
+        {EventTypes::Message, MessageTypes::ServerWelcome, [] { return new Velmor::ServerWelcome(); }, "ServerWelcome"},
         {EventTypes::Message, MessageTypes::ConnectToNearBy, [] { return new Velmor::ConnectToNearBy(); },
          "ConnectToNearBy"},
         {EventTypes::Message, MessageTypes::TransferControl, [] { return new Velmor::TransferControl(); },
@@ -370,8 +364,8 @@ TEST_F(MessageDispatcherTest, LoginsNeedAConnectionThatNothingHoldsYet) {
         Velmor::Login* m = login(type);
         m->set_qport(0x40002);
         m->set_serverid(8);
-        const std::string out = printedBy(
-            [&] { dispatcher->dispatchEvent(overUdp(messageEvent(MessageTypes::Login, m), 4000, 0x40002)); });
+        const std::string out =
+            printedBy([&] { dispatcher->dispatchEvent(overUdp(messageEvent(MessageTypes::Login, m), 4000, 0x40002)); });
         EXPECT_THAT(out, HasSubstr("without a TCP connection ignored\n")) << type;
     }
     Player* p = connectedPlayer("ann", 0x50007);
@@ -550,8 +544,8 @@ TEST_F(MessageDispatcherTest, ClientUpdateResetsTheSilenceOfTheSendersPlayer) {
     p->timeSinceLastHeardFromPlayer = 4;
     scripted().udpQport = 0x50002;
     scripted().udpAnswer = p;
-    networkEventPtr update = overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4000,
-                                     0x50002);
+    networkEventPtr update =
+        overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4000, 0x50002);
     p->endpointType = CommEndpointTypes::WatcherEndpoint;
     dispatcher->dispatchEvent(update);
     EXPECT_EQ(p->timeSinceLastHeardFromPlayer, 4.0f); // not a client's endpoint

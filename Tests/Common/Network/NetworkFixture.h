@@ -88,8 +88,8 @@ protected:
 
     // A player of this server whose client is connected by TCP from 127.0.0.1.
     Player* connectedPlayer(const std::string& name, uint32_t qport) {
-        Player* p = SceneObjectFactory::getInstance()->createAndAttachPlayer(name, Vector3(), Quaternion(), 100,
-                                                                             Team::None, 0);
+        Player* p =
+            SceneObjectFactory::getInstance()->createAndAttachPlayer(name, Vector3(), Quaternion(), 100, Team::None, 0);
         p->setTcpSocket(pair.connect());
         p->qport = qport;
         return p;

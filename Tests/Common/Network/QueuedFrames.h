@@ -51,8 +51,8 @@ public:
                     ADD_FAILURE() << "broken frame at byte " << at;
                     break;
                 }
-                frames.push_back(QueuedFrame{static_cast<uint8_t>((*packet)[at + 2]),
-                                             packet->substr(at + 3, length - 1)});
+                frames.push_back(
+                    QueuedFrame{static_cast<uint8_t>((*packet)[at + 2]), packet->substr(at + 3, length - 1)});
                 at += 2 + length;
             }
         }

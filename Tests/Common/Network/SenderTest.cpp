@@ -389,7 +389,7 @@ TEST_F(SenderTest, SendStepReachesEveryPlayerAndWatcherBroadcastsFirst) {
     tcp::socket& watcherPeer = pair.peer();
     watchers->addNewWatcher(watcher);
 
-    sender->sendWelcome(p);      // for ann alone, queued first
+    sender->sendWelcome(p); // for ann alone, queued first
     sender->broadcastCreateObject(p);
     sender->sendMessages();
     pair.io.run();

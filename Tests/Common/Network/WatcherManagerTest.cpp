@@ -148,7 +148,8 @@ TEST_F(WatcherManagerTest, HostTextComesFromTheTcpPeerWithoutADatagram) {
         const char* line;
     } cases[] = {
         {"coordinator", -1, "Chaning active region for player (id:300000002) ( from coordinator )\n"},
-        {"unknown region", 77, "Chaning active region for player (id:300000002) (could not find region) BADDDDDD!!!!!!!!\n"},
+        {"unknown region", 77,
+         "Chaning active region for player (id:300000002) (could not find region) BADDDDDD!!!!!!!!\n"},
     };
     for (const auto& c : cases) {
         SceneFixture::reset();
