@@ -1,9 +1,495 @@
 #include "Common/Network/MessageSender.h"
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 
+#include <boost/asio/write.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "Common/Debug/Debug.h"
+#include "Common/Engine/Timer.h"
+#include "Common/GameObjects/Player.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
+#include "Common/Protobuf/Object.pb.h"
+
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+using boost::system::error_code;
+namespace ph = boost::placeholders;
+
+namespace {
+
+// UDP broadcast packets still start within this many ms of the broadcast step's start.
+const uint64_t UDP_BROADCAST_BUDGET_MS = 10;
+
+unsigned long long playerIdOf(CommEndpoint* ep) {
+    return static_cast<unsigned long long>(static_cast<Player*>(ep)->id);
+}
+
+// One packet, or one recipient's share of a broadcast packet, on its way into a TCP stream.
+struct PendingWrite {
+    MessageSender* owner;
+    std::string* packet;   // owned, or null for a broadcast share
+    BroadcastBuffer* share; // one share of it, or null
+
+    const std::string& bytes() const { return share ? *share->buffer : *packet; }
+
+    // Without sending: frees the packet or releases the share.
+    void discard() const {
+        if (share)
+            BroadcastBuffer::decrementRecipients(share);
+        else
+            delete packet;
+    }
+};
+
+// The writes of one TCP connection: one outstanding at a time, the rest waiting behind it in
+// the order the send steps started them, so packets enter the stream whole and in order.
+// The main thread starts a write when none is outstanding; the I/O thread starts the next one
+// from the completion of the previous. The mutex guards the fields and every use of the socket
+// made here, so the close on the main thread never meets a write being started.
+struct ConnectionWrites {
+    explicit ConnectionWrites(tcp::socket* s) : socket(s), writing(false) {}
+
+    boost::mutex mutex;
+    tcp::socket* socket; // null once the connection was closed
+    bool writing;
+    std::deque<PendingWrite> waiting;
+};
+typedef boost::shared_ptr<ConnectionWrites> ConnectionWritesPtr;
+
+// Per open socket; main thread only. The I/O thread reaches a connection's record only through
+// the reference its completion holds.
+boost::unordered_map<tcp::socket*, ConnectionWritesPtr>& connections() {
+    static boost::unordered_map<tcp::socket*, ConnectionWritesPtr>* map =
+        new boost::unordered_map<tcp::socket*, ConnectionWritesPtr>();
+    return *map;
+}
+
+void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& error, std::size_t bytes);
+
+// With c->mutex held.
+void startWrite(const ConnectionWritesPtr& c, const PendingWrite& write) {
+    c->writing = true;
+    try {
+        boost::asio::async_write(*c->socket, boost::asio::buffer(write.bytes()),
+                                 boost::bind(&writeDone, c, write, ph::_1, ph::_2));
+    } catch (...) {
+        c->writing = false;
+        throw;
+    }
+}
+
+// Main thread. Takes `write` on success; on an exception it stays the caller's.
+void startTcpWrite(tcp::socket* socket, const PendingWrite& write) {
+    ConnectionWritesPtr& entry = connections()[socket];
+    if (!entry)
+        entry = boost::make_shared<ConnectionWrites>(socket);
+    ConnectionWritesPtr c = entry;
+    boost::lock_guard<boost::mutex> lock(c->mutex);
+    if (c->writing)
+        c->waiting.push_back(write);
+    else
+        startWrite(c, write);
+}
+
+// I/O thread.
+void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& error, std::size_t bytes) {
+    if (write.share)
+        write.owner->broadcastCompletedTCP(error, bytes, write.share);
+    else
+        write.owner->sendCompletedTCP(error, bytes, write.packet);
+
+    boost::lock_guard<boost::mutex> lock(c->mutex);
+    c->writing = false;
+    while (c->socket && !c->waiting.empty()) {
+        PendingWrite next = c->waiting.front();
+        c->waiting.pop_front();
+        try {
+            startWrite(c, next);
+            return;
+        } catch (...) {
+            DebugPrint("Execption in starting the next tcp write\n");
+            next.discard();
+        }
+    }
+}
+
+// Throws when there is no UDP socket to send through (before the networking is built).
+template <class Handler>
+void startUdpSend(const std::string& packet, const udp::endpoint& to, Handler handler) {
+    udp::socket* socket = Network::getInstance()->udp_socket;
+    if (!socket)
+        throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket");
+    socket->async_send_to(boost::asio::buffer(packet), to, handler);
+}
+
+void freePackets(bufferList* list) {
+    for (std::string* packet : *list)
+        delete packet;
+    list->clear();
+}
+
+void freeMap(bufferMap& map) {
+    for (bufferMap::value_type& entry : map) {
+        freePackets(entry.second);
+        delete entry.second;
+    }
+    map.clear();
+}
+
+void forget(bufferMap& map, CommEndpoint* receiver) {
+    bufferMap::iterator it = map.find(receiver);
+    if (it == map.end())
+        return;
+    freePackets(it->second);
+    delete it->second;
+    map.erase(it);
+}
+
+} // namespace
+
+BroadcastBuffer::BroadcastBuffer(int recipients_, std::string* buffer_)
+    : recipients(static_cast<uint32_t>(recipients_)), buffer(buffer_) {}
+
+BroadcastBuffer::~BroadcastBuffer() { delete buffer; }
+
+BroadcastBuffer* BroadcastBuffer::newBuffer(int recipients, std::string* buffer) {
+    if (recipients == 0)
+        return nullptr;
+    return new BroadcastBuffer(recipients, buffer);
+}
+
+void BroadcastBuffer::decrementRecipients(BroadcastBuffer* b) {
+    // fetch_sub is the one atomic step: exactly one caller sees the count go from 1 to 0.
+    if (b->recipients.fetch_sub(1) == 1)
+        delete b;
+}
+
+MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios), droppedPackages_(0) {}
+
+MessageSender::~MessageSender() {
+    freeMap(udpBuffer_);
+    freeMap(tcpBuffer_);
+    freePackets(&tcpBroadcastBuffer_);
+    freePackets(&udpBroadcastBuffer_);
+}
+
+bufferList* MessageSender::getBufferList(bufferMap& map, CommEndpoint* receiver) {
+    bufferList*& list = map[receiver];
+    if (!list)
+        list = new bufferList();
+    return list;
+}
+
+void MessageSender::queueUdp(const std::string& frame, CommEndpoint* receiver) {
+    appendMsgToQueue(frame, *getBufferList(udpBuffer_, receiver), MAX_UDP_PACKET_SIZE, useQport(receiver));
+}
+
+void MessageSender::queueTcp(const std::string& frame, CommEndpoint* receiver) {
+    appendMsgToQueue(frame, *getBufferList(tcpBuffer_, receiver), MAX_TCP_PACKET_SIZE, false);
+}
+
+void MessageSender::queue(Velmor::ObjectInfo& message, CommEndpoint* receiver) {
+    message.set_timestamp(Timer::getCurSyncedTime());
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ObjectUpdate& message, CommEndpoint* receiver) {
+    message.set_timestamp(Timer::getCurSyncedTime());
+    queueUdp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ObjectDestroy& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::Welcome& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::Login& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ServerWelcome& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ConnectToNearBy& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::TransferControl& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ServerStatus& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::ClientUpdate& message, CommEndpoint* receiver) {
+    queueUdp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::RegionUpdate& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::CoordinatorWelcome& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::TransferPlayerTo& message, CommEndpoint* receiver) {
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::queue(Velmor::Logout& message, CommEndpoint* receiver) {
+    DebugPrint("Error Should not be used\n");
+    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+}
+
+void MessageSender::broadcast(Velmor::ObjectInfo& message) {
+    message.set_timestamp(Timer::getCurSyncedTime());
+    appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
+}
+
+void MessageSender::broadcast(Velmor::ObjectUpdate& message) {
+    message.set_timestamp(Timer::getCurSyncedTime());
+    appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
+}
+
+void MessageSender::broadcast(Velmor::ObjectDestroy& message, SceneGraphType::SceneGraphType type) {
+    // A projectile's end is frequent and may be lost; anything else must arrive.
+    if (type == SceneGraphType::Projectile)
+        appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE,
+                         false);
+    else
+        appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE,
+                         false);
+}
+
+void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients) {
+    const int n = static_cast<int>(allReceipitients.size());
+    const uint64_t start = Timer::getCurrentTime();
+    bool hasReachedMaxTime = false;
+
+    // Each packet leaves the list before it is handed on, so the list never holds a packet
+    // that something else owns or has freed.
+    while (!udpBroadcastBuffer_.empty()) {
+        std::unique_ptr<std::string> packet(udpBroadcastBuffer_.front());
+        udpBroadcastBuffer_.pop_front();
+        if (n == 0)
+            continue;
+        BroadcastBuffer* b = new BroadcastBuffer(n, packet.get());
+        packet.release();
+
+        // Once per packet, so a packet goes to all its reachable recipients or to none.
+        if (!hasReachedMaxTime && Timer::getCurrentTime() - start > UDP_BROADCAST_BUDGET_MS)
+            hasReachedMaxTime = true;
+
+        for (CommEndpoint* r : allReceipitients) {
+            udp::endpoint* to = r->getUdpEndpoint();
+            if (!to || hasReachedMaxTime) {
+                packageDropped();
+                BroadcastBuffer::decrementRecipients(b);
+                continue;
+            }
+            try {
+                startUdpSend(*b->buffer, *to,
+                             boost::bind(&MessageSender::broadcastCompletedUDP, this, ph::_1, ph::_2, b));
+            } catch (...) {
+                DebugPrint("Execption in sending async udp in broadcastQueuedMessages\n");
+                if (r->endpointType == CommEndpointTypes::ClientEndpoint)
+                    DebugPrint(" while sending to(id:%llx)", playerIdOf(r));
+                // No completion will release this share.
+                BroadcastBuffer::decrementRecipients(b);
+            }
+        }
+    }
+    if (hasReachedMaxTime)
+        DebugLog(LogType::Info, "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
+                                "cannot handle the pressure\n");
+
+    while (!tcpBroadcastBuffer_.empty()) {
+        std::unique_ptr<std::string> packet(tcpBroadcastBuffer_.front());
+        tcpBroadcastBuffer_.pop_front();
+        if (n == 0)
+            continue;
+        BroadcastBuffer* b = new BroadcastBuffer(n, packet.get());
+        packet.release();
+
+        std::list<CommEndpoint*>::iterator r = allReceipitients.begin();
+        try {
+            for (; r != allReceipitients.end(); ++r) {
+                tcp::socket* socket = (*r)->getTcpSocket();
+                if (!socket) {
+                    BroadcastBuffer::decrementRecipients(b);
+                    continue;
+                }
+                if ((*r)->endpointType == CommEndpointTypes::Unknown)
+                    DebugLog(LogType::Error, "Endpoint type wrong in sending\n");
+                startTcpWrite(socket, PendingWrite{this, nullptr, b});
+            }
+        } catch (...) {
+            // The step ends here. The shares of this recipient and of the ones not reached are
+            // released; the broadcast packets not reached stay queued for the next step.
+            for (; r != allReceipitients.end(); ++r)
+                BroadcastBuffer::decrementRecipients(b);
+            throw;
+        }
+    }
+}
+
+void MessageSender::sendQueuedMessages() {
+    for (bufferMap::value_type& entry : udpBuffer_) {
+        CommEndpoint* e = entry.first;
+        bufferList* list = entry.second;
+        udp::endpoint* to = e->getUdpEndpoint();
+        while (to && !list->empty()) {
+            std::string* packet = list->front();
+            list->pop_front();
+            try {
+                startUdpSend(*packet, *to, boost::bind(&MessageSender::sendCompletedUDP, this, ph::_1, ph::_2, packet));
+            } catch (...) {
+                DebugPrint("Execption in sending async udp in sendQueuedMessages\n");
+                if (e->endpointType == CommEndpointTypes::ClientEndpoint)
+                    DebugPrint(" while sending to(id:%llx)", playerIdOf(e));
+                // No completion will free it.
+                delete packet;
+            }
+        }
+        // Without a UDP address: freed unsent, silently.
+        freePackets(list);
+        delete list;
+    }
+    udpBuffer_.clear();
+
+    // The map is taken out first, so on an exception the lists already freed are gone from
+    // it and the ones not yet reached are put back for the next step.
+    bufferMap pending;
+    pending.swap(tcpBuffer_);
+    try {
+        for (bufferMap::iterator it = pending.begin(); it != pending.end(); it = pending.erase(it)) {
+            bufferList* list = it->second;
+            tcp::socket* socket = it->first->getTcpSocket();
+            while (socket && !list->empty()) {
+                std::unique_ptr<std::string> packet(list->front());
+                list->pop_front();
+                if (packet->empty()) {
+                    DebugLog(LogType::Info, "Empty message list\n");
+                    continue;
+                }
+                startTcpWrite(socket, PendingWrite{this, packet.get(), nullptr});
+                packet.release();
+            }
+            freePackets(list);
+            delete list;
+        }
+    } catch (...) {
+        for (bufferMap::value_type& entry : pending)
+            tcpBuffer_.insert(entry);
+        throw;
+    }
+}
+
+void MessageSender::wantToDeleteEndpoint(CommEndpoint* receiver) {
+    forget(tcpBuffer_, receiver);
+    forget(udpBuffer_, receiver);
+}
+
+void MessageSender::sendCompletedUDP(const error_code& error, std::size_t bytes, std::string* packet) {
+    try {
+        packageSent(TransportType::UDP, bytes);
+        sendCompleted(error, bytes, packet);
+    } catch (...) {
+        DebugPrint("Argh execption in send udp complete error\n");
+    }
+}
+
+void MessageSender::sendCompletedTCP(const error_code& error, std::size_t bytes, std::string* packet) {
+    try {
+        packageSent(TransportType::TCP, bytes);
+        sendCompleted(error, bytes, packet);
+    } catch (...) {
+        DebugPrint("Argh execption in send complete tcp error\n");
+    }
+}
+
+void MessageSender::broadcastCompletedUDP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
+    try {
+        packageSent(TransportType::UDP, bytes);
+        if (error)
+            DebugPrint("UDP: ");
+        broadcastCompleted(error, bytes, b);
+    } catch (...) {
+        DebugPrint("Argh execption in broadcast udp error\n");
+    }
+}
+
+void MessageSender::broadcastCompletedTCP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
+    try {
+        packageSent(TransportType::TCP, bytes);
+        if (error)
+            DebugPrint("TCP: ");
+        broadcastCompleted(error, bytes, b);
+    } catch (...) {
+        DebugPrint("Argh execption in broadcast complete tcp error\n");
+    }
+}
+
+void MessageSender::sendCompleted(const error_code& error, std::size_t /*bytes*/, std::string* packet) {
+    if (error)
+        DebugPrint("Error while sending: %s (%i)\n", error.message().c_str(), error.value());
+    delete packet;
+}
+
+void MessageSender::broadcastCompleted(const error_code& error, std::size_t /*bytes*/, BroadcastBuffer* b) {
+    if (error)
+        DebugPrint("Error while broadcasting: %s (%i)\n", error.message().c_str(), error.value());
+    BroadcastBuffer::decrementRecipients(b);
+}
+
+void MessageSender::packageSent(TransportType::TransportType /*t*/, std::size_t /*bytes*/) {
+    // Logger::add_packages and add_bandwidth (CS_ or SS_ by instance, TCP or UDP by t) go here.
+}
+
+void MessageSender::packageDropped() {
+    ++droppedPackages_;
+    // Logger::packageDropped goes here.
+}
+
+void MessageSender::closeTcpSocket(tcp::socket* socket) {
+    if (!socket)
+        return;
+    error_code ec;
+    boost::unordered_map<tcp::socket*, ConnectionWritesPtr>::iterator it = connections().find(socket);
+    if (it == connections().end()) {
+        socket->close(ec);
+    } else {
+        ConnectionWritesPtr c = it->second;
+        connections().erase(it);
+        std::deque<PendingWrite> waiting;
+        {
+            boost::lock_guard<boost::mutex> lock(c->mutex);
+            c->socket = nullptr;
+            waiting.swap(c->waiting);
+            // Cancels the outstanding write; its completion finds the record closed.
+            socket->close(ec);
+        }
+        for (const PendingWrite& write : waiting)
+            write.discard();
+    }
+    if (ec)
+        DebugPrint("Got exception when closing socket\n");
+}
 
 std::string* MessageSender::allocateNewBuffer(bool useQport) {
     std::string* packet = new std::string();

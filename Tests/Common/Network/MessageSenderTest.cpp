@@ -1,13 +1,26 @@
 #include "Common/Network/MessageSender.h"
 
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <string>
 #include <vector>
 
+#include <boost/asio/read.hpp>
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
+#include "Common/GameObjects/Player.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
+#include "Common/Network/TcpPair.h"
+#include "Common/Protobuf/Object.pb.h"
+#include "Support/FakeClock.h"
+
+using boost::asio::ip::address_v4;
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
 
 namespace {
 
@@ -113,6 +126,471 @@ TEST(MessageSenderQportTest, OnlyClientsGetPacketsWithoutQport) {
         CommEndpoint endpoint(c.type);
         EXPECT_EQ(MessageSender::useQport(&endpoint), c.useQport) << c.type;
     }
+}
+
+
+// A peer on 127.0.0.1 with a UDP socket and, when asked, a TCP connection from the sender.
+struct Peer {
+    Peer(TcpPair& pair, CommEndpointTypes::CommEndpoint type, bool withUdp, bool withTcp)
+        : endpoint(type), socket(pair.io, udp::endpoint(address_v4::loopback(), 0)) {
+        socket.non_blocking(true);
+        if (withUdp) {
+            udp::endpoint address = socket.local_endpoint();
+            endpoint.setUdpEndpoint(address);
+        }
+        if (withTcp) {
+            endpoint.setTcpSocket(pair.connect());
+            tcpPeer = &pair.peer();
+            tcpPeer->non_blocking(true);
+        }
+    }
+    ~Peer() {
+        MessageSender::closeTcpSocket(endpoint.getTcpSocket());
+        endpoint.deleteTcpSocket();
+    }
+
+    std::vector<std::string> datagrams() {
+        std::vector<std::string> result;
+        char data[70000];
+        boost::system::error_code ec;
+        for (;;) {
+            udp::endpoint from;
+            const size_t n = socket.receive_from(boost::asio::buffer(data), from, 0, ec);
+            if (ec)
+                return result;
+            result.push_back(std::string(data, n));
+        }
+    }
+
+    // What has arrived on the connection so far.
+    std::string stream() {
+        std::string result;
+        char data[65536];
+        boost::system::error_code ec;
+        for (;;) {
+            const size_t n = tcpPeer->read_some(boost::asio::buffer(data), ec);
+            if (ec)
+                return result;
+            result.append(data, n);
+        }
+    }
+
+    CommEndpoint endpoint;
+    udp::socket socket;
+    tcp::socket* tcpPeer = nullptr;
+};
+
+std::string frameOf(Velmor::ObjectDestroy message) { return MessageSerializer::serializeMessage(message); }
+
+Velmor::ObjectInfo infoOf(uint64_t id) {
+    Velmor::ObjectInfo info;
+    info.set_id(id);
+    info.set_objecttype(0);
+    info.set_timestamp(1);
+    Velmor::Position* position = info.mutable_position();
+    position->set_x(0);
+    position->set_y(0);
+    position->set_z(0);
+    Velmor::Orientation* orientation = info.mutable_orientation();
+    orientation->set_x(0);
+    orientation->set_y(0);
+    orientation->set_z(0);
+    orientation->set_w(1);
+    return info;
+}
+
+Velmor::ObjectDestroy destroyOf(uint64_t id) {
+    Velmor::ObjectDestroy message;
+    message.set_id(id);
+    return message;
+}
+
+// The sender's own UDP socket stands in for the networking singleton's, on the same service
+// as the test's connections; completions run when the test runs that service.
+class MessageSenderSendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Network* net = Network::getInstance();
+        savedSocket = net->udp_socket;
+        savedQport = net->myQport;
+        net->udp_socket = &serverUdp;
+        net->myQport = 0x00070001;
+    }
+
+    void TearDown() override {
+        Network::getInstance()->udp_socket = savedSocket;
+        Network::getInstance()->myQport = savedQport;
+    }
+
+    // Lets every started transmission complete.
+    void complete() {
+        pair.io.restart();
+        pair.io.run();
+    }
+
+    TcpPair pair;
+    udp::socket serverUdp{pair.io, udp::endpoint(address_v4::loopback(), 0)};
+    MessageSender sender{&pair.io};
+    udp::socket* savedSocket = nullptr;
+    uint32_t savedQport = 0;
+};
+
+TEST_F(MessageSenderSendTest, UdpPacketsForAnEndpointWithoutAddressAreFreedWhileItsTcpPacketsLeave) {
+    Peer noAddress(pair, CommEndpointTypes::ClientEndpoint, false, true);
+    Velmor::ObjectUpdate update;
+    update.set_id(5);
+    sender.queue(update, &noAddress.endpoint);
+    Velmor::ObjectDestroy destroy = destroyOf(6);
+    sender.queue(destroy, &noAddress.endpoint);
+
+    testing::internal::CaptureStdout();
+    sender.sendQueuedMessages();
+    complete();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(sender.udpBuffer_.empty());
+    EXPECT_TRUE(sender.tcpBuffer_.empty());
+    EXPECT_EQ(noAddress.stream(), frameOf(destroyOf(6)));
+    EXPECT_TRUE(noAddress.datagrams().empty());
+}
+
+TEST_F(MessageSenderSendTest, OwnQportLeadsUnicastDatagramsForEveryoneButClients) {
+    const std::string qport("\x01\x00\x07\x00", 4);
+    const struct {
+        CommEndpointTypes::CommEndpoint type;
+        std::string prefix;
+    } cases[] = {
+        {CommEndpointTypes::ClientEndpoint, ""},  {CommEndpointTypes::ServerEndpoint, qport},
+        {CommEndpointTypes::WatcherEndpoint, qport}, {CommEndpointTypes::CoordinatorEndpoint, qport},
+        {CommEndpointTypes::Unknown, qport},
+    };
+    for (const auto& c : cases) {
+        Peer peer(pair, c.type, true, false);
+        Velmor::ClientUpdate update;
+        update.set_boosterson(3);
+        sender.queue(update, &peer.endpoint);
+        sender.sendQueuedMessages();
+        complete();
+        EXPECT_EQ(peer.datagrams(), std::vector<std::string>{c.prefix + MessageSerializer::serializeMessage(update)})
+            << c.type;
+    }
+
+    Peer server(pair, CommEndpointTypes::ServerEndpoint, true, false);
+    Velmor::ObjectDestroy shot = destroyOf(9);
+    sender.broadcast(shot, SceneGraphType::Projectile);
+    sender.sendQueuedBroadcastMessages({&server.endpoint});
+    complete();
+    EXPECT_EQ(server.datagrams(), std::vector<std::string>{frameOf(destroyOf(9))});
+}
+
+// Which list each queue operation packs into; the stamp is checked separately.
+TEST_F(MessageSenderSendTest, EachMessageClassTravelsOnItsTransport) {
+    CommEndpoint receiver(CommEndpointTypes::ServerEndpoint);
+    const struct {
+        const char* what;
+        std::function<void()> queue;
+        bool udp;
+    } cases[] = {
+        {"ObjectInfo", [&] { Velmor::ObjectInfo m; sender.queue(m, &receiver); }, false},
+        {"ObjectUpdate", [&] { Velmor::ObjectUpdate m; sender.queue(m, &receiver); }, true},
+        {"ObjectDestroy", [&] { Velmor::ObjectDestroy m; sender.queue(m, &receiver); }, false},
+        {"Welcome", [&] { Velmor::Welcome m; sender.queue(m, &receiver); }, false},
+        {"Login", [&] { Velmor::Login m; sender.queue(m, &receiver); }, false},
+        {"ServerWelcome", [&] { Velmor::ServerWelcome m; sender.queue(m, &receiver); }, false},
+        {"ConnectToNearBy", [&] { Velmor::ConnectToNearBy m; sender.queue(m, &receiver); }, false},
+        {"TransferControl", [&] { Velmor::TransferControl m; sender.queue(m, &receiver); }, false},
+        {"ServerStatus", [&] { Velmor::ServerStatus m; sender.queue(m, &receiver); }, false},
+        {"ClientUpdate", [&] { Velmor::ClientUpdate m; sender.queue(m, &receiver); }, true},
+        {"RegionUpdate", [&] { Velmor::RegionUpdate m; sender.queue(m, &receiver); }, false},
+        {"CoordinatorWelcome", [&] { Velmor::CoordinatorWelcome m; sender.queue(m, &receiver); }, false},
+        {"TransferPlayerTo", [&] { Velmor::TransferPlayerTo m; sender.queue(m, &receiver); }, false},
+        {"Logout", [&] { Velmor::Logout m; sender.queue(m, &receiver); }, false},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout(); // empty messages lack required fields
+        c.queue();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(sender.udpBuffer_.count(&receiver), c.udp ? 1u : 0u) << c.what;
+        EXPECT_EQ(sender.tcpBuffer_.count(&receiver), c.udp ? 0u : 1u) << c.what;
+        sender.wantToDeleteEndpoint(&receiver);
+    }
+
+    testing::internal::CaptureStdout();
+    Velmor::Logout logout;
+    logout.set_logoutastype(0);
+    sender.queue(logout, &receiver);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error Should not be used\n"), std::string::npos);
+    sender.wantToDeleteEndpoint(&receiver);
+
+    Velmor::ObjectDestroy destroy = destroyOf(1);
+    sender.broadcast(destroy, SceneGraphType::Player);
+    EXPECT_EQ(sender.tcpBroadcastBuffer_.size(), 1u);
+    sender.broadcast(destroy, SceneGraphType::Projectile);
+    EXPECT_EQ(sender.udpBroadcastBuffer_.size(), 1u);
+}
+
+TEST_F(MessageSenderSendTest, QueuedInfoAndUpdatesCarryTheSynchronisedTimeOfQueueing) {
+    FakeClock clock;
+    Timer::sync_clock(777);
+    CommEndpoint receiver(CommEndpointTypes::ServerEndpoint);
+    Velmor::ObjectUpdate update;
+    update.set_id(1);
+    update.set_timestamp(1);
+    sender.queue(update, &receiver);
+    sender.broadcast(update);
+    Velmor::ObjectInfo info = infoOf(2);
+    sender.broadcast(info);
+    clock.advance(5);
+    sender.queue(info, &receiver);
+
+    const std::vector<std::pair<std::string, uint32_t>> packets = {
+        {sender.udpBuffer_[&receiver]->front()->substr(4), 777},
+        {*sender.udpBroadcastBuffer_.front(), 777},
+        {*sender.tcpBroadcastBuffer_.front(), 777},
+        {*sender.tcpBuffer_[&receiver]->front(), 782},
+    };
+    for (const auto& packet : packets) {
+        std::string leftovers;
+        testing::internal::CaptureStdout();
+        std::list<networkEventPtr> events =
+            MessageSerializer::deserializeMessageArray(packet.first.data(), packet.first.size(), &leftovers);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(events.size(), 1u);
+        const google::protobuf::Message* message = events.front()->message;
+        const google::protobuf::FieldDescriptor* field = message->GetDescriptor()->FindFieldByName("timestamp");
+        EXPECT_EQ(message->GetReflection()->GetUInt32(*message, field), packet.second);
+    }
+    sender.wantToDeleteEndpoint(&receiver);
+    Timer::sync_clock(0);
+}
+
+TEST_F(MessageSenderSendTest, BroadcastReachesAddressedRecipientsAndCountsEveryOtherUdpShareAsDropped) {
+    Peer player(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Peer replica(pair, CommEndpointTypes::ClientEndpoint, false, false);
+    Peer watcher(pair, CommEndpointTypes::WatcherEndpoint, true, true);
+    sender.udpBroadcastBuffer_.push_back(new std::string("first"));
+    sender.udpBroadcastBuffer_.push_back(new std::string("second"));
+    sender.tcpBroadcastBuffer_.push_back(new std::string("reliable"));
+
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&player.endpoint, &replica.endpoint, &watcher.endpoint});
+    complete();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> both = {"first", "second"};
+    EXPECT_EQ(player.datagrams(), both);
+    EXPECT_EQ(watcher.datagrams(), both);
+    EXPECT_TRUE(replica.datagrams().empty());
+    EXPECT_EQ(sender.droppedPackages(), 2u); // the replica, once per UDP packet
+    EXPECT_EQ(player.stream(), "reliable");
+    EXPECT_EQ(watcher.stream(), "reliable");
+    EXPECT_TRUE(sender.udpBroadcastBuffer_.empty());
+    EXPECT_TRUE(sender.tcpBroadcastBuffer_.empty());
+
+    // Nobody to send to: the packets are freed and nothing is counted.
+    sender.udpBroadcastBuffer_.push_back(new std::string("lost"));
+    sender.tcpBroadcastBuffer_.push_back(new std::string("lost"));
+    sender.sendQueuedBroadcastMessages({});
+    EXPECT_EQ(sender.droppedPackages(), 2u);
+    EXPECT_TRUE(sender.udpBroadcastBuffer_.empty());
+    EXPECT_TRUE(sender.tcpBroadcastBuffer_.empty());
+}
+
+// The clock is read at the step's start and before each UDP packet until the budget is spent.
+uint64_t budgetReadings[] = {5000, 5000, 5010, 5011};
+size_t budgetRead = 0;
+uint64_t budgetClock() {
+    const size_t last = sizeof(budgetReadings) / sizeof(budgetReadings[0]) - 1;
+    return budgetReadings[budgetRead < last ? budgetRead++ : last];
+}
+
+TEST_F(MessageSenderSendTest, UdpBroadcastsPastTenMillisecondsAreDroppedForEveryRecipient) {
+    Peer a(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Peer b(pair, CommEndpointTypes::WatcherEndpoint, true, true);
+    for (const char* packet : {"p1", "p2", "p3", "p4"})
+        sender.udpBroadcastBuffer_.push_back(new std::string(packet));
+    sender.tcpBroadcastBuffer_.push_back(new std::string("t1"));
+    sender.tcpBroadcastBuffer_.push_back(new std::string("t2"));
+
+    budgetRead = 0;
+    Timer::setTimeSource(budgetClock);
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&a.endpoint, &b.endpoint});
+    const std::string out = testing::internal::GetCapturedStdout();
+    Timer::setTimeSource(nullptr);
+    complete();
+
+    // p2 leaves at exactly 10 ms; p3 finds 11 ms and it and p4 are dropped for both.
+    const std::vector<std::string> sent = {"p1", "p2"};
+    EXPECT_EQ(a.datagrams(), sent);
+    EXPECT_EQ(b.datagrams(), sent);
+    EXPECT_EQ(sender.droppedPackages(), 4u);
+    const std::string notice = "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
+                               "cannot handle the pressure\n";
+    ASSERT_NE(out.find(notice), std::string::npos);
+    EXPECT_EQ(out.find(notice), out.rfind(notice));
+    EXPECT_EQ(a.stream(), "t1t2");
+    EXPECT_EQ(b.stream(), "t1t2");
+}
+
+TEST_F(MessageSenderSendTest, ForgottenEndpointGetsNothing) {
+    Peer peer(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Velmor::ObjectUpdate update;
+    update.set_id(3);
+    sender.queue(update, &peer.endpoint);
+    Velmor::ObjectDestroy destroy = destroyOf(3);
+    sender.queue(destroy, &peer.endpoint);
+    sender.wantToDeleteEndpoint(&peer.endpoint);
+    EXPECT_TRUE(sender.udpBuffer_.empty());
+    EXPECT_TRUE(sender.tcpBuffer_.empty());
+
+    sender.sendQueuedMessages();
+    complete();
+    EXPECT_TRUE(peer.datagrams().empty());
+    EXPECT_EQ(peer.stream(), "");
+}
+
+// Without a UDP socket no send can start: each packet or share is released on the spot.
+TEST_F(MessageSenderSendTest, UdpSendThatCannotStartReleasesItsPacket) {
+    Network::getInstance()->udp_socket = nullptr;
+    Player player(uint64_t(0x2a), Team::Red, 100.0f);
+    udp::endpoint address(address_v4::loopback(), 9);
+    player.setUdpEndpoint(address);
+    CommEndpoint server(CommEndpointTypes::ServerEndpoint);
+    server.setUdpEndpoint(address);
+    Velmor::ObjectUpdate update;
+    update.set_id(1);
+    sender.queue(update, &player);
+    sender.queue(update, &server);
+    sender.broadcast(update);
+
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&server, &player});
+    sender.sendQueuedMessages();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string broadcastLine = "Execption in sending async udp in broadcastQueuedMessages\n";
+    const std::string unicastLine = "Execption in sending async udp in sendQueuedMessages\n";
+    const std::string idLine = " while sending to(id:2a)";
+    EXPECT_NE(out.find(broadcastLine), std::string::npos);
+    EXPECT_NE(out.find(unicastLine), std::string::npos);
+    // Once for the player's broadcast share, once for its own packet; never for the server.
+    size_t ids = 0;
+    for (size_t at = out.find(idLine); at != std::string::npos; at = out.find(idLine, at + 1))
+        ++ids;
+    EXPECT_EQ(ids, 2u);
+    EXPECT_TRUE(sender.udpBuffer_.empty());
+    EXPECT_TRUE(sender.udpBroadcastBuffer_.empty());
+}
+
+Velmor::Login loginNamed(const std::string& name) {
+    Velmor::Login login;
+    login.set_logintype(0);
+    login.set_name(name);
+    return login;
+}
+
+// Far more than the socket buffers hold, over several steps and mixed with broadcasts: the
+// peer still reads every frame whole and in the order queued.
+TEST_F(MessageSenderSendTest, TcpPacketsOfAConnectionArriveWholeAndInTheirOrder) {
+    Peer peer(pair, CommEndpointTypes::ClientEndpoint, false, true);
+    peer.tcpPeer->non_blocking(false);
+    std::vector<std::string> expected;
+    size_t bytes = 0;
+    for (int step = 0; step < 3; ++step) {
+        for (int i = 0; i < 20; ++i) {
+            const std::string name = std::to_string(step) + "-" + std::to_string(i) + std::string(20000 + i * 517, 'x');
+            Velmor::Login login = loginNamed(name);
+            if (i % 5 == 0) {
+                Velmor::ObjectInfo info = infoOf(i);
+                sender.broadcast(info);
+                expected.push_back("info");
+                bytes += MessageSerializer::serializeMessage(info).size();
+            }
+            sender.queue(login, &peer.endpoint);
+            expected.push_back(name);
+            bytes += MessageSerializer::serializeMessage(login).size();
+        }
+    }
+
+    std::string received;
+    boost::thread reader([&] {
+        char data[65536];
+        boost::system::error_code ec;
+        while (received.size() < bytes && !ec)
+            received.append(data, peer.tcpPeer->read_some(boost::asio::buffer(data), ec));
+    });
+    // Broadcasts of a step go before its per-endpoint packets, so send them all up front.
+    sender.sendQueuedBroadcastMessages({&peer.endpoint});
+    sender.sendQueuedMessages();
+    complete();
+    reader.join();
+
+    std::string leftovers;
+    std::list<networkEventPtr> events =
+        MessageSerializer::deserializeMessageArray(received.data(), received.size(), &leftovers);
+    EXPECT_TRUE(leftovers.empty());
+    std::vector<std::string> got;
+    for (const networkEventPtr& event : events)
+        got.push_back(event->messageType == MessageTypes::ObjectInfo
+                          ? "info"
+                          : static_cast<Velmor::Login*>(event->message)->name());
+    // Names are compared whole but reported by their leading step and index only.
+    const auto tag = [](std::vector<std::string> names) {
+        for (std::string& name : names)
+            name = name.substr(0, name.find('x'));
+        return names;
+    };
+    std::vector<std::string> expectedOrder;
+    for (const std::string& e : expected)
+        if (e == "info")
+            expectedOrder.push_back(e);
+    for (const std::string& e : expected)
+        if (e != "info")
+            expectedOrder.push_back(e);
+    EXPECT_EQ(tag(got), tag(expectedOrder));
+    EXPECT_TRUE(got == expectedOrder);
+}
+
+// The peer reads nothing, so once the socket buffers are full one write stays outstanding
+// and the rest wait behind it; closing the connection frees the waiting ones and cancels the
+// outstanding one.
+TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
+    Peer reader(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Peer stuck(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    std::string destroys;
+    for (int i = 0; i < 300; ++i) {
+        Velmor::Login login = loginNamed(std::string(60000, 'y'));
+        sender.queue(login, &stuck.endpoint);
+        if (i % 10 == 0) {
+            Velmor::ObjectDestroy destroy = destroyOf(i);
+            sender.broadcast(destroy, SceneGraphType::Player);
+            destroys += frameOf(destroy);
+        }
+    }
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&stuck.endpoint, &reader.endpoint});
+    sender.sendQueuedMessages();
+    while (pair.io.poll() > 0) {
+    }
+    tcp::socket* socket = stuck.endpoint.getTcpSocket();
+    MessageSender::closeTcpSocket(socket);
+    EXPECT_FALSE(socket->is_open());
+    complete();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error while sending: Operation canceled"), std::string::npos);
+    // The other recipient of the shared broadcasts still gets all of them.
+    EXPECT_EQ(reader.stream(), destroys);
+}
+
+TEST(BroadcastBufferTest, TheLastShareFreesTheRecord) {
+    std::string kept("x");
+    EXPECT_EQ(BroadcastBuffer::newBuffer(0, &kept), nullptr);
+
+    BroadcastBuffer* b = BroadcastBuffer::newBuffer(3, new std::string("packet"));
+    ASSERT_NE(b, nullptr);
+    BroadcastBuffer::decrementRecipients(b);
+    BroadcastBuffer::decrementRecipients(b);
+    EXPECT_EQ(b->recipients.load(), 1u);
+    EXPECT_EQ(*b->buffer, "packet");
+    BroadcastBuffer::decrementRecipients(b); // frees; the sanitizer build checks nothing is left
 }
 
 } // namespace
