@@ -1,5 +1,20 @@
 #include "Common/Network/Network.h"
 
+#include <memory>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "Common/Debug/Debug.h"
+#include "Common/Network/AbstractPacketReceiver.h"
+#include "Common/Network/MessageDispatcher.h"
+#include "Common/Network/MessageSender.h"
+#include "Common/Network/Sender.h"
+#include "Common/Network/WatcherManager.h"
+#include "Server/Network/ServerPacketReceiver.h"
+
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+
 Network* Network::getInstance() {
     static Network* instance = nullptr;
     if (!instance)
@@ -11,3 +26,72 @@ Network::Network()
     : udp_socket(nullptr), coordinator(CommEndpointTypes::CoordinatorEndpoint), myQport(0xFFFFFFFFu), ownId(0),
       networkSender(nullptr), clientMessageSender(nullptr), serverMessageSender(nullptr), packetReceiver(nullptr),
       messageDispatcher(nullptr), watcherManager(nullptr), ios(nullptr) {}
+
+void Network::init(short port_, boost::asio::io_context* ios_) {
+    ios = ios_;
+    const uint16_t portNumber = static_cast<uint16_t>(port_);
+    port = std::to_string(portNumber);
+
+    // First, since the receiver arms its first receive on it.
+    std::unique_ptr<udp::socket> socket(new udp::socket(*ios));
+    socket->open(udp::v4());
+    socket->bind(udp::endpoint(boost::asio::ip::address_v4::any(), portNumber));
+    udp_socket = socket.release();
+
+    serverMessageSender = new MessageSender(ios);
+    watcherManager = new WatcherManager();
+    // The server's own dispatcher replaces this plain one once it exists.
+    messageDispatcher = new MessageDispatcher(ios);
+    packetReceiver = new ServerPacketReceiver(ios, port_, port_);
+    myQport = messageDispatcher->getNextQport();
+    clientMessageSender = new MessageSender(ios);
+    networkSender = new Sender(clientMessageSender, serverMessageSender);
+}
+
+bool Network::connectTo(CommEndpoint* ep, std::string host, std::string port_, boost::asio::io_context* ios_) {
+    boost::asio::io_context* service = ios_ ? ios_ : ios;
+    if (!service) {
+        DebugLog(LogType::Error, "Missing io service in connect to\n");
+        return false;
+    }
+    try {
+        ep->setTcpSocket(new tcp::socket(*service));
+        tcp::resolver resolver(*service);
+        tcp::resolver::results_type addresses = resolver.resolve(host, port_, tcp::resolver::address_configured);
+        if (addresses.empty())
+            throw boost::system::system_error(boost::asio::error::host_not_found);
+        // Blocks the main thread until the connection is made or refused; only the first address.
+        ep->getTcpSocket()->connect(*addresses.begin());
+        if (!packetReceiver)
+            throw boost::system::system_error(boost::asio::error::not_connected, "no receiver to read the connection");
+        packetReceiver->asyncReceive(ep->getTcpSocket());
+        return true;
+    } catch (...) {
+        // Nothing was written to it yet; the endpoint is left without a socket for a fresh attempt.
+        MessageSender::closeTcpSocket(ep->getTcpSocket());
+        ep->deleteTcpSocket();
+        return false;
+    }
+}
+
+bool Network::connectToCoordinator(std::string host, std::string port_, boost::asio::io_context* ios_) {
+    DebugPrint("Attempting to connect the coordinator at %s:%s\n", host.c_str(), port_.c_str());
+    const bool connected = connectTo(&coordinator, host, port_, ios_);
+    if (connected)
+        DebugPrint("Connected!\n");
+    else
+        DebugLog(LogType::Error, "Error in connecting to coordinator\n");
+    return connected;
+}
+
+void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
+    if (packetReceiver && messageDispatcher)
+        packetReceiver->dispatch(messageDispatcher);
+}
+
+void Network::wantToDeleteEndpoint(CommEndpoint* ep) {
+    if (messageDispatcher)
+        messageDispatcher->wantToDeleteEndpoint(ep);
+    if (networkSender)
+        networkSender->wantToDeleteEndpoint(ep);
+}

@@ -1,0 +1,222 @@
+#include "Common/Network/AbstractPacketReceiver.h"
+
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/error.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include "Common/Debug/Debug.h"
+#include "Common/Network/MessageDispatcher.h"
+#include "Common/Network/MessageSender.h"
+#include "Common/Network/MessageSerializer.h"
+#include "Common/Network/Network.h"
+#include "Common/Protobuf/Object.pb.h"
+
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+using boost::system::error_code;
+namespace ph = boost::placeholders;
+
+namespace {
+
+// Errors after which the socket cannot deliver anything any more: receiving again would only
+// repeat the error.
+bool socketIsGone(const error_code& error) {
+    return error == boost::asio::error::operation_aborted || error == boost::asio::error::bad_descriptor;
+}
+
+} // namespace
+
+AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
+    : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_write_buffer_(&udp_buffer1_),
+      tcp_write_buffer_(&tcp_buffer1_) {
+    asyncReceive(Network::getInstance()->udp_socket);
+}
+
+void AbstractPacketReceiver::asyncReceive(tcp::socket* tcp_socket) {
+    std::unique_ptr<char[]> data(new char[max_length]);
+    tcp_socket->async_read_some(boost::asio::buffer(data.get(), max_length),
+                                boost::bind(&AbstractPacketReceiver::handleTCPReceive, this, ph::_1, data.get(),
+                                            ph::_2, tcp_socket));
+    data.release();
+}
+
+void AbstractPacketReceiver::asyncReceive(udp::socket* udp_socket) {
+    if (!udp_socket)
+        throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket to receive on");
+    std::unique_ptr<char[]> data(new char[max_length]);
+    udp_socket->async_receive_from(boost::asio::buffer(data.get(), max_length), sender_endpoint_,
+                                   boost::bind(&AbstractPacketReceiver::handleUDPReceive, this, ph::_1, data.get(),
+                                               ph::_2, udp_socket));
+    data.release();
+}
+
+void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
+                                              udp::socket* udp_socket) {
+    // Logger::add_bandwidth(bytes_recvd, CS_UDP_RCVD) and add_packages(1, CS_UDP_RCVD) go here.
+    if (error) {
+        DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
+        delete[] data;
+        if (socketIsGone(error))
+            return;
+    } else {
+        try {
+            handleDatagram(data, bytes_recvd, udp_socket);
+        } catch (...) {
+            DebugPrint("Argh execption in handle udp recive error\n");
+        }
+        delete[] data;
+    }
+    // Reception goes on after an exception too: player input, replica updates and pings keep
+    // coming for the whole run. Armed last, since the next receive may fill sender_endpoint_ at
+    // once.
+    try {
+        asyncReceive(udp_socket);
+    } catch (...) {
+        DebugPrint("Argh execption in restarting udp recive\n");
+    }
+}
+
+void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_recvd, udp::socket* udp_socket) {
+    // Nothing but a qport can start a datagram, and a shorter one holds no frame either.
+    if (bytes_recvd < 4) {
+        DebugPrint("Error datagram of %zu bytes is too short for a qport\n", bytes_recvd);
+        return;
+    }
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+    const uint32_t qport = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    const std::size_t frameBytes = bytes_recvd - 4;
+
+    std::string leftovers;
+    std::list<networkEventPtr> events = MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers);
+    if (!leftovers.empty())
+        DebugPrint("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
+                   static_cast<int>(frameBytes), leftovers.c_str());
+
+    for (networkEventPtr& event : events) {
+        event->qport = qport;
+        event->setUdpEndpoint(sender_endpoint_);
+        if (event->messageType == MessageTypes::Ping) {
+            Velmor::Pong pong;
+            pong.set_ping_serial_num(static_cast<Velmor::Ping*>(event->message)->ping_serial_num());
+            // Answered at once, without a qport, to where the Ping came from.
+            udp_socket->send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), sender_endpoint_);
+        } else if (event->messageType == MessageTypes::Pong) {
+            // Logger::received_latency_serial(ping_serial_num) goes here.
+        } else {
+            addUDPNetworkEvent(event);
+        }
+    }
+}
+
+void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
+                                              tcp::socket* tcp_socket) {
+    // Logger::add_bandwidth(bytes_recvd, CS_TCP_RCVD) and add_packages(1, CS_TCP_RCVD) go here.
+    std::unique_ptr<char[]> buffer(data);
+    try {
+        if (error)
+            handleTCPError(error, tcp_socket);
+        else
+            handleTcpData(data, bytes_recvd, tcp_socket);
+    } catch (...) {
+        // Nothing may escape into the I/O thread's run loop. A connection whose read failed this
+        // way has no read pending any more: it counts as closed, so the main thread learns of it.
+        DebugPrint("Argh execption in handle tcp receive\n");
+        if (error)
+            return;
+        try {
+            handleTCPError(boost::system::errc::make_error_code(boost::system::errc::io_error), tcp_socket);
+        } catch (...) {
+            DebugPrint("Argh execption in handle tcp error\n");
+        }
+    }
+}
+
+void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_recvd, tcp::socket* tcp_socket) {
+    std::unique_ptr<std::string> leftovers;
+    boost::unordered_map<tcp::socket*, std::string*>::iterator it = restTcpBuffer.find(tcp_socket);
+    if (it != restTcpBuffer.end()) {
+        leftovers.reset(it->second);
+        restTcpBuffer.erase(it);
+    } else {
+        leftovers.reset(new std::string());
+    }
+
+    std::list<networkEventPtr> events = MessageSerializer::deserializeMessageArray(data, bytes_recvd, leftovers.get());
+    for (networkEventPtr& event : events) {
+        event->setTcpSocket(tcp_socket);
+        addTCPNetworkEvent(event);
+    }
+    if (!leftovers->empty())
+        restTcpBuffer[tcp_socket] = leftovers.release();
+    asyncReceive(tcp_socket);
+}
+
+void AbstractPacketReceiver::handleTCPError(const error_code& error, tcp::socket* socket) {
+    DebugPrint("TCP Error: %s for socket:%lx\n", error.message().c_str(),
+               static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
+    // No close here: the main thread may be using the socket right now. It closes it when it
+    // takes the ClosedConnection event, before the dispatcher sees it.
+    boost::unordered_map<tcp::socket*, std::string*>::iterator it = restTcpBuffer.find(socket);
+    if (it != restTcpBuffer.end()) {
+        DebugPrint("Cleaning Leftovers\n");
+        delete it->second;
+        restTcpBuffer.erase(it);
+    }
+    networkEventPtr event = boost::make_shared<NetworkEvent>();
+    event->eventType = EventTypes::ClosedConnection;
+    event->setTcpSocket(socket);
+    addTCPNetworkEvent(event);
+}
+
+void AbstractPacketReceiver::addUDPNetworkEvent(networkEventPtr event) {
+    boost::lock_guard<boost::mutex> lock(udp_mutex_);
+    udp_write_buffer_->push_back(event);
+}
+
+void AbstractPacketReceiver::addTCPNetworkEvent(networkEventPtr event) {
+    boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+    tcp_write_buffer_->push_back(event);
+}
+
+void AbstractPacketReceiver::dispatch(MessageDispatcher* dispatcher) {
+    getUDPPackets(dispatcher);
+    getTCPPackets(dispatcher);
+}
+
+void AbstractPacketReceiver::getUDPPackets(MessageDispatcher* dispatcher) {
+    getPackets(udp_write_buffer_, &udp_buffer1_, udp_mutex_, dispatcher);
+}
+
+void AbstractPacketReceiver::getTCPPackets(MessageDispatcher* dispatcher) {
+    getPackets(tcp_write_buffer_, &tcp_buffer1_, tcp_mutex_, dispatcher);
+}
+
+template <class Queue>
+void AbstractPacketReceiver::getPackets(Queue* queue, Queue* /*other*/, boost::mutex& mutex,
+                                        MessageDispatcher* dispatcher) {
+    boost::lock_guard<boost::mutex> lock(mutex);
+    for (networkEventPtr& event : *queue) {
+        try {
+            if (event->eventType == EventTypes::ClosedConnection)
+                MessageSender::closeTcpSocket(event->getTcpSocket());
+            dispatcher->dispatchEvent(event);
+        } catch (const boost::system::error_code& ec) {
+            DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
+            DebugPrint("Message: %s\n", ec.message().c_str());
+        } catch (...) {
+            DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
+        }
+    }
+    queue->clear();
+}
+
+template void AbstractPacketReceiver::getPackets(boost::circular_buffer<networkEventPtr>*,
+                                                 boost::circular_buffer<networkEventPtr>*, boost::mutex&,
+                                                 MessageDispatcher*);
+template void AbstractPacketReceiver::getPackets(std::list<networkEventPtr>*, std::list<networkEventPtr>*,
+                                                 boost::mutex&, MessageDispatcher*);

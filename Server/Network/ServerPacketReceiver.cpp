@@ -1,0 +1,76 @@
+#include "Server/Network/ServerPacketReceiver.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/error.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
+
+#include "Common/Debug/Debug.h"
+
+using boost::asio::ip::tcp;
+using boost::system::error_code;
+namespace ph = boost::placeholders;
+
+ServerPacketReceiver::ServerPacketReceiver(boost::asio::io_context* io_service, short /*udp_port*/, short tcp_port)
+    : AbstractPacketReceiver(io_service), acceptor_(*io_service), acceptRetryTimer_(*io_service) {
+    const tcp::endpoint endpoint(boost::asio::ip::address_v4::any(), static_cast<uint16_t>(tcp_port));
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(128);
+    asyncAccept();
+}
+
+void ServerPacketReceiver::asyncAccept() {
+    std::unique_ptr<tcp::socket> socket(new tcp::socket(*io_service_));
+    acceptor_.async_accept(*socket,
+                           boost::bind(&ServerPacketReceiver::handleTCPConnection, this, ph::_1, socket.get()));
+    socket.release();
+}
+
+bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::socket* socket) {
+    try {
+        if (error) {
+            DebugPrint("Error in ServerPacketReceiver::handleTCPConnection: %s\n", error.message().c_str());
+            // One ClosedConnection event for the unconnected socket; the main thread frees it.
+            handleTCPError(error, socket);
+            if (error == boost::asio::error::operation_aborted)
+                return true; // the acceptor was closed
+        } else {
+            networkEventPtr event = boost::make_shared<NetworkEvent>();
+            event->eventType = EventTypes::NewConnection;
+            event->setTcpSocket(socket);
+            addTCPNetworkEvent(event);
+            try {
+                asyncReceive(socket);
+            } catch (...) {
+                DebugPrint("Argh execption in starting to read a new connection\n");
+                handleTCPError(boost::system::errc::make_error_code(boost::system::errc::io_error), socket);
+            }
+            asyncAccept();
+            return true;
+        }
+    } catch (...) {
+        DebugPrint("Argh execption in handle tcp connection\n");
+    }
+    // Clients and neighbouring servers must be able to connect for the whole run: accept again
+    // after a short pause, so a lasting failure does not spin the I/O thread.
+    try {
+        acceptRetryTimer_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+        acceptRetryTimer_.async_wait([this](const error_code& timerError) {
+            if (timerError)
+                return;
+            try {
+                asyncAccept();
+            } catch (...) {
+                DebugPrint("Argh execption in accepting again\n");
+            }
+        });
+    } catch (...) {
+        DebugPrint("Argh execption in accepting again\n");
+    }
+    return true;
+}

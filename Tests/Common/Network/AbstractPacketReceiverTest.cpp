@@ -1,0 +1,325 @@
+#include "Common/Network/AbstractPacketReceiver.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <boost/asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include "Common/Network/LiveNetwork.h"
+#include "Common/Network/MessageSerializer.h"
+#include "Common/Protobuf/Object.pb.h"
+
+using boost::asio::ip::address_v4;
+using boost::asio::ip::address_v6;
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+
+namespace {
+
+std::string qportBytes(uint32_t qport) {
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<char>((qport >> shift) & 0xFF));
+    return bytes;
+}
+
+std::string updateFrame(uint64_t id) {
+    Velmor::ObjectUpdate update;
+    update.set_id(id);
+    update.set_timestamp(1);
+    return MessageSerializer::serializeMessage(update);
+}
+
+std::string pingFrame(uint32_t serial) {
+    Velmor::Ping ping;
+    ping.set_ping_serial_num(serial);
+    return MessageSerializer::serializeMessage(ping);
+}
+
+std::string loginFrame(const std::string& name) {
+    Velmor::Login login;
+    login.set_logintype(0);
+    login.set_name(name);
+    return MessageSerializer::serializeMessage(login);
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The process's live networking with its I/O thread; whatever earlier tests left queued is
+// taken out first.
+class PacketReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LiveNetwork::get();
+        RecordingDispatcher stale;
+        dispatchUntil(stale, [] { return true; });
+    }
+
+    // The server side of a connection may only go once its ClosedConnection was taken: until
+    // then the receiver still reads from it.
+    void TearDown() override {
+        for (tcp::socket* socket : accepted) {
+            RecordingDispatcher closing;
+            EXPECT_TRUE(dispatchUntil(closing, [&] {
+                for (const networkEventPtr& event : closing.events)
+                    if (event->eventType == EventTypes::ClosedConnection && event->getTcpSocket() == socket)
+                        return true;
+                return socket->is_open() == false;
+            }));
+            delete socket;
+        }
+    }
+
+    // Waits until the recorder holds `n` events.
+    bool receive(size_t n) {
+        return dispatchUntil(recorder, [&] { return recorder.events.size() >= n; });
+    }
+
+    // The server-side socket of a connection the test opened, once its NewConnection arrived.
+    tcp::socket* acceptedSocket(tcp::socket& peer) {
+        peer.connect(LiveNetwork::tcpAddress());
+        EXPECT_TRUE(receive(1));
+        EXPECT_EQ(recorder.events.front()->eventType, EventTypes::NewConnection);
+        tcp::socket* socket = recorder.events.front()->getTcpSocket();
+        accepted.push_back(socket);
+        recorder.events.clear();
+        return socket;
+    }
+
+    boost::asio::io_context io;
+    udp::socket client{io, udp::endpoint(address_v4::loopback(), 0)};
+    RecordingDispatcher recorder;
+    std::vector<tcp::socket*> accepted;
+};
+
+TEST_F(PacketReceiverTest, DatagramsWithoutFramesQueueNothingAndOneTooShortIsReported) {
+    testing::internal::CaptureStdout();
+    client.send_to(boost::asio::buffer(std::string("\x01\x02", 2)), LiveNetwork::udpAddress());
+    client.send_to(boost::asio::buffer(qportBytes(7)), LiveNetwork::udpAddress());
+    client.send_to(boost::asio::buffer(qportBytes(0x30005) + updateFrame(11)), LiveNetwork::udpAddress());
+    ASSERT_TRUE(receive(1));
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(recorder.events.size(), 1u);
+    const networkEventPtr& event = recorder.events.front();
+    EXPECT_EQ(event->messageType, MessageTypes::ObjectUpdate);
+    EXPECT_EQ(event->qport, 0x30005u);
+    ASSERT_NE(event->getUdpEndpoint(), nullptr);
+    EXPECT_EQ(*event->getUdpEndpoint(), client.local_endpoint());
+    EXPECT_EQ(event->getTcpSocket(), nullptr);
+    EXPECT_EQ(count(out, "Error datagram of 2 bytes is too short for a qport\n"), 1u);
+    EXPECT_EQ(out.find("leftovers"), std::string::npos);
+}
+
+TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPongIsQueued) {
+    Velmor::Pong pong;
+    pong.set_ping_serial_num(7);
+    client.send_to(boost::asio::buffer(qportBytes(9) + pingFrame(5) + updateFrame(12) +
+                                       MessageSerializer::serializeMessage(pong)),
+                   LiveNetwork::udpAddress());
+
+    char answer[64];
+    udp::endpoint from;
+    client.non_blocking(true);
+    boost::system::error_code ec = boost::asio::error::would_block;
+    size_t n = 0;
+    for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
+        n = client.receive_from(boost::asio::buffer(answer), from, 0, ec);
+        if (ec == boost::asio::error::would_block)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(std::string(answer, n), std::string("\x03\x00\x3a\x08\x05", 5));
+    EXPECT_EQ(from.port(), LiveNetwork::port());
+
+    ASSERT_TRUE(receive(1));
+    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(20));
+    ASSERT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(recorder.events.front()->messageType, MessageTypes::ObjectUpdate);
+    EXPECT_EQ(recorder.events.front()->qport, 9u);
+}
+
+TEST_F(PacketReceiverTest, TcpFramesSplitAcrossReadsAreQueuedOnceWithTheirConnection) {
+    tcp::socket peer(io);
+    tcp::socket* socket = acceptedSocket(peer);
+    const std::string stream = loginFrame("split") + pingFrame(3);
+
+    boost::asio::write(peer, boost::asio::buffer(stream.substr(0, 1)));
+    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(recorder.events.empty());
+    boost::asio::write(peer, boost::asio::buffer(stream.substr(1, 5)));
+    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(recorder.events.empty());
+    boost::asio::write(peer, boost::asio::buffer(stream.substr(6)));
+
+    // The Ping came by TCP, so it is queued like any other message.
+    ASSERT_TRUE(receive(2));
+    EXPECT_EQ(recorder.events[0]->messageType, MessageTypes::Login);
+    EXPECT_EQ(static_cast<Velmor::Login*>(recorder.events[0]->message)->name(), "split");
+    EXPECT_EQ(recorder.events[1]->messageType, MessageTypes::Ping);
+    for (const networkEventPtr& event : recorder.events) {
+        EXPECT_EQ(event->getTcpSocket(), socket);
+        EXPECT_EQ(event->getUdpEndpoint(), nullptr);
+        EXPECT_EQ(event->qport, 0u);
+    }
+    peer.close();
+}
+
+TEST_F(PacketReceiverTest, PeerClosingInsideAFrameEndsInOneClosedConnectionAndAClosedSocket) {
+    tcp::socket peer(io);
+    tcp::socket* socket = acceptedSocket(peer);
+    testing::internal::CaptureStdout();
+    boost::asio::write(peer, boost::asio::buffer(loginFrame("cut").substr(0, 4)));
+    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    peer.close();
+    ASSERT_TRUE(receive(1));
+    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(20));
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(recorder.events.front()->eventType, EventTypes::ClosedConnection);
+    EXPECT_EQ(recorder.events.front()->getTcpSocket(), socket);
+    EXPECT_EQ(recorder.events.front()->message, nullptr);
+    EXPECT_NE(out.find("TCP Error: "), std::string::npos);
+    EXPECT_LT(out.find("TCP Error: "), out.find("Cleaning Leftovers\n"));
+    // Closed on this thread as the event was taken; deleting it is the dispatcher's part.
+    EXPECT_FALSE(socket->is_open());
+}
+
+TEST_F(PacketReceiverTest, UdpEventsGoFirstAndAThrowingDispatchStopsNeitherQueue) {
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    const auto event = [](MessageTypes::MessageType type, uint32_t tag) {
+        networkEventPtr e(new NetworkEvent());
+        e->eventType = EventTypes::Message;
+        e->messageType = type;
+        e->qport = tag;
+        return e;
+    };
+    receiver->addTCPNetworkEvent(event(MessageTypes::Login, 3));
+    receiver->addTCPNetworkEvent(event(MessageTypes::Login, 4));
+    receiver->addUDPNetworkEvent(event(MessageTypes::ObjectUpdate, 1));
+    receiver->addUDPNetworkEvent(event(MessageTypes::ObjectUpdate, 2));
+    recorder.action = [](networkEventPtr e) {
+        if (e->qport == 1)
+            throw boost::asio::error::make_error_code(boost::asio::error::not_connected);
+        if (e->qport == 3)
+            throw std::runtime_error("handler failed");
+    };
+
+    testing::internal::CaptureStdout();
+    // Only what the test added: nothing else reaches the port meanwhile.
+    dispatchUntil(recorder, [] { return true; });
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::vector<uint32_t> order;
+    for (const networkEventPtr& e : recorder.events)
+        order.push_back(e->qport);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3, 4}));
+    const std::string errorCodeLines = "Error in dispatch messages et:0 mt:45 \n";
+    EXPECT_EQ(count(out, errorCodeLines), 1u);
+    EXPECT_EQ(count(out, "Message: " +
+                             boost::asio::error::make_error_code(boost::asio::error::not_connected).message() + "\n"),
+              1u);
+    EXPECT_EQ(count(out, "Error in dispatch messages et:0 mt:49 \n"), 1u);
+    EXPECT_EQ(count(out, "Message: "), 1u);
+
+    recorder.events.clear();
+    dispatchUntil(recorder, [] { return true; });
+    EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST_F(PacketReceiverTest, FullUdpRingGivesUpItsOldestEvent) {
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    for (uint32_t i = 0; i < 50001; ++i) {
+        networkEventPtr e(new NetworkEvent());
+        e->qport = i;
+        receiver->addUDPNetworkEvent(e);
+    }
+    dispatchUntil(recorder, [] { return true; });
+    ASSERT_EQ(recorder.events.size(), 50000u);
+    for (uint32_t i = 0; i < 50000; ++i)
+        ASSERT_EQ(recorder.events[i]->qport, i + 1);
+}
+
+// A receiver of its own on a socket of its own, driven by the test thread.
+class OwnReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Network* net = Network::getInstance();
+        udp::socket* saved = net->udp_socket;
+        net->udp_socket = &socket;
+        receiver.reset(new AbstractPacketReceiver(&io));
+        net->udp_socket = saved;
+    }
+
+    void TearDown() override {
+        // The pending receive ends with the socket and frees its buffer.
+        socket.close();
+        io.restart();
+        io.run();
+    }
+
+    boost::asio::io_context io;
+    udp::socket socket{io, udp::endpoint(address_v4::loopback(), 0)};
+    std::unique_ptr<AbstractPacketReceiver> receiver;
+    RecordingDispatcher recorder;
+};
+
+// The Pong cannot go to an IPv6 source through an IPv4 socket: the send throws inside the
+// handler, which reports it and receives on all the same.
+TEST_F(OwnReceiverTest, UdpReceptionGoesOnAfterAnExceptionInTheHandler) {
+    socket.cancel();
+    testing::internal::CaptureStdout();
+    io.run(); // the receive armed at construction ends; a cancelled socket is not received on again
+    receiver->sender_endpoint_ = udp::endpoint(address_v6::loopback(), 9);
+    const std::string datagram = qportBytes(1) + pingFrame(1);
+    char* data = new char[AbstractPacketReceiver::max_length];
+    datagram.copy(data, datagram.size());
+    receiver->handleUDPReceive(boost::system::error_code(), data, datagram.size(), &socket);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count(out, "Argh execption in handle udp recive error\n"), 1u);
+
+    udp::socket sender(io, udp::endpoint(address_v4::loopback(), 0));
+    sender.send_to(boost::asio::buffer(qportBytes(2) + updateFrame(4)), socket.local_endpoint());
+    io.restart();
+    io.run_one_for(std::chrono::seconds(3));
+    receiver->dispatch(&recorder);
+    ASSERT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(recorder.events.front()->qport, 2u);
+}
+
+// Stands for a failure inside the handlers: the TCP error step throws.
+class FailingErrorReceiver : public AbstractPacketReceiver {
+public:
+    using AbstractPacketReceiver::AbstractPacketReceiver;
+    void handleTCPError(const boost::system::error_code&, tcp::socket*) override {
+        throw std::runtime_error("error step failed");
+    }
+};
+
+TEST_F(OwnReceiverTest, AnExceptionInTheTcpReadHandlerStaysInside) {
+    Network* net = Network::getInstance();
+    udp::socket* saved = net->udp_socket;
+    net->udp_socket = &socket;
+    FailingErrorReceiver failing(&io);
+    net->udp_socket = saved;
+
+    tcp::socket unconnected(io);
+    testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(failing.handleTCPReceive(boost::asio::error::make_error_code(boost::asio::error::eof),
+                                             new char[AbstractPacketReceiver::max_length], 0, &unconnected));
+    EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Argh execption in handle tcp receive\n"), 1u);
+    socket.close();
+    io.restart();
+    io.run();
+}
+
+} // namespace
