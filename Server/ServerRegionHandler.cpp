@@ -1,5 +1,8 @@
 #include "Server/ServerRegionHandler.h"
 
+#include "Common/Debug/Debug.h"
+#include "Common/Network/Network.h"
+
 ServerRegionHandler* ServerRegionHandler::getInstance() {
     static ServerRegionHandler* instance = nullptr;
     if (!instance)
@@ -12,10 +15,16 @@ ServerRegionHandler::ServerRegionHandler() : myself(nullptr) {}
 ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) { return RegionHandler::AddServerToPool(id); }
 
 void ServerRegionHandler::testConnectionToNeighbours() {
-    std::list<ControllingServer*> toConnect = serversToConnectTo();
-    // Each entry is then connected with Network::connectTo(entry, host, port) and, once
-    // connected, sent this server's login; both come with the networking singleton.
-    (void)toConnect;
+    for (ControllingServer* server : serversToConnectTo()) {
+        // Blocks until the connection is made or refused.
+        if (!Network::getInstance()->connectTo(server, server->host, server->port)) {
+            DebugLog(LogType::Info, "Connection to server %s:%s failed\n", server->host.c_str(), server->port.c_str());
+            continue;
+        }
+        DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id), server->host.c_str(),
+                 server->port.c_str());
+        // This server's login for it is queued here.
+    }
 }
 
 std::list<ControllingServer*> ServerRegionHandler::serversToConnectTo() {

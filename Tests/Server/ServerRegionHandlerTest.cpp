@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/LiveNetwork.h"
 #include "Common/Network/TcpPair.h"
 #include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
@@ -72,5 +73,43 @@ TEST_P(ServerSelectionTest, OfTwoServersTheLowerIdOpens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSelectionCases), caseName<SelectionCase>);
+
+// Real connections through the live networking: a listener of the test's own stands for
+// server 2; nothing listens for server 3; server 0 has the lower id and opens its own.
+TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
+    LiveNetwork::get();
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor listener(io,
+                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    registry()->myself = addServer(1);
+    ControllingServer* reachable = addServer(2);
+    reachable->host = "127.0.0.1";
+    reachable->port = std::to_string(listener.local_endpoint().port());
+    ControllingServer* unreachable = addServer(3);
+    unreachable->host = "127.0.0.1";
+    unreachable->port = std::to_string(freeGamePort());
+    ControllingServer* lower = addServer(0);
+    lower->host = "127.0.0.1";
+    lower->port = reachable->port;
+
+    testing::internal::CaptureStdout();
+    registry()->testConnectionToNeighbours();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Connected to server 2 127.0.0.1:" + reachable->port + "\n"), std::string::npos);
+    EXPECT_NE(out.find("Connection to server 127.0.0.1:" + unreachable->port + " failed\n"), std::string::npos);
+    ASSERT_NE(reachable->getTcpSocket(), nullptr);
+    EXPECT_EQ(unreachable->getTcpSocket(), nullptr);
+    EXPECT_EQ(lower->getTcpSocket(), nullptr);
+
+    // The entry keeps the socket until its ClosedConnection has been taken, as in a frame.
+    boost::asio::ip::tcp::socket peer(io);
+    listener.accept(peer);
+    peer.close();
+    RecordingDispatcher recorder;
+    EXPECT_TRUE(dispatchUntil(recorder, [&] {
+        return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
+    }));
+    reachable->deleteTcpSocket();
+}
 
 } // namespace
