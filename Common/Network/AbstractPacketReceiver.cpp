@@ -38,9 +38,9 @@ AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_servi
 
 void AbstractPacketReceiver::asyncReceive(tcp::socket* tcp_socket) {
     std::unique_ptr<char[]> data(new char[max_length]);
-    tcp_socket->async_read_some(boost::asio::buffer(data.get(), max_length),
-                                boost::bind(&AbstractPacketReceiver::handleTCPReceive, this, ph::_1, data.get(),
-                                            ph::_2, tcp_socket));
+    tcp_socket->async_read_some(
+        boost::asio::buffer(data.get(), max_length),
+        boost::bind(&AbstractPacketReceiver::handleTCPReceive, this, ph::_1, data.get(), ph::_2, tcp_socket));
     data.release();
 }
 
@@ -48,9 +48,9 @@ void AbstractPacketReceiver::asyncReceive(udp::socket* udp_socket) {
     if (!udp_socket)
         throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket to receive on");
     std::unique_ptr<char[]> data(new char[max_length]);
-    udp_socket->async_receive_from(boost::asio::buffer(data.get(), max_length), sender_endpoint_,
-                                   boost::bind(&AbstractPacketReceiver::handleUDPReceive, this, ph::_1, data.get(),
-                                               ph::_2, udp_socket));
+    udp_socket->async_receive_from(
+        boost::asio::buffer(data.get(), max_length), sender_endpoint_,
+        boost::bind(&AbstractPacketReceiver::handleUDPReceive, this, ph::_1, data.get(), ph::_2, udp_socket));
     data.release();
 }
 

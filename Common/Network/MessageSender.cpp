@@ -36,7 +36,7 @@ unsigned long long playerIdOf(CommEndpoint* ep) {
 // One packet, or one recipient's share of a broadcast packet, on its way into a TCP stream.
 struct PendingWrite {
     MessageSender* owner;
-    std::string* packet;   // owned, or null for a broadcast share
+    std::string* packet;    // owned, or null for a broadcast share
     BroadcastBuffer* share; // one share of it, or null
 
     const std::string& bytes() const { return share ? *share->buffer : *packet; }
@@ -123,8 +123,7 @@ void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& erro
 }
 
 // Throws when there is no UDP socket to send through (before the networking is built).
-template <class Handler>
-void startUdpSend(const std::string& packet, const udp::endpoint& to, Handler handler) {
+template <class Handler> void startUdpSend(const std::string& packet, const udp::endpoint& to, Handler handler) {
     udp::socket* socket = Network::getInstance()->udp_socket;
     if (!socket)
         throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket");
@@ -159,7 +158,9 @@ void forget(bufferMap& map, CommEndpoint* receiver) {
 BroadcastBuffer::BroadcastBuffer(int recipients_, std::string* buffer_)
     : recipients(static_cast<uint32_t>(recipients_)), buffer(buffer_) {}
 
-BroadcastBuffer::~BroadcastBuffer() { delete buffer; }
+BroadcastBuffer::~BroadcastBuffer() {
+    delete buffer;
+}
 
 BroadcastBuffer* BroadcastBuffer::newBuffer(int recipients, std::string* buffer) {
     if (recipients == 0)
@@ -269,11 +270,9 @@ void MessageSender::broadcast(Velmor::ObjectUpdate& message) {
 void MessageSender::broadcast(Velmor::ObjectDestroy& message, SceneGraphType::SceneGraphType type) {
     // A projectile's end is frequent and may be lost; anything else must arrive.
     if (type == SceneGraphType::Projectile)
-        appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE,
-                         false);
+        appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
     else
-        appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE,
-                         false);
+        appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
 }
 
 void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients) {

@@ -122,9 +122,9 @@ TEST_F(PacketReceiverTest, DatagramsWithoutFramesQueueNothingAndOneTooShortIsRep
 TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPongIsQueued) {
     Velmor::Pong pong;
     pong.set_ping_serial_num(7);
-    client.send_to(boost::asio::buffer(qportBytes(9) + pingFrame(5) + updateFrame(12) +
-                                       MessageSerializer::serializeMessage(pong)),
-                   LiveNetwork::udpAddress());
+    client.send_to(
+        boost::asio::buffer(qportBytes(9) + pingFrame(5) + updateFrame(12) + MessageSerializer::serializeMessage(pong)),
+        LiveNetwork::udpAddress());
 
     char answer[64];
     udp::endpoint from;
@@ -141,7 +141,8 @@ TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPong
     EXPECT_EQ(from.port(), LiveNetwork::port());
 
     ASSERT_TRUE(receive(1));
-    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(20));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(20));
     ASSERT_EQ(recorder.events.size(), 1u);
     EXPECT_EQ(recorder.events.front()->messageType, MessageTypes::ObjectUpdate);
     EXPECT_EQ(recorder.events.front()->qport, 9u);
@@ -153,10 +154,12 @@ TEST_F(PacketReceiverTest, TcpFramesSplitAcrossReadsAreQueuedOnceWithTheirConnec
     const std::string stream = loginFrame("split") + pingFrame(3);
 
     boost::asio::write(peer, boost::asio::buffer(stream.substr(0, 1)));
-    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(recorder.events.empty());
     boost::asio::write(peer, boost::asio::buffer(stream.substr(1, 5)));
-    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(recorder.events.empty());
     boost::asio::write(peer, boost::asio::buffer(stream.substr(6)));
 
@@ -178,10 +181,12 @@ TEST_F(PacketReceiverTest, PeerClosingInsideAFrameEndsInOneClosedConnectionAndAC
     tcp::socket* socket = acceptedSocket(peer);
     testing::internal::CaptureStdout();
     boost::asio::write(peer, boost::asio::buffer(loginFrame("cut").substr(0, 4)));
-    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(50));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
     peer.close();
     ASSERT_TRUE(receive(1));
-    dispatchUntil(recorder, [] { return false; }, std::chrono::milliseconds(20));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(20));
     const std::string out = testing::internal::GetCapturedStdout();
 
     ASSERT_EQ(recorder.events.size(), 1u);

@@ -128,7 +128,6 @@ TEST(MessageSenderQportTest, OnlyClientsGetPacketsWithoutQport) {
     }
 }
 
-
 // A peer on 127.0.0.1 with a UDP socket and, when asked, a TCP connection from the sender.
 struct Peer {
     Peer(TcpPair& pair, CommEndpointTypes::CommEndpoint type, bool withUdp, bool withTcp)
@@ -180,7 +179,9 @@ struct Peer {
     tcp::socket* tcpPeer = nullptr;
 };
 
-std::string frameOf(Velmor::ObjectDestroy message) { return MessageSerializer::serializeMessage(message); }
+std::string frameOf(Velmor::ObjectDestroy message) {
+    return MessageSerializer::serializeMessage(message);
+}
 
 Velmor::ObjectInfo infoOf(uint64_t id) {
     Velmor::ObjectInfo info;
@@ -259,7 +260,7 @@ TEST_F(MessageSenderSendTest, OwnQportLeadsUnicastDatagramsForEveryoneButClients
         CommEndpointTypes::CommEndpoint type;
         std::string prefix;
     } cases[] = {
-        {CommEndpointTypes::ClientEndpoint, ""},  {CommEndpointTypes::ServerEndpoint, qport},
+        {CommEndpointTypes::ClientEndpoint, ""},     {CommEndpointTypes::ServerEndpoint, qport},
         {CommEndpointTypes::WatcherEndpoint, qport}, {CommEndpointTypes::CoordinatorEndpoint, qport},
         {CommEndpointTypes::Unknown, qport},
     };
@@ -290,20 +291,90 @@ TEST_F(MessageSenderSendTest, EachMessageClassTravelsOnItsTransport) {
         std::function<void()> queue;
         bool udp;
     } cases[] = {
-        {"ObjectInfo", [&] { Velmor::ObjectInfo m; sender.queue(m, &receiver); }, false},
-        {"ObjectUpdate", [&] { Velmor::ObjectUpdate m; sender.queue(m, &receiver); }, true},
-        {"ObjectDestroy", [&] { Velmor::ObjectDestroy m; sender.queue(m, &receiver); }, false},
-        {"Welcome", [&] { Velmor::Welcome m; sender.queue(m, &receiver); }, false},
-        {"Login", [&] { Velmor::Login m; sender.queue(m, &receiver); }, false},
-        {"ServerWelcome", [&] { Velmor::ServerWelcome m; sender.queue(m, &receiver); }, false},
-        {"ConnectToNearBy", [&] { Velmor::ConnectToNearBy m; sender.queue(m, &receiver); }, false},
-        {"TransferControl", [&] { Velmor::TransferControl m; sender.queue(m, &receiver); }, false},
-        {"ServerStatus", [&] { Velmor::ServerStatus m; sender.queue(m, &receiver); }, false},
-        {"ClientUpdate", [&] { Velmor::ClientUpdate m; sender.queue(m, &receiver); }, true},
-        {"RegionUpdate", [&] { Velmor::RegionUpdate m; sender.queue(m, &receiver); }, false},
-        {"CoordinatorWelcome", [&] { Velmor::CoordinatorWelcome m; sender.queue(m, &receiver); }, false},
-        {"TransferPlayerTo", [&] { Velmor::TransferPlayerTo m; sender.queue(m, &receiver); }, false},
-        {"Logout", [&] { Velmor::Logout m; sender.queue(m, &receiver); }, false},
+        {"ObjectInfo",
+         [&] {
+             Velmor::ObjectInfo m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"ObjectUpdate",
+         [&] {
+             Velmor::ObjectUpdate m;
+             sender.queue(m, &receiver);
+         },
+         true},
+        {"ObjectDestroy",
+         [&] {
+             Velmor::ObjectDestroy m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"Welcome",
+         [&] {
+             Velmor::Welcome m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"Login",
+         [&] {
+             Velmor::Login m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"ServerWelcome",
+         [&] {
+             Velmor::ServerWelcome m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"ConnectToNearBy",
+         [&] {
+             Velmor::ConnectToNearBy m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"TransferControl",
+         [&] {
+             Velmor::TransferControl m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"ServerStatus",
+         [&] {
+             Velmor::ServerStatus m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"ClientUpdate",
+         [&] {
+             Velmor::ClientUpdate m;
+             sender.queue(m, &receiver);
+         },
+         true},
+        {"RegionUpdate",
+         [&] {
+             Velmor::RegionUpdate m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"CoordinatorWelcome",
+         [&] {
+             Velmor::CoordinatorWelcome m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"TransferPlayerTo",
+         [&] {
+             Velmor::TransferPlayerTo m;
+             sender.queue(m, &receiver);
+         },
+         false},
+        {"Logout",
+         [&] {
+             Velmor::Logout m;
+             sender.queue(m, &receiver);
+         },
+         false},
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStdout(); // empty messages lack required fields
