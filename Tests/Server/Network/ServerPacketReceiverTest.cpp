@@ -1,0 +1,135 @@
+#include "Server/Network/ServerPacketReceiver.h"
+
+#include <chrono>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Common/Network/LiveNetwork.h"
+#include "Common/Network/Network.h"
+
+using boost::asio::ip::address_v4;
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+
+namespace {
+
+// A receiver whose TCP error step can be made to fail, standing for a failure inside the
+// accept handler. The socket it was given is kept so the test can free it.
+class TestReceiver : public ServerPacketReceiver {
+public:
+    using ServerPacketReceiver::ServerPacketReceiver;
+    void handleTCPError(const boost::system::error_code& error, tcp::socket* socket) override {
+        if (failErrorStep) {
+            failErrorStep = false;
+            unreported.insert(socket);
+            throw std::runtime_error("error step failed");
+        }
+        ServerPacketReceiver::handleTCPError(error, socket);
+    }
+
+    bool failErrorStep = false;
+    std::set<tcp::socket*> unreported;
+};
+
+// A receiver of its own on a free port, driven by the test thread.
+class ServerPacketReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Network* net = Network::getInstance();
+        udp::socket* saved = net->udp_socket;
+        net->udp_socket = &udpSocket;
+        receiver.reset(new TestReceiver(&io, static_cast<short>(port), static_cast<short>(port)));
+        net->udp_socket = saved;
+        testing::internal::CaptureStdout();
+    }
+
+    void TearDown() override {
+        // Everything still pending ends; the sockets the events name are freed once each.
+        receiver->acceptor_.close();
+        udpSocket.close();
+        client.close();
+        for (int i = 0; i < 100 && !closedAll(); ++i)
+            io.run_for(std::chrono::milliseconds(10));
+        testing::internal::GetCapturedStdout();
+        for (tcp::socket* socket : receiver->unreported)
+            delete socket;
+    }
+
+    // Runs the service until the receiver has queued a NewConnection.
+    bool acceptedOne() {
+        for (int i = 0; i < 300; ++i) {
+            io.run_for(std::chrono::milliseconds(10));
+            receiver->dispatch(&recorder);
+            for (const networkEventPtr& event : recorder.events)
+                if (event->eventType == EventTypes::NewConnection)
+                    return true;
+        }
+        return false;
+    }
+
+    bool closedAll() {
+        receiver->dispatch(&recorder);
+        std::set<tcp::socket*> open, closed;
+        for (const networkEventPtr& event : recorder.events)
+            (event->eventType == EventTypes::ClosedConnection ? closed : open).insert(event->getTcpSocket());
+        for (tcp::socket* socket : open)
+            if (!closed.count(socket))
+                return false;
+        for (tcp::socket* socket : closed)
+            delete socket;
+        recorder.events.clear();
+        return true;
+    }
+
+    size_t count(EventTypes::EventTypes type) {
+        size_t n = 0;
+        for (const networkEventPtr& event : recorder.events)
+            n += event->eventType == type;
+        return n;
+    }
+
+    uint16_t port = freeGamePort();
+    boost::asio::io_context io;
+    udp::socket udpSocket{io, udp::endpoint(address_v4::loopback(), 0)};
+    std::unique_ptr<TestReceiver> receiver;
+    RecordingDispatcher recorder;
+    tcp::socket client{io};
+};
+
+TEST_F(ServerPacketReceiverTest, AcceptsAgainAfterAFailedAccept) {
+    // A cancelled accept means the acceptor is going away: reported, and not repeated.
+    receiver->acceptor_.cancel();
+    io.poll();
+    // A real failure (the peer gave up before the accept, say) is followed by a new accept.
+    receiver->handleTCPConnection(boost::asio::error::make_error_code(boost::asio::error::connection_aborted),
+                                  new tcp::socket(io));
+    client.connect(tcp::endpoint(address_v4::loopback(), port));
+    ASSERT_TRUE(acceptedOne());
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+
+    // Each failed accept ends in one ClosedConnection for its unconnected socket.
+    EXPECT_EQ(count(EventTypes::ClosedConnection), 2u);
+    EXPECT_EQ(count(EventTypes::NewConnection), 1u);
+    EXPECT_NE(out.find("Error in ServerPacketReceiver::handleTCPConnection: Operation canceled\n"), std::string::npos);
+    EXPECT_NE(out.find("Error in ServerPacketReceiver::handleTCPConnection: " +
+                       boost::asio::error::make_error_code(boost::asio::error::connection_aborted).message() + "\n"),
+              std::string::npos);
+}
+
+TEST_F(ServerPacketReceiverTest, AnExceptionInTheAcceptHandlerStaysInsideAndAcceptingGoesOn) {
+    receiver->failErrorStep = true;
+    receiver->acceptor_.cancel();
+    EXPECT_NO_THROW(io.poll());
+    client.connect(tcp::endpoint(address_v4::loopback(), port));
+    ASSERT_TRUE(acceptedOne());
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_NE(out.find("Argh execption in handle tcp connection\n"), std::string::npos);
+}
+
+} // namespace
