@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <list>
+
+#include "Peers/PeerTestSupport.h"
+
+using namespace peertest;
+
+namespace {
+
+const uint64_t PlayerId = 0x100000002;
+const uint32_t Qport = 0x10002;
+
+// The frames of a datagram that starts with `qport`; empty when it does not.
+std::list<networkEventPtr> framesAfterQport(const std::string& datagram, uint32_t qport) {
+    if (datagram.size() < 4 ||
+        datagram.compare(0, 4,
+                         std::string{static_cast<char>(qport & 0xFF), static_cast<char>((qport >> 8) & 0xFF),
+                                     static_cast<char>((qport >> 16) & 0xFF), static_cast<char>(qport >> 24)}) != 0)
+        return {};
+    std::string rest;
+    return MessageSerializer::deserializeMessageArray(datagram.data() + 4, datagram.size() - 4, &rest);
+}
+
+const Velmor::ClientUpdate* findUpdate(const std::list<networkEventPtr>& frames) {
+    for (const networkEventPtr& e : frames)
+        if (e->messageType == MessageTypes::ClientUpdate)
+            return static_cast<Velmor::ClientUpdate*>(e->message);
+    return nullptr;
+}
+
+// The test plays the bot's first region server.
+class BotTest : public ::testing::Test {
+protected:
+    // Starts the bot against `first` and answers its First login with a welcome.
+    void startAndWelcome(std::vector<std::string> args) {
+        args.insert(args.begin(), {STANDIN_BOT, "--port", first.portText(), "--name", "tester"});
+        bot.reset(new ChildProcess(args));
+        connection = first.accept();
+        ASSERT_TRUE(connection) << bot->output();
+        auto login = connection->expect<Velmor::Login>(MessageTypes::Login);
+        ASSERT_TRUE(login);
+        EXPECT_EQ(0u, login->logintype());
+        EXPECT_EQ("tester", login->name());
+
+        Velmor::Welcome welcome;
+        welcome.set_id(PlayerId);
+        welcome.set_qport(Qport);
+        welcome.mutable_playerdata()->set_health(100);
+        welcome.mutable_playerdata()->set_name("tester");
+        for (Velmor::Position* p : {welcome.mutable_min(), welcome.mutable_max()})
+            p->set_x(0), p->set_y(0), p->set_z(0);
+        welcome.mutable_max()->set_x(100);
+        connection->send(welcome);
+        ASSERT_FALSE(
+            waitForLine(*bot, "welcome via 127.0.0.1:" + first.portText() + ": id 0x100000002 qport 0x10002").empty())
+            << bot->output();
+    }
+
+    // The frames of the next datagram at `server`, which must carry the welcomed qport.
+    std::list<networkEventPtr> nextDatagram(FakeRegionServer& server, udp::endpoint* from = nullptr) {
+        std::string bytes;
+        udp::endpoint source;
+        if (!server.receive(bytes, source)) {
+            ADD_FAILURE() << "no datagram";
+            return {};
+        }
+        if (from)
+            *from = source;
+        std::list<networkEventPtr> frames = framesAfterQport(bytes, Qport);
+        EXPECT_FALSE(frames.empty()) << "datagram of " << bytes.size() << " bytes without the qport and frames";
+        return frames;
+    }
+
+    boost::asio::io_context io;
+    FakeRegionServer first{io};
+    std::unique_ptr<ChildProcess> bot;
+    std::unique_ptr<FrameSocket> connection;
+};
+
+} // namespace
+
+TEST_F(BotTest, LogsInFirstThenSteersByDatagramsWithItsQportAndTimesPings) {
+    startAndWelcome({"--velocity", "0,0,10", "--seconds", "30"});
+
+    udp::endpoint from;
+    std::list<networkEventPtr> frames = nextDatagram(first, &from);
+    const Velmor::ClientUpdate* update = findUpdate(frames);
+    ASSERT_TRUE(update);
+    // Forward along z is the ship's own axis: no turn, thrust on until it flies fast enough.
+    EXPECT_EQ(1.0f, update->orientation().w());
+    EXPECT_EQ(0x1u, update->boosterson());
+
+    // The first datagram carries a ping as well; the answer is timed.
+    uint32_t serial = 0;
+    for (const networkEventPtr& e : frames)
+        if (e->messageType == MessageTypes::Ping)
+            serial = static_cast<Velmor::Ping*>(e->message)->ping_serial_num();
+    ASSERT_NE(0u, serial);
+    Velmor::Pong pong;
+    pong.set_ping_serial_num(serial);
+    first.udpSocket.send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), from);
+    EXPECT_FALSE(waitForLine(*bot, "round trip").empty());
+
+    // Updates of its own ship tell it where it is; others' objects are named.
+    Velmor::ObjectUpdate own;
+    own.set_id(PlayerId);
+    own.set_timestamp(1000);
+    own.mutable_position()->set_x(1), own.mutable_position()->set_y(2), own.mutable_position()->set_z(3);
+    first.udpSocket.send_to(boost::asio::buffer(MessageSerializer::serializeMessage(own)), from);
+    EXPECT_FALSE(waitForLine(*bot, "own ship at (1,2,3)").empty());
+    Velmor::ObjectDestroy gone;
+    gone.set_id(0x100000009);
+    connection->send(gone);
+    EXPECT_FALSE(waitForLine(*bot, "object 0x100000009 destroyed").empty());
+}
+
+TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
+    startAndWelcome({"--seconds", "3"});
+    FakeRegionServer second{io};
+    FakeRegionServer third{io};
+    auto order = [](FakeRegionServer& to, bool master) {
+        Velmor::ConnectToNearBy c;
+        c.set_host("127.0.0.1");
+        c.set_port(to.portText());
+        c.set_isyournewmaster(master);
+        for (Velmor::Position* p : {c.mutable_min(), c.mutable_max()})
+            p->set_x(0), p->set_y(0), p->set_z(0);
+        return c;
+    };
+    auto expectAdditionalLogin = [](FakeRegionServer& at) {
+        std::unique_ptr<FrameSocket> c = at.accept();
+        EXPECT_TRUE(c);
+        if (!c)
+            return c;
+        auto login = c->expect<Velmor::Login>(MessageTypes::Login);
+        EXPECT_TRUE(login && login->logintype() == 1 && login->qport() == Qport);
+        return c;
+    };
+
+    // Watch the second server: a connection of its own, logged in with the qport.
+    Velmor::ConnectToNearBy watch = order(second, false);
+    connection->send(watch);
+    std::unique_ptr<FrameSocket> watching = expectAdditionalLogin(second);
+    ASSERT_TRUE(watching);
+
+    // Sent to the third server as its new master: a new connection there, and from then on
+    // the steering goes there.
+    Velmor::ConnectToNearBy toThird = order(third, true);
+    connection->send(toThird);
+    std::unique_ptr<FrameSocket> mastered = expectAdditionalLogin(third);
+    ASSERT_TRUE(findUpdate(nextDatagram(third)));
+
+    // Then to the second one, which it watches already: that connection is the one the
+    // server binds to the player, so no new one is made.
+    Velmor::ConnectToNearBy toSecond = order(second, true);
+    mastered->send(toSecond);
+    ASSERT_TRUE(waitForLine(*bot, "controlled by 127.0.0.1:" + second.portText() + " now").size());
+    std::string bytes;
+    udp::endpoint from;
+    while (second.receive(bytes, from) && !findUpdate(framesAfterQport(bytes, Qport)))
+        ;
+    EXPECT_FALSE(second.accept(milliseconds(0)));
+
+    int status = -1;
+    ASSERT_TRUE(bot->waitForExit(milliseconds(10000), &status));
+    EXPECT_EQ(0, status);
+    const std::string summary = waitForLine(*bot, "summary:");
+    EXPECT_NE(std::string::npos, summary.find("controlled by 127.0.0.1:" + first.portText() + ", 127.0.0.1:" +
+                                              third.portText() + ", 127.0.0.1:" + second.portText() + "; hand-overs 2"))
+        << summary;
+}
