@@ -5,7 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <vector>
+
+#include <boost/program_options/parsers.hpp>
+#include <boost/program_options/variables_map.hpp>
 
 #include "Common/Network/MessageTypes.h"
 
@@ -110,4 +114,21 @@ Quaternion rotationFromForward(const Vector3& direction) {
         return Quaternion(0.0f, 1.0f, 0.0f, 0.0f); // straight backwards: half a turn about x
     q.normalise();
     return q;
+}
+
+int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description) {
+    namespace po = boost::program_options;
+    try {
+        po::variables_map values;
+        po::store(po::parse_command_line(argc, argv, description), values);
+        po::notify(values);
+        if (values.count("help")) {
+            std::cout << description << std::endl;
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        peerSay("bad options: %s", e.what());
+        return 2;
+    }
+    return 0;
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include <boost/program_options/options_description.hpp>
+
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
 
@@ -33,3 +35,7 @@ std::string qportBytes(uint32_t qport);
 
 // The rotation that turns the ship's forward axis (0,0,1) onto `direction` (any length but 0).
 Quaternion rotationFromForward(const Vector3& direction);
+
+// Reads the command line into the values that `description` names. 0 to go on; otherwise the
+// status to end with: 1 after printing the options for "help", 2 after one line on a bad option.
+int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description);

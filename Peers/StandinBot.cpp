@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <list>
 #include <map>
 #include <memory>
@@ -462,27 +461,18 @@ ServerLink* Bot::findLink(const udp::endpoint& endpoint) {
 int main(int argc, char** argv) {
     Options options;
     po::options_description description("standin-bot options");
-    description.add_options()("help", "print the options")(
-        "host", po::value(&options.host)->default_value(options.host), "host of the first region server")(
-        "port", po::value(&options.port)->default_value(options.port), "game port of the first region server")(
-        "name", po::value(&options.name)->default_value(options.name),
-        "the player's name")("velocity", po::value(&options.velocity)->default_value(options.velocity),
-                             "x,y,z: the velocity to fly with (units per second; the servers cap the speed at 50)")(
-        "seconds", po::value(&options.seconds)->default_value(options.seconds),
-        "run time")("fire", po::bool_switch(&options.fire), "shoot once a second");
+    auto add = description.add_options();
+    add("help", "print the options");
+    add("host", po::value(&options.host)->default_value(options.host), "host of the first region server");
+    add("port", po::value(&options.port)->default_value(options.port), "game port of the first region server");
+    add("name", po::value(&options.name)->default_value(options.name), "the player's name");
+    add("velocity", po::value(&options.velocity)->default_value(options.velocity),
+        "x,y,z: the velocity to fly with (units per second; the servers cap the speed at 50)");
+    add("seconds", po::value(&options.seconds)->default_value(options.seconds), "run time");
+    add("fire", po::bool_switch(&options.fire), "shoot once a second");
     Vector3 velocity;
-    try {
-        po::variables_map values;
-        po::store(po::parse_command_line(argc, argv, description), values);
-        po::notify(values);
-        if (values.count("help")) {
-            std::cout << description << std::endl;
-            return 1;
-        }
-    } catch (const std::exception& e) {
-        peerSay("bad options: %s", e.what());
-        return 2;
-    }
+    if (const int status = readCommandLine(argc, argv, description))
+        return status;
     if (!parseVector(options.velocity, velocity)) {
         peerSay("bad velocity '%s' (want x,y,z)", options.velocity.c_str());
         return 2;

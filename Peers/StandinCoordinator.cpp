@@ -461,27 +461,18 @@ uint32_t Coordinator::clock() const {
 int main(int argc, char** argv) {
     Options options;
     po::options_description description("standin-coordinator options");
-    description.add_options()("help", "print the options")(
-        "address", po::value(&options.address)->default_value(options.address), "address to listen on")(
-        "port", po::value(&options.port)->default_value(options.port), "port to listen on, 0 for any free one")(
-        "region", po::value(&options.regions)->composing(),
-        "a region, repeated: <serverId>:<minx>,<miny>,<minz>:<maxx>,<maxy>,<maxz>; ids 1, 2, ... in order")(
-        "overloaded", po::value(&options.overloaded)->default_value(options.overloaded), "CPU border, per cent")(
-        "underloaded", po::value(&options.underloaded)->default_value(options.underloaded), "CPU border, per cent")(
-        "averageloaded", po::value(&options.averageloaded)->default_value(options.averageloaded),
+    auto add = description.add_options();
+    add("help", "print the options");
+    add("address", po::value(&options.address)->default_value(options.address), "address to listen on");
+    add("port", po::value(&options.port)->default_value(options.port), "port to listen on, 0 for any free one");
+    add("region", po::value(&options.regions)->composing(),
+        "a region, repeated: <serverId>:<minx>,<miny>,<minz>:<maxx>,<maxy>,<maxz>; ids 1, 2, ... in order");
+    add("overloaded", po::value(&options.overloaded)->default_value(options.overloaded), "CPU border, per cent");
+    add("underloaded", po::value(&options.underloaded)->default_value(options.underloaded), "CPU border, per cent");
+    add("averageloaded", po::value(&options.averageloaded)->default_value(options.averageloaded),
         "CPU border, per cent");
-    try {
-        po::variables_map values;
-        po::store(po::parse_command_line(argc, argv, description), values);
-        po::notify(values);
-        if (values.count("help")) {
-            std::cout << description << std::endl;
-            return 1;
-        }
-    } catch (const std::exception& e) {
-        peerSay("bad options: %s", e.what());
-        return 2;
-    }
+    if (const int status = readCommandLine(argc, argv, description))
+        return status;
 
     boost::asio::io_context io;
     Coordinator coordinator(io, options);

@@ -48,8 +48,10 @@ public:
             char buffer[4096];
             boost::system::error_code error;
             const size_t n = socket.read_some(boost::asio::buffer(buffer), error);
-            if (error)
+            if (error) {
+                peerClosed = true;
                 return networkEventPtr();
+            }
             for (const networkEventPtr& e : MessageSerializer::deserializeMessageArray(buffer, n, &leftovers))
                 events.push_back(e);
         }
@@ -80,6 +82,8 @@ public:
     }
 
     tcp::socket socket;
+    // Set once a read found the connection closed or broken.
+    bool peerClosed = false;
 
 private:
     std::string leftovers;

@@ -134,6 +134,15 @@ TEST_F(CoordinatorTest, WelcomesEachServerAndSendsTheWholeMapToAllOnEveryLogin) 
     ASSERT_TRUE(map);
     EXPECT_EQ("host 1@127.0.0.1:30001 region 1@1(0,0,0)(100,100,100)[] region 3@1(0,0,200)(100,100,300)[] ",
               text(*map));
+
+    // A server that logs in again (restarted, say) replaces its old connection.
+    std::unique_ptr<FrameSocket> again = login(1, "30011");
+    ASSERT_TRUE(again->expect<Velmor::CoordinatorWelcome>(MessageTypes::CoordinatorWelcome));
+    map = again->expect<Velmor::RegionUpdate>(MessageTypes::RegionUpdate);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(0u, text(*map).find("host 1@127.0.0.1:30011 region 1@1"));
+    EXPECT_FALSE(first->next());
+    EXPECT_TRUE(first->peerClosed);
 }
 
 TEST_F(CoordinatorTest, HandsPlayersBackToTheServerWhoseRegionHoldsThem) {
