@@ -2,6 +2,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
 
 ServerRegionHandler* ServerRegionHandler::getInstance() {
     static ServerRegionHandler* instance = nullptr;
@@ -23,7 +24,8 @@ void ServerRegionHandler::testConnectionToNeighbours() {
         }
         DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id), server->host.c_str(),
                  server->port.c_str());
-        // This server's login for it is queued here.
+        Network* network = Network::getInstance();
+        network->networkSender->sendServerLogin(static_cast<uint32_t>(network->ownId), server);
     }
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "Common/Network/LiveNetwork.h"
+#include "Common/Network/QueuedFrames.h"
+#include "Common/Protobuf/Object.pb.h"
 #include "Common/Network/TcpPair.h"
 #include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
@@ -100,6 +102,15 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
     ASSERT_NE(reachable->getTcpSocket(), nullptr);
     EXPECT_EQ(unreachable->getTcpSocket(), nullptr);
     EXPECT_EQ(lower->getTcpSocket(), nullptr);
+
+    // The connected server alone is sent this server's login.
+    MessageSender* serverQueue = Network::getInstance()->serverMessageSender;
+    Velmor::Login login = QueuedFrames::onlyTcp<Velmor::Login>(*serverQueue, reachable, MessageTypes::Login);
+    EXPECT_EQ(login.logintype(), 2u);
+    EXPECT_EQ(login.serverid(), static_cast<uint32_t>(Network::getInstance()->ownId));
+    EXPECT_EQ(login.qport(), Network::getInstance()->myQport);
+    EXPECT_TRUE(QueuedFrames::tcpFor(*serverQueue, unreachable).empty());
+    Network::getInstance()->wantToDeleteEndpoint(reachable);
 
     // The entry keeps the socket until its ClosedConnection has been taken, as in a frame.
     boost::asio::ip::tcp::socket peer(io);

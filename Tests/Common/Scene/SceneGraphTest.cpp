@@ -101,7 +101,7 @@ TEST_F(SceneGraphTest, OrphanAndGrandchildAreQueuedWithALine) {
 // Deeper trees: a removed node's descendants go with it and leave the lists and the index
 // too; a descendant that was queued as well is still deleted only once.
 TEST_F(SceneGraphTest, RemovedNodeTakesItsDescendantsOutOfListsAndIndex) {
-    Probe* parent = add("parent", 1, SceneGraphType::Player);
+    Probe* parent = add("parent", 1, SceneGraphType::MotherShip);
     Probe* child = new Probe("child", 2, SceneGraphType::Projectile);
     Probe* grandchild = new Probe("grandchild", 3, SceneGraphType::Projectile);
     Probe* other = add("other", 4, SceneGraphType::Projectile);
@@ -117,7 +117,7 @@ TEST_F(SceneGraphTest, RemovedNodeTakesItsDescendantsOutOfListsAndIndex) {
     EXPECT_THAT(Probe::log(), ElementsAre("~grandchild", "~child", "~parent"));
     EXPECT_THAT(scene()->children, ElementsAre(other));
     EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(other));
-    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Player), IsEmpty());
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::MotherShip), IsEmpty());
     EXPECT_EQ(scene()->objectIDMap.size(), 1u);
 }
 
@@ -125,7 +125,7 @@ TEST_F(SceneGraphTest, RemovedNodeTakesItsDescendantsOutOfListsAndIndex) {
 // so the ancestor's removal never reaches it again; an object queued against a list it is
 // not in still leaves its parent's children.
 TEST_F(SceneGraphTest, QueueOrderAndWrongListsNeverLeaveDanglingChildren) {
-    Probe* parent = add("parent", 1, SceneGraphType::Player);
+    Probe* parent = add("parent", 1, SceneGraphType::MotherShip);
     Probe* child = new Probe("child", 2, SceneGraphType::Projectile);
     Probe* loner = add("loner", 3, SceneGraphType::Projectile);
     Probe* other = add("other", 4, SceneGraphType::Projectile);
