@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "Common/Network/MessageSender.h"
@@ -72,6 +73,18 @@ public:
 
     static std::vector<QueuedFrame> tcpBroadcasts(MessageSender& sender) { return of(sender.tcpBroadcastBuffer_); }
     static std::vector<QueuedFrame> udpBroadcasts(MessageSender& sender) { return of(sender.udpBroadcastBuffer_); }
+
+    // The frames that have arrived on a connection's other end so far.
+    static std::vector<QueuedFrame> arrivedAt(boost::asio::ip::tcp::socket& peer) {
+        std::string bytes;
+        while (peer.available() > 0) {
+            std::string chunk(peer.available(), '\0');
+            chunk.resize(peer.read_some(boost::asio::buffer(&chunk[0], chunk.size())));
+            bytes += chunk;
+        }
+        std::string* stream = &bytes;
+        return of(bufferList{stream});
+    }
 
     // The only frame queued for `ep` by TCP, decoded; a failure when there is not exactly one.
     template <class M> static M onlyTcp(MessageSender& sender, CommEndpoint* ep, MessageTypes::MessageType type) {

@@ -364,21 +364,6 @@ TEST_F(SenderTest, NothingIsQueuedForAKillOrForAForgottenEndpoint) {
     EXPECT_THAT(QueuedFrames::tcpFor(*serverQueue, &coordinatorLike), IsEmpty());
 }
 
-// Reads what arrived on `peer` and returns its frames.
-std::vector<QueuedFrame> received(tcp::socket& peer) {
-    std::string bytes;
-    while (peer.available() > 0) {
-        std::string chunk(peer.available(), '\0');
-        chunk.resize(peer.read_some(boost::asio::buffer(&chunk[0], chunk.size())));
-        bytes += chunk;
-    }
-    std::string* packet = new std::string(bytes);
-    bufferList list{packet};
-    std::vector<QueuedFrame> frames = QueuedFrames::of(list);
-    delete packet;
-    return frames;
-}
-
 TEST_F(SenderTest, SendStepReachesEveryPlayerAndWatcherBroadcastsFirst) {
     tcp::socket& annPeer = pair.peer();
     Player* replica = connectedPlayer("bob", 0x50002);
@@ -394,12 +379,12 @@ TEST_F(SenderTest, SendStepReachesEveryPlayerAndWatcherBroadcastsFirst) {
     sender->sendMessages();
     pair.io.run();
 
-    std::vector<QueuedFrame> ann = received(annPeer);
+    std::vector<QueuedFrame> ann = QueuedFrames::arrivedAt(annPeer);
     ASSERT_EQ(ann.size(), 2u);
     EXPECT_EQ(ann[0].type, MessageTypes::ObjectInfo);
     EXPECT_EQ(ann[1].type, MessageTypes::Welcome);
     for (tcp::socket* peer : {&bobPeer, &watcherPeer}) {
-        std::vector<QueuedFrame> frames = received(*peer);
+        std::vector<QueuedFrame> frames = QueuedFrames::arrivedAt(*peer);
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0].as<Velmor::ObjectInfo>().id(), p->id);
     }

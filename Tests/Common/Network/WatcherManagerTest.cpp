@@ -106,6 +106,7 @@ TEST_F(WatcherManagerTest, PlayerIsQueuedOncePerFrameTowardsTheFirstTarget) {
 
 TEST_F(WatcherManagerTest, ConversionTurnsTheClientsConnectionIntoAWatcherThatIsToldItsNewServer) {
     Player* p = clientPlayer("10.9.8.7");
+    tcp::socket& client = pair.peer();
     tcp::socket* socket = p->getTcpSocket();
     dispatcher->playersWhoLackAClient.push_back(p);
     sender->sendObjectDestroy(scene(), p); // queued for the player: dropped by the conversion
@@ -139,6 +140,13 @@ TEST_F(WatcherManagerTest, ConversionTurnsTheClientsConnectionIntoAWatcherThatIs
     EXPECT_TRUE(told.isyournewmaster());
     EXPECT_EQ(told.min().x(), 10.0f);
     EXPECT_EQ(told.max().x(), 20.0f);
+
+    // It leaves with the next frame's send step, over the connection the watcher took.
+    sender->sendMessages();
+    pair.io.run();
+    std::vector<QueuedFrame> arrived = QueuedFrames::arrivedAt(client);
+    ASSERT_EQ(arrived.size(), 1u);
+    EXPECT_EQ(arrived[0].type, MessageTypes::ConnectToNearBy);
 }
 
 TEST_F(WatcherManagerTest, HostTextComesFromTheTcpPeerWithoutADatagram) {
