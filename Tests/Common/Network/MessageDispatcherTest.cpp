@@ -10,7 +10,6 @@
 #include "Common/GameObjects/Ship.h"
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Support/FakeClock.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "Common/Network/Sender.h"
 
 #include <map>
-#include <stdexcept>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -15,7 +14,6 @@
 namespace {
 
 using boost::asio::ip::tcp;
-using boost::asio::ip::udp;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
