@@ -2,6 +2,7 @@
 // towards a chosen velocity, pings, follows the servers it is sent to (as their controlled
 // player or as a watcher) and prints what it sees. Everything runs on one thread.
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <list>
