@@ -32,11 +32,11 @@ const Velmor::ClientUpdate* findUpdate(const std::list<networkEventPtr>& frames)
 // The test plays the bot's first region server.
 class BotTest : public ::testing::Test {
 protected:
-    // Starts the bot against `first` and answers its First login with a welcome.
-    void startAndWelcome(std::vector<std::string> args) {
-        args.insert(args.begin(), {STANDIN_BOT, "--port", first.portText(), "--name", "tester"});
+    // Starts the bot against `server` and answers its First login with a welcome.
+    void startAndWelcome(std::vector<std::string> args, FakeRegionServer& server) {
+        args.insert(args.begin(), {STANDIN_BOT, "--port", server.portText(), "--name", "tester"});
         bot.reset(new ChildProcess(args));
-        connection = first.accept();
+        connection = server.accept();
         ASSERT_TRUE(connection) << bot->output();
         auto login = connection->expect<Velmor::Login>(MessageTypes::Login);
         ASSERT_TRUE(login);
@@ -53,7 +53,7 @@ protected:
         welcome.mutable_max()->set_x(100);
         connection->send(welcome);
         ASSERT_FALSE(
-            waitForLine(*bot, "welcome via 127.0.0.1:" + first.portText() + ": id 0x100000002 qport 0x10002").empty())
+            waitForLine(*bot, "welcome via 127.0.0.1:" + server.portText() + ": id 0x100000002 qport 0x10002").empty())
             << bot->output();
     }
 
@@ -72,6 +72,20 @@ protected:
         return frames;
     }
 
+    // Reads the datagrams at `server` until one holds a ClientUpdate whose booster bits
+    // include `bits`; false when none comes in time.
+    bool waitForBits(FakeRegionServer& server, uint32_t bits) {
+        const auto deadline = std::chrono::steady_clock::now() + Patience;
+        std::string bytes;
+        udp::endpoint from;
+        while (std::chrono::steady_clock::now() < deadline && server.receive(bytes, from)) {
+            const Velmor::ClientUpdate* update = findUpdate(framesAfterQport(bytes, Qport));
+            if (update && (update->boosterson() & bits) == bits)
+                return true;
+        }
+        return false;
+    }
+
     boost::asio::io_context io;
     FakeRegionServer first{io};
     std::unique_ptr<ChildProcess> bot;
@@ -81,15 +95,11 @@ protected:
 } // namespace
 
 TEST_F(BotTest, LogsInFirstThenSteersByDatagramsWithItsQportAndTimesPings) {
-    startAndWelcome({"--velocity", "0,0,10", "--seconds", "30"});
+    startAndWelcome({"--velocity", "0,0,10", "--seconds", "30", "--fire"}, first);
 
     udp::endpoint from;
     std::list<networkEventPtr> frames = nextDatagram(first, &from);
-    const Velmor::ClientUpdate* update = findUpdate(frames);
-    ASSERT_TRUE(update);
-    // Forward along z is the ship's own axis: no turn, thrust on until it flies fast enough.
-    EXPECT_EQ(1.0f, update->orientation().w());
-    EXPECT_EQ(0x1u, update->boosterson());
+    ASSERT_TRUE(findUpdate(frames));
 
     // The first datagram carries a ping as well; the answer is timed.
     uint32_t serial = 0;
@@ -109,14 +119,48 @@ TEST_F(BotTest, LogsInFirstThenSteersByDatagramsWithItsQportAndTimesPings) {
     own.mutable_position()->set_x(1), own.mutable_position()->set_y(2), own.mutable_position()->set_z(3);
     first.udpSocket.send_to(boost::asio::buffer(MessageSerializer::serializeMessage(own)), from);
     EXPECT_FALSE(waitForLine(*bot, "own ship at (1,2,3)").empty());
+    // A second sample a second later shows 30 units per second where 10 are wanted: brake.
+    own.set_timestamp(2000);
+    own.mutable_position()->set_z(33);
+    first.udpSocket.send_to(boost::asio::buffer(MessageSerializer::serializeMessage(own)), from);
+    EXPECT_TRUE(waitForBits(first, 0x20000000));
+    EXPECT_TRUE(waitForBits(first, 0x40000000)) << "fires now and then";
     Velmor::ObjectDestroy gone;
     gone.set_id(0x100000009);
     connection->send(gone);
     EXPECT_FALSE(waitForLine(*bot, "object 0x100000009 destroyed").empty());
 }
 
+TEST_F(BotTest, TurnsItsShipTowardsTheWantedVelocity) {
+    struct Case {
+        const char* velocity;
+        float w, x, y, z;
+        uint32_t bits;
+    };
+    const float half = 0.70710677f;
+    const Case cases[] = {
+        {"0,0,10", 1, 0, 0, 0, 0x1},       // forward is the ship's own z axis: no turn
+        {"10,0,0", half, 0, half, 0, 0x1}, // a quarter turn about y
+        {"0,0,-10", 0, 1, 0, 0, 0x1},      // straight back: half a turn
+        {"0,0,0", 1, 0, 0, 0, 0x20000000}, // hold still: brake
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.velocity);
+        FakeRegionServer server{io};
+        startAndWelcome({"--velocity", c.velocity}, server);
+        const Velmor::ClientUpdate* update = nullptr;
+        std::list<networkEventPtr> frames = nextDatagram(server);
+        ASSERT_TRUE(update = findUpdate(frames));
+        EXPECT_NEAR(c.w, update->orientation().w(), 1e-5);
+        EXPECT_NEAR(c.x, update->orientation().x(), 1e-5);
+        EXPECT_NEAR(c.y, update->orientation().y(), 1e-5);
+        EXPECT_NEAR(c.z, update->orientation().z(), 1e-5);
+        EXPECT_EQ(c.bits, update->boosterson());
+    }
+}
+
 TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
-    startAndWelcome({"--seconds", "3"});
+    startAndWelcome({"--seconds", "3"}, first);
     FakeRegionServer second{io};
     FakeRegionServer third{io};
     auto order = [](FakeRegionServer& to, bool master) {
