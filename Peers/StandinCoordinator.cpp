@@ -86,7 +86,7 @@ bool parseRegion(const std::string& text, RegionEntry& region) {
 class Coordinator {
 public:
     Coordinator(boost::asio::io_context& io_, const Options& options_)
-        : io(io_), options(options_), acceptor(io_), started(std::chrono::steady_clock::now()) {}
+        : options(options_), acceptor(io_), started(std::chrono::steady_clock::now()) {}
 
     // Starts listening, then builds the map; false when the address cannot be bound.
     bool start();
@@ -112,7 +112,6 @@ private:
     const RegionEntry* regionHolding(const Vector3& position);
     uint32_t clock() const;
 
-    boost::asio::io_context& io;
     Options options;
     tcp::acceptor acceptor;
     std::chrono::steady_clock::time_point started;

@@ -148,9 +148,9 @@ TEST_F(BotTest, TurnsItsShipTowardsTheWantedVelocity) {
         SCOPED_TRACE(c.velocity);
         FakeRegionServer server{io};
         startAndWelcome({"--velocity", c.velocity}, server);
-        const Velmor::ClientUpdate* update = nullptr;
         std::list<networkEventPtr> frames = nextDatagram(server);
-        ASSERT_TRUE(update = findUpdate(frames));
+        const Velmor::ClientUpdate* update = findUpdate(frames);
+        ASSERT_TRUE(update);
         EXPECT_NEAR(c.w, update->orientation().w(), 1e-5);
         EXPECT_NEAR(c.x, update->orientation().x(), 1e-5);
         EXPECT_NEAR(c.y, update->orientation().y(), 1e-5);
