@@ -113,6 +113,15 @@ void WatcherManager::convertPlayersToWatchers() {
             continue;
         }
 
+        if (!playerEndpoint->getTcpSocket()) {
+            // Its connection has closed in this frame: a watcher without one could never be
+            // told anything nor ever be removed.
+            DebugLog(LogType::Error, "Player (id:%llx) has no connection left, no watcher made\n", idOf(p));
+            Network::getInstance()->wantToDeleteEndpoint(playerEndpoint);
+            playerEndpoint->resetEndpoint(CommEndpointTypes::Unknown);
+            continue;
+        }
+
         CommEndpoint* watcher = playerEndpoint->getEndpointCopy();
         watcher->endpointType = CommEndpointTypes::WatcherEndpoint;
         watchers.push_back(watcher);

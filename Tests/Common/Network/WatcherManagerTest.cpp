@@ -183,6 +183,20 @@ TEST_F(WatcherManagerTest, PlayerWithoutAnyAddressIsRemovedInsteadOfConverted) {
     EXPECT_THAT(watchers->convert_to_watchers, IsEmpty());
 }
 
+TEST_F(WatcherManagerTest, PlayerWhoseConnectionClosedInTheFrameLeavesNoWatcher) {
+    Player* p = clientPlayer("10.9.8.7");
+    p->deleteTcpSocket(); // as the closed-connection handler does
+    sender->sendObjectDestroy(scene(), p);
+    watchers->playerToWatcher(p, "h", "1", Vector3(), Vector3(), 2);
+    EXPECT_THAT(printedBy([&] { watchers->convertPlayersToWatchers(); }),
+                HasSubstr("Player (id:300000002) has no connection left, no watcher made\n"));
+    EXPECT_THAT(watchers->watchers, IsEmpty());
+    EXPECT_TRUE(p->isReplica());
+    EXPECT_EQ(p->temphost, "10.9.8.7");
+    EXPECT_EQ(p->getUdpEndpoint(), nullptr);
+    EXPECT_TRUE(clientQueue->tcpBuffer_.empty());
+}
+
 TEST_F(WatcherManagerTest, BrokenConnectionStillBecomesAWatcherForItsClosedEventToRemove) {
     Player* p = clientPlayer(nullptr);
     p->deleteTcpSocket();
