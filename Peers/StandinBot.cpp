@@ -471,9 +471,9 @@ int main(int argc, char** argv) {
         "x,y,z: the velocity to fly with (units per second; the servers cap the speed at 50)");
     add("seconds", po::value(&options.seconds)->default_value(options.seconds), "run time");
     add("fire", po::bool_switch(&options.fire), "shoot once a second");
-    Vector3 velocity;
     if (const int status = readCommandLine(argc, argv, description))
         return status;
+    Vector3 velocity;
     if (!parseVector(options.velocity, velocity)) {
         peerSay("bad velocity '%s' (want x,y,z)", options.velocity.c_str());
         return 2;
