@@ -86,7 +86,8 @@ private:
         Network* net = Network::getInstance();
         net->init(static_cast<short>(portNumber()), service());
         registry->clearForTesting();
-        new WorkGuard(service()->get_executor()); // kept for the whole process
+        static WorkGuard* keepRunning = new WorkGuard(service()->get_executor());
+        (void)keepRunning;
         thread() = new boost::thread([] { service()->run(); });
         std::atexit(stop);
         return net;
