@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
@@ -50,27 +51,31 @@ struct PendingWrite {
     }
 };
 
+} // namespace
+
 // The writes of one TCP connection: one outstanding at a time, the rest waiting behind it in
 // the order the send steps started them, so packets enter the stream whole and in order.
 // The main thread starts a write when none is outstanding; the I/O thread starts the next one
 // from the completion of the previous. The mutex guards the fields and every use of the socket
 // made here, so the close on the main thread never meets a write being started.
-struct ConnectionWrites {
-    explicit ConnectionWrites(tcp::socket* s) : socket(s), writing(false) {}
+struct TcpConnectionWrites {
+    explicit TcpConnectionWrites(tcp::socket* s) : socket(s), writing(false) {}
 
     boost::mutex mutex;
     tcp::socket* socket; // null once the connection was closed
     bool writing;
     std::deque<PendingWrite> waiting;
 };
-typedef boost::shared_ptr<ConnectionWrites> ConnectionWritesPtr;
 
-// Per open socket; main thread only. The I/O thread reaches a connection's record only through
-// the reference its completion holds.
-boost::unordered_map<tcp::socket*, ConnectionWritesPtr>& connections() {
-    static boost::unordered_map<tcp::socket*, ConnectionWritesPtr>* map =
-        new boost::unordered_map<tcp::socket*, ConnectionWritesPtr>();
-    return *map;
+namespace {
+
+typedef boost::shared_ptr<TcpConnectionWrites> ConnectionWritesPtr;
+
+// Every send queue that exists, so a closing connection reaches the one that writes to it.
+// Main thread only.
+std::set<MessageSender*>& allSenders() {
+    static std::set<MessageSender*>* senders = new std::set<MessageSender*>();
+    return *senders;
 }
 
 void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& error, std::size_t bytes);
@@ -85,19 +90,6 @@ void startWrite(const ConnectionWritesPtr& c, const PendingWrite& write) {
         c->writing = false;
         throw;
     }
-}
-
-// Main thread. Takes `write` on success; on an exception it stays the caller's.
-void startTcpWrite(tcp::socket* socket, const PendingWrite& write) {
-    ConnectionWritesPtr& entry = connections()[socket];
-    if (!entry)
-        entry = boost::make_shared<ConnectionWrites>(socket);
-    ConnectionWritesPtr c = entry;
-    boost::lock_guard<boost::mutex> lock(c->mutex);
-    if (c->writing)
-        c->waiting.push_back(write);
-    else
-        startWrite(c, write);
 }
 
 // I/O thread.
@@ -122,7 +114,10 @@ void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& erro
     }
 }
 
-// Throws when there is no UDP socket to send through (before the networking is built).
+// Throws when there is no UDP socket to send through (before the networking is built). The
+// socket is shared with the I/O thread, which receives on it and answers pings with a blocking
+// send; after its first operation each of these only reads the socket object, so the main
+// thread may start sends on it meanwhile.
 template <class Handler> void startUdpSend(const std::string& packet, const udp::endpoint& to, Handler handler) {
     udp::socket* socket = Network::getInstance()->udp_socket;
     if (!socket)
@@ -174,9 +169,12 @@ void BroadcastBuffer::decrementRecipients(BroadcastBuffer* b) {
         delete b;
 }
 
-MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios), droppedPackages_(0) {}
+MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios), droppedPackages_(0) {
+    allSenders().insert(this);
+}
 
 MessageSender::~MessageSender() {
+    allSenders().erase(this);
     freeMap(udpBuffer_);
     freeMap(tcpBuffer_);
     freePackets(&tcpBroadcastBuffer_);
@@ -287,7 +285,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         udpBroadcastBuffer_.pop_front();
         if (n == 0)
             continue;
-        BroadcastBuffer* b = new BroadcastBuffer(n, packet.get());
+        BroadcastBuffer* b = BroadcastBuffer::newBuffer(n, packet.get());
         packet.release();
 
         // Once per packet, so a packet goes to all its reachable recipients or to none.
@@ -322,7 +320,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         tcpBroadcastBuffer_.pop_front();
         if (n == 0)
             continue;
-        BroadcastBuffer* b = new BroadcastBuffer(n, packet.get());
+        BroadcastBuffer* b = BroadcastBuffer::newBuffer(n, packet.get());
         packet.release();
 
         std::list<CommEndpoint*>::iterator r = allReceipitients.begin();
@@ -335,7 +333,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
                 }
                 if ((*r)->endpointType == CommEndpointTypes::Unknown)
                     DebugLog(LogType::Error, "Endpoint type wrong in sending\n");
-                startTcpWrite(socket, PendingWrite{this, nullptr, b});
+                startTcpWrite(socket, nullptr, b);
             }
         } catch (...) {
             // The step ends here. The shares of this recipient and of the ones not reached are
@@ -386,7 +384,7 @@ void MessageSender::sendQueuedMessages() {
                     DebugLog(LogType::Info, "Empty message list\n");
                     continue;
                 }
-                startTcpWrite(socket, PendingWrite{this, packet.get(), nullptr});
+                startTcpWrite(socket, packet.get(), nullptr);
                 packet.release();
             }
             freePackets(list);
@@ -465,27 +463,52 @@ void MessageSender::packageDropped() {
     // Logger::packageDropped goes here.
 }
 
+void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, BroadcastBuffer* share) {
+    const PendingWrite write = {this, packet, share};
+    // A connection closed already (its endpoint not yet told) gets nothing, like one without socket.
+    if (!socket->is_open()) {
+        write.discard();
+        return;
+    }
+    ConnectionWritesPtr& entry = connections_[socket];
+    if (!entry)
+        entry = boost::make_shared<TcpConnectionWrites>(socket);
+    ConnectionWritesPtr c = entry;
+    boost::lock_guard<boost::mutex> lock(c->mutex);
+    if (c->writing)
+        c->waiting.push_back(write);
+    else
+        startWrite(c, write);
+}
+
+bool MessageSender::forgetConnection(tcp::socket* socket, error_code& ec) {
+    boost::unordered_map<tcp::socket*, ConnectionWritesPtr>::iterator it = connections_.find(socket);
+    if (it == connections_.end())
+        return false;
+    ConnectionWritesPtr c = it->second;
+    connections_.erase(it);
+    std::deque<PendingWrite> waiting;
+    {
+        boost::lock_guard<boost::mutex> lock(c->mutex);
+        c->socket = nullptr;
+        waiting.swap(c->waiting);
+        // Cancels the outstanding write; its completion finds the record closed.
+        socket->close(ec);
+    }
+    for (const PendingWrite& write : waiting)
+        write.discard();
+    return true;
+}
+
 void MessageSender::closeTcpSocket(tcp::socket* socket) {
     if (!socket)
         return;
     error_code ec;
-    boost::unordered_map<tcp::socket*, ConnectionWritesPtr>::iterator it = connections().find(socket);
-    if (it == connections().end()) {
+    bool closed = false;
+    for (MessageSender* sender : allSenders())
+        closed = sender->forgetConnection(socket, ec) || closed;
+    if (!closed)
         socket->close(ec);
-    } else {
-        ConnectionWritesPtr c = it->second;
-        connections().erase(it);
-        std::deque<PendingWrite> waiting;
-        {
-            boost::lock_guard<boost::mutex> lock(c->mutex);
-            c->socket = nullptr;
-            waiting.swap(c->waiting);
-            // Cancels the outstanding write; its completion finds the record closed.
-            socket->close(ec);
-        }
-        for (const PendingWrite& write : waiting)
-            write.discard();
-    }
     if (ec)
         DebugPrint("Got exception when closing socket\n");
 }

@@ -8,12 +8,14 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/unordered_map.hpp>
 
 #include "Common/GameObjects/Transform.h"
 
 class CommEndpoint;
+struct TcpConnectionWrites;
 
 namespace Velmor {
 class Logout;
@@ -160,6 +162,15 @@ private:
     void queueUdp(const std::string& frame, CommEndpoint* receiver);
     void queueTcp(const std::string& frame, CommEndpoint* receiver);
     void packageDropped();
+    // Hands `packet` (or one share of `share`) to the connection's writes; on an exception it
+    // stays the caller's.
+    void startTcpWrite(boost::asio::ip::tcp::socket* socket, std::string* packet, BroadcastBuffer* share);
+    // Closes `socket` under its writes' lock when this queue writes to it; false otherwise.
+    bool forgetConnection(boost::asio::ip::tcp::socket* socket, boost::system::error_code& ec);
 
     uint64_t droppedPackages_;
+    // The connections this queue writes to, by socket, until they are closed. Each connection
+    // is written by one queue only: the client queue for clients and watchers, the server
+    // queue for servers and the coordinator. Main thread only.
+    boost::unordered_map<boost::asio::ip::tcp::socket*, boost::shared_ptr<TcpConnectionWrites>> connections_;
 };

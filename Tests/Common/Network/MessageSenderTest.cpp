@@ -647,6 +647,16 @@ TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
     complete();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Error while sending: Operation canceled"), std::string::npos);
+    // The endpoint still holds the closed socket until the dispatcher frees it: what is queued
+    // for it meanwhile is freed unsent, as for an endpoint without connection.
+    Velmor::ObjectDestroy late = destroyOf(1);
+    sender.queue(late, &stuck.endpoint);
+    sender.broadcast(late, SceneGraphType::Player);
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&stuck.endpoint});
+    sender.sendQueuedMessages();
+    complete();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     // The other recipient of the shared broadcasts still gets all of them.
     EXPECT_EQ(reader.stream(), destroys);
 }
