@@ -19,14 +19,17 @@
 #include "Common/Network/Network.h"
 #include "Server/ServerRegionHandler.h"
 
-// A port number that is free for UDP and for TCP on all IPv4 addresses, as the game port needs
-// both on one number.
+// A port number above 32767 (where a signed 16-bit port turns negative) that is free for UDP
+// and for TCP on all IPv4 addresses, as the game port needs both on one number. The kernel's
+// choice keeps concurrent test processes apart.
 inline uint16_t freeGamePort() {
     using namespace boost::asio::ip;
     boost::asio::io_context io;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
         udp::socket probe(io, udp::endpoint(address_v4::any(), 0));
         const uint16_t port = probe.local_endpoint().port();
+        if (port <= 32767)
+            continue;
         tcp::acceptor acceptor(io);
         boost::system::error_code ec;
         acceptor.open(tcp::v4(), ec);

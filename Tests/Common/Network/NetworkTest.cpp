@@ -19,7 +19,7 @@ namespace {
 
 TEST(NetworkInitTest, BuildsEveryPartOnTheGamePortWithTheFirstQport) {
     Network* net = LiveNetwork::get();
-    // Ephemeral ports lie above 32767, where a signed 16-bit port would turn negative.
+    // Above 32767, where the signed 16-bit port that start-up passes turns negative.
     EXPECT_GT(LiveNetwork::port(), 32767);
     EXPECT_EQ(net->port, std::to_string(LiveNetwork::port()));
     ASSERT_NE(net->udp_socket, nullptr);
