@@ -36,6 +36,11 @@ AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_servi
     asyncReceive(Network::getInstance()->udp_socket);
 }
 
+AbstractPacketReceiver::~AbstractPacketReceiver() {
+    for (boost::unordered_map<tcp::socket*, std::string*>::value_type& entry : restTcpBuffer)
+        delete entry.second;
+}
+
 void AbstractPacketReceiver::asyncReceive(tcp::socket* tcp_socket) {
     std::unique_ptr<char[]> data(new char[max_length]);
     tcp_socket->async_read_some(

@@ -32,6 +32,10 @@ public:
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.
     explicit AbstractPacketReceiver(boost::asio::io_context* io_service);
+    // Frees the leftovers; the queues release their events. No completion pending on it may run
+    // afterwards: the server destroys only a receiver whose building failed, before the I/O
+    // thread runs.
+    ~AbstractPacketReceiver();
     AbstractPacketReceiver(const AbstractPacketReceiver&) = delete;
     AbstractPacketReceiver& operator=(const AbstractPacketReceiver&) = delete;
 
