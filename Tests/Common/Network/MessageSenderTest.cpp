@@ -551,6 +551,29 @@ TEST_F(MessageSenderSendTest, UdpSendThatCannotStartReleasesItsPacket) {
     EXPECT_TRUE(sender.udpBroadcastBuffer_.empty());
 }
 
+// An IPv6 address cannot be reached through the IPv4 socket: the sends start and complete
+// with an error, which is reported, and the packets are freed all the same.
+TEST_F(MessageSenderSendTest, FailedTransmissionsAreReportedAndFreed) {
+    CommEndpoint unreachable(CommEndpointTypes::ClientEndpoint);
+    boost::asio::ip::udp::endpoint v6(boost::asio::ip::address_v6::loopback(), 9);
+    unreachable.setUdpEndpoint(v6);
+    Velmor::ObjectDestroy destroy = destroyOf(2);
+    Velmor::ObjectUpdate update;
+    update.set_id(2);
+    sender.queue(update, &unreachable);
+    sender.broadcast(destroy, SceneGraphType::Projectile);
+
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&unreachable});
+    sender.sendQueuedMessages();
+    complete();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error while sending: "), std::string::npos);
+    EXPECT_NE(out.find("UDP: "), std::string::npos);
+    EXPECT_LT(out.find("UDP: "), out.find("Error while broadcasting: "));
+    EXPECT_EQ(sender.droppedPackages(), 0u);
+}
+
 Velmor::Login loginNamed(const std::string& name) {
     Velmor::Login login;
     login.set_logintype(0);
@@ -647,6 +670,7 @@ TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
     complete();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Error while sending: Operation canceled"), std::string::npos);
+    EXPECT_NE(out.find("Empty message list\n"), std::string::npos); // in front of the first long frame
     // The endpoint still holds the closed socket until the dispatcher frees it: what is queued
     // for it meanwhile is freed unsent, as for an endpoint without connection.
     Velmor::ObjectDestroy late = destroyOf(1);
