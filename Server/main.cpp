@@ -18,6 +18,8 @@
 #include "Common/Debug/Debug.h"
 #include "Common/Engine/Helpers.h"
 #include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
+#include "Common/Network/WatcherManager.h"
 #include "Common/ReplicaManager/ReplicaManager.h"
 #include "Common/Scene/SceneGraph.h"
 #include "Common/Scene/SceneObjectFactory.h"
@@ -80,6 +82,14 @@ void endProcessIfTimeLimitExpired() {
     std::exit(0);
 }
 
+void checkSurroundingServers() {
+    try {
+        ServerRegionHandler::getInstance()->testConnectionToNeighbours();
+    } catch (...) {
+        DebugPrint("check servers got an execption\n");
+    }
+}
+
 void mainLoop() {
     endProcessIfTimeLimitExpired();
 
@@ -89,6 +99,9 @@ void mainLoop() {
     ReplicaManager::ResetHasTransfered();
 
     SceneGraph* scene = SceneGraph::getInstance();
+    Network* network = Network::getInstance();
+    network->dispatchReceivedMessages(scene);
+
     TransformList* players = scene->getListOfType(SceneGraphType::Player);
     TransformList* motherShips = scene->getListOfType(SceneGraphType::MotherShip);
     TransformList* projectiles = scene->getListOfType(SceneGraphType::Projectile);
@@ -104,6 +117,14 @@ void mainLoop() {
     } catch (...) {
         DebugPrint("scenegraph update got an execption\n");
     }
+
+    try {
+        network->networkSender->sendMessages();
+    } catch (...) {
+        DebugPrint("Network::getInstance()->getSender()->sendMessages() threw an execption\n");
+    }
+
+    network->watcherManager->convertPlayersToWatchers();
 
     try {
         scene->applyRemoveList();
@@ -174,6 +195,10 @@ int serverMain(int argc, char* argv[]) {
         VelmorEntryPoint entryPoint;
         entryPoint.init();
 
+        Network* network = Network::getInstance();
+        network->init(static_cast<short>(port), &service);
+        DebugPrint("Listening on port %i\n", port);
+
         boost::asio::deadline_timer timeLimit(service);
         if (timelimit > 0) {
             DebugPrint("Timelimit is %d minute(s)\n", timelimit);
@@ -184,7 +209,15 @@ int serverMain(int argc, char* argv[]) {
         boost::thread io([&service]() { service.run(); });
         ioThread = &io;
 
+        // Each attempt blocks until the connection is made or refused.
+        while (!network->connectToCoordinator(coordHost, coordPort, &service))
+            boost::this_thread::sleep(boost::get_system_time() + boost::posix_time::seconds(1));
+
+        // Only queued: it leaves with the first frame's send step.
+        network->networkSender->sendServerLogin(static_cast<uint32_t>(serverId), &network->coordinator);
+
         Helpers::registerMainLoopFunction(mainLoop, 30.0f);
+        Helpers::registerMainLoopFunction(checkSurroundingServers, 1.0f);
         if (!enterRunningPhase()) {
             // The time limit expired during start-up; the I/O thread is ending the process.
             for (;;)

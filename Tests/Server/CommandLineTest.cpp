@@ -1,17 +1,22 @@
 // The command line, tried on the real binary.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/LiveNetwork.h"
 #include "Support/ChildProcess.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+// The binary, on a free game port unless the case names one.
 std::vector<std::string> server(std::vector<std::string> args) {
+    if (std::find(args.begin(), args.end(), "--port") == args.end())
+        args.insert(args.begin(), {"--port", std::to_string(freeGamePort())});
     args.insert(args.begin(), REGIONSERVER_BINARY);
     return args;
 }

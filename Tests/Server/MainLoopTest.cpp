@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Collision/CollisionObject.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Common/Network/NetworkFixture.h"
 
 namespace {
 
@@ -42,16 +42,21 @@ public:
     void realUpdate(float) override { throw std::runtime_error("broken"); }
 };
 
-class MainLoopTest : public SceneFixture {
+// The frame reaches the networking through the singleton: the fixture gives it send queues,
+// a Sender, a dispatcher and a watcher registry without sockets.
+class MainLoopTest : public NetworkFixture {
 protected:
     void SetUp() override {
-        SceneFixture::SetUp();
+        NetworkFixture::SetUp();
         Bumper::responses().clear();
         Probe::log().clear();
     }
     void TearDown() override {
         shouldCollideAllObjects = false;
-        SceneFixture::TearDown();
+        // The bumpers are of kind Player without being players: gone before the fixture
+        // frees the players' sockets.
+        scene()->clearForTesting();
+        NetworkFixture::TearDown();
     }
     // The kinds of each pass, in the order the passes ran, each pass once.
     static std::vector<std::string> passes() {
