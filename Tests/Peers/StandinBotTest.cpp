@@ -79,7 +79,9 @@ protected:
         std::string bytes;
         udp::endpoint from;
         while (std::chrono::steady_clock::now() < deadline && server.receive(bytes, from)) {
-            const Velmor::ClientUpdate* update = findUpdate(framesAfterQport(bytes, Qport));
+            // The frames own the messages: keep them while the update is read.
+            const std::list<networkEventPtr> frames = framesAfterQport(bytes, Qport);
+            const Velmor::ClientUpdate* update = findUpdate(frames);
             if (update && (update->boosterson() & bits) == bits)
                 return true;
         }

@@ -8,7 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Common/Collision/CollisionObject.h"
+#include "Common/GameObjects/Player.h"
+#include "Common/GameObjects/Projectile.h"
 #include "Common/Network/NetworkFixture.h"
 
 namespace {
@@ -16,22 +17,29 @@ namespace {
 using testing::ElementsAre;
 using testing::HasSubstr;
 
-// Records every collision response by the two kinds involved.
-class Bumper : public CollisionObject {
+// A player and a shot that record every collision response by the two kinds involved
+// (the frame treats whatever is in the player list as a player).
+std::vector<std::string>& responses() {
+    static std::vector<std::string> entries;
+    return entries;
+}
+std::string kindName(SceneGraphType::SceneGraphType kind) {
+    return kind == SceneGraphType::Player ? "player" : "shot";
+}
+
+class PlayerBumper : public Player {
 public:
-    static std::vector<std::string>& responses() {
-        static std::vector<std::string> entries;
-        return entries;
-    }
-    Bumper(uint64_t id_, SceneGraphType::SceneGraphType kind) : CollisionObject(id_) {
-        type = kind;
-        setSphere(1.0f);
-    }
+    explicit PlayerBumper(uint64_t id_) : Player(id_, Team::Red, 100.0f) {}
     void collisionResponse(CollisionObject* other) override {
         responses().push_back(kindName(type) + "<-" + kindName(other->type));
     }
-    static std::string kindName(SceneGraphType::SceneGraphType kind) {
-        return kind == SceneGraphType::Player ? "player" : "shot";
+};
+
+class ShotBumper : public Projectile {
+public:
+    explicit ShotBumper(uint64_t id_) : Projectile(id_) {}
+    void collisionResponse(CollisionObject* other) override {
+        responses().push_back(kindName(type) + "<-" + kindName(other->type));
     }
 };
 
@@ -48,20 +56,17 @@ class MainLoopTest : public NetworkFixture {
 protected:
     void SetUp() override {
         NetworkFixture::SetUp();
-        Bumper::responses().clear();
+        responses().clear();
         Probe::log().clear();
     }
     void TearDown() override {
         shouldCollideAllObjects = false;
-        // The bumpers are of kind Player without being players: gone before the fixture
-        // frees the players' sockets.
-        scene()->clearForTesting();
         NetworkFixture::TearDown();
     }
     // The kinds of each pass, in the order the passes ran, each pass once.
     static std::vector<std::string> passes() {
         std::vector<std::string> kinds;
-        for (const std::string& r : Bumper::responses())
+        for (const std::string& r : responses())
             if (kinds.empty() || kinds.back() != r)
                 kinds.push_back(r);
         return kinds;
@@ -69,16 +74,16 @@ protected:
 };
 
 TEST_F(MainLoopTest, CollideAllAddsShotAndPlayerPassesAfterTheUsualOne) {
-    scene()->attach(new Bumper(11, SceneGraphType::Player));
-    scene()->attach(new Bumper(12, SceneGraphType::Projectile));
-    scene()->attach(new Bumper(13, SceneGraphType::Projectile));
-    scene()->attach(new Bumper(14, SceneGraphType::Player));
+    scene()->attach(new PlayerBumper(11));
+    scene()->attach(new ShotBumper(12));
+    scene()->attach(new ShotBumper(13));
+    scene()->attach(new PlayerBumper(14));
 
     printedBy([] { mainLoop(); });
     EXPECT_THAT(passes(), ElementsAre("player<-shot", "shot<-player", "player<-shot", "shot<-player",
                                       "player<-shot", "shot<-player", "player<-shot", "shot<-player"));
 
-    Bumper::responses().clear();
+    responses().clear();
     shouldCollideAllObjects = true;
     printedBy([] { mainLoop(); });
     const std::vector<std::string> kinds = passes();
