@@ -1,0 +1,166 @@
+#include "EndToEnd/Cluster.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "Common/Network/LiveNetwork.h"
+
+namespace e2e {
+
+namespace {
+
+// A text that no process prints: reading "until" it just reads for the given time.
+const char* const Nothing = "\x01";
+
+} // namespace
+
+Process::Process(const std::string& name_, const std::vector<std::string>& argv) : name(name_), child(argv) {}
+
+bool Process::readMore(milliseconds timeout) {
+    int status = 0;
+    if (child.waitForExit(milliseconds(0), &status))
+        return false;
+    child.waitForOutput(Nothing, timeout);
+    return true;
+}
+
+std::string Process::nextLine(const std::string& text, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string& out = child.output();
+        const size_t at = out.find(text, cursor);
+        const size_t end = at == std::string::npos ? at : out.find('\n', at);
+        if (end != std::string::npos) {
+            const size_t lineEnd = out.rfind('\n', at);
+            const size_t begin = lineEnd == std::string::npos || lineEnd < cursor ? cursor : lineEnd + 1;
+            cursor = end + 1;
+            return out.substr(begin, end - begin);
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return "";
+        // A process that has ended prints no more; its last output was drained on the way.
+        if (!readMore(std::min(left, milliseconds(20))) && child.output().find(text, cursor) == std::string::npos)
+            return "";
+    }
+}
+
+bool Process::printed(const std::string& text) {
+    readMore(milliseconds(0));
+    return child.output().find(text) != std::string::npos;
+}
+
+Cluster::~Cluster() {
+    // Clients first, so that the servers see them go rather than a server first.
+    bots.clear();
+    servers.clear();
+    coord.reset();
+}
+
+uint16_t Cluster::coordinatorPort() {
+    if (coordPort == 0)
+        coordPort = freeGamePort();
+    return coordPort;
+}
+
+Process* Cluster::startCoordinator() {
+    std::vector<std::string> argv = {STANDIN_COORDINATOR, "--port", std::to_string(coordPort)};
+    for (const std::string& region : regions) {
+        argv.push_back("--region");
+        argv.push_back(region);
+    }
+    coord.reset(new Process("coordinator", argv));
+    const std::string line = coord->nextLine("coordinator listening on 127.0.0.1:");
+    if (line.empty()) {
+        ADD_FAILURE() << "the coordinator did not start\n" << outputs();
+        return nullptr;
+    }
+    coordPort = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+    return coord.get();
+}
+
+Process& Cluster::startServer(int id) {
+    const uint16_t port = freeGamePort();
+    ports[id] = port;
+    const std::vector<std::string> argv = {REGIONSERVER_BINARY,
+                                           "--server-id=" + std::to_string(id),
+                                           "--port=" + std::to_string(port),
+                                           "--coord-port=" + std::to_string(coordinatorPort()),
+                                           "--enable-console=false",
+                                           "--log=false"};
+    servers[id].reset(new Process("server " + std::to_string(id), argv));
+    return *servers[id];
+}
+
+Process& Cluster::startBot(int serverId, const std::string& name, const std::string& velocity, double seconds) {
+    char runTime[32];
+    std::snprintf(runTime, sizeof(runTime), "%g", seconds);
+    bots.emplace_back(new Process("bot " + name, {STANDIN_BOT, "--port", std::to_string(gamePort(serverId)), "--name",
+                                                  name, "--velocity", velocity, "--seconds", runTime}));
+    return *bots.back();
+}
+
+std::string Cluster::outputs() const {
+    std::string all;
+    auto add = [&all](const Process& p) { all += "---- " + p.name + ":\n" + p.output() + "\n"; };
+    if (coord)
+        add(*coord);
+    for (const auto& s : servers)
+        add(*s.second);
+    for (const auto& b : bots)
+        add(*b);
+    return all;
+}
+
+TestClient::TestClient(uint16_t gamePort) {
+    boost::asio::ip::tcp::socket s(io);
+    s.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), gamePort));
+    socket.reset(new peertest::FrameSocket(std::move(s)));
+}
+
+std::unique_ptr<Velmor::Welcome> TestClient::loginFirst(const std::string& name) {
+    Velmor::Login login;
+    login.set_logintype(0);
+    login.set_name(name);
+    socket->send(login);
+    for (networkEventPtr e = socket->next(Patience); e; e = socket->next(Patience)) {
+        if (e->messageType != MessageTypes::Welcome)
+            continue;
+        std::unique_ptr<Velmor::Welcome> welcome(new Velmor::Welcome());
+        welcome->CopyFrom(*e->message);
+        return welcome;
+    }
+    return nullptr;
+}
+
+std::vector<uint64_t> TestClient::playersDescribedUntil(uint64_t until, milliseconds timeout) {
+    std::vector<uint64_t> ids;
+    for (networkEventPtr e = socket->next(timeout); e; e = socket->next(timeout)) {
+        if (e->messageType != MessageTypes::ObjectInfo)
+            continue;
+        const Velmor::ObjectInfo& info = *static_cast<Velmor::ObjectInfo*>(e->message);
+        if (!info.has_playerdata())
+            continue;
+        ids.push_back(info.id());
+        if (info.id() == until)
+            break;
+    }
+    return ids;
+}
+
+bool vectorIn(const std::string& line, float& x, float& y, float& z) {
+    const size_t open = line.find('(');
+    return open != std::string::npos && std::sscanf(line.c_str() + open, "(%f,%f,%f)", &x, &y, &z) == 3;
+}
+
+long long timeOf(const std::string& serverLine) {
+    long long ms = -1;
+    const size_t open = serverLine.find(":[");
+    if (open == std::string::npos || std::sscanf(serverLine.c_str() + open, ":[%lld]", &ms) != 1)
+        return -1;
+    return ms;
+}
+
+} // namespace e2e

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Peers/PeerTestSupport.h"
+#include "Support/ChildProcess.h"
+
+// A small cluster of real processes for the end-to-end tests: the stand-in coordinator, region
+// servers started as an operator starts them, and stand-in bots. Every process is killed when
+// the cluster goes, also when a test fails half-way. Output is only ever awaited with a
+// deadline, never by sleeping.
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+
+// How long a line may take to show. Generous: the tests run in parallel and under sanitizers.
+const milliseconds Patience(8000);
+
+// One started program and how far the test has read its output.
+class Process {
+public:
+    Process(const std::string& name, const std::vector<std::string>& argv);
+
+    // The next line, after the last one this returned, that contains `text`; whole, without its
+    // line end. "" when none comes within `timeout` or the process ends without printing it.
+    std::string nextLine(const std::string& text, milliseconds timeout = Patience);
+
+    // Whether any line so far contains `text` (what has arrived by now is read first).
+    bool printed(const std::string& text);
+
+    const std::string& output() const { return child.output(); }
+    const std::string name;
+
+private:
+    // Reads what has arrived within `timeout`; false once the process has ended.
+    bool readMore(milliseconds timeout);
+
+    ChildProcess child;
+    // Where the next search starts: just past the last line returned.
+    size_t cursor = 0;
+};
+
+// Two regions that touch at x = 100: region 1 of server 1 and region 2 of server 2.
+const std::vector<std::string> TwoTouchingRegions = {"1:0,0,0:100,100,100", "2:100,0,0:200,100,100"};
+
+class Cluster {
+public:
+    // Each region as "<serverId>:<minx>,<miny>,<minz>:<maxx>,<maxy>,<maxz>", ids 1, 2, ... in order.
+    explicit Cluster(std::vector<std::string> regionMap = TwoTouchingRegions) : regions(std::move(regionMap)) {}
+    ~Cluster();
+    Cluster(const Cluster&) = delete;
+    Cluster& operator=(const Cluster&) = delete;
+
+    // Starts the coordinator on the port that servers were already pointed at, else on one the
+    // kernel picks; null (the test failed) when it does not say where it listens.
+    Process* startCoordinator();
+
+    // Starts region server `id` on a free game port, pointed at the coordinator.
+    Process& startServer(int id);
+
+    // Starts a bot at server `serverId` that flies with `velocity` ("x,y,z") for `seconds`.
+    Process& startBot(int serverId, const std::string& name, const std::string& velocity, double seconds);
+
+    uint16_t gamePort(int serverId) const { return ports.at(serverId); }
+    uint16_t coordinatorPort();
+    Process& server(int id) { return *servers.at(id); }
+    Process* coordinator() { return coord.get(); }
+
+    // Everything every process printed, for the message of a failed check.
+    std::string outputs() const;
+
+private:
+    std::vector<std::string> regions;
+    uint16_t coordPort = 0;
+    std::unique_ptr<Process> coord;
+    std::map<int, std::unique_ptr<Process>> servers;
+    std::map<int, uint16_t> ports;
+    std::vector<std::unique_ptr<Process>> bots;
+};
+
+// A game client played by the test over one TCP connection: for what a real client would never
+// send, such as orders that only the coordinator or a region server may give.
+class TestClient {
+public:
+    explicit TestClient(uint16_t gamePort);
+
+    // Logs in as a new player; the Welcome, or null when none comes.
+    std::unique_ptr<Velmor::Welcome> loginFirst(const std::string& name);
+
+    // The ids of the players described to us (ObjectInfo with player data) until `until` is
+    // described or nothing more comes within `timeout`.
+    std::vector<uint64_t> playersDescribedUntil(uint64_t until, milliseconds timeout = Patience);
+
+    template <class Message> void send(Message& message) { socket->send(message); }
+
+private:
+    boost::asio::io_context io;
+    std::unique_ptr<peertest::FrameSocket> socket;
+};
+
+// The three numbers of the first "(x,y,z)" in `line`; false when there is none.
+bool vectorIn(const std::string& line, float& x, float& y, float& z);
+
+// The number behind "[" in a server's line prefix "id:<id>:[<ms>] "; -1 when there is none.
+long long timeOf(const std::string& serverLine);
+
+} // namespace e2e

@@ -1,0 +1,54 @@
+// Region servers started as an operator starts them, with the stand-in coordinator: what they
+// print on the way up, their login at the coordinator, and the links between neighbours.
+#include <gtest/gtest.h>
+
+#include "EndToEnd/Cluster.h"
+
+namespace e2e {
+namespace {
+
+TEST(ClusterTest, ServerPrintsItsStartLinesInOrderAndLogsInToTheCoordinator) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& server = cluster.startServer(1);
+    const std::string port = std::to_string(cluster.gamePort(1));
+    const std::string coordPort = std::to_string(cluster.coordinatorPort());
+
+    // Each line behind the prefix of a diagnostic; nextLine only looks past the one before.
+    const std::string added = server.nextLine("] Server 1 added.");
+    EXPECT_EQ(0u, added.find("id:1:[")) << added;
+    EXPECT_NE("", server.nextLine("] Listening on port " + port)) << cluster.outputs();
+    EXPECT_NE("", server.nextLine("] Attempting to connect the coordinator at 127.0.0.1:" + coordPort))
+        << cluster.outputs();
+    EXPECT_NE("", server.nextLine("] Connected!")) << cluster.outputs();
+    EXPECT_FALSE(server.printed("Error in connecting to coordinator"));
+
+    // The login leaves with the first frame: the coordinator sees the server's id, where it
+    // accepts connections and its own qport (server id << 16 | 1).
+    EXPECT_NE("", cluster.coordinator()->nextLine("login of server 1 from 127.0.0.1 port " + port + " qport 0x10001"))
+        << cluster.outputs();
+}
+
+TEST(ClusterTest, ServerRetriesOnceASecondUntilTheCoordinatorComesUp) {
+    Cluster cluster;
+    Process& server = cluster.startServer(1);
+
+    std::vector<long long> attempts;
+    for (int i = 0; i < 2; ++i) {
+        const std::string attempt = server.nextLine("Attempting to connect the coordinator at 127.0.0.1:");
+        ASSERT_NE("", attempt) << cluster.outputs();
+        ASSERT_NE("", server.nextLine("Error in connecting to coordinator")) << cluster.outputs();
+        attempts.push_back(timeOf(attempt));
+    }
+    // The time in the prefix is the server's own clock: one attempt a second, not a busy loop.
+    EXPECT_GE(attempts[1] - attempts[0], 950) << server.output();
+    EXPECT_LT(attempts[1] - attempts[0], 3000) << server.output();
+    EXPECT_FALSE(server.printed("Connected!"));
+
+    ASSERT_TRUE(cluster.startCoordinator());
+    EXPECT_NE("", server.nextLine("] Connected!")) << cluster.outputs();
+    EXPECT_NE("", cluster.coordinator()->nextLine("login of server 1 from 127.0.0.1")) << cluster.outputs();
+}
+
+} // namespace
+} // namespace e2e
