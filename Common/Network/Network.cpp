@@ -10,6 +10,7 @@
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"
+#include "Server/Network/ServerMessageDispatcher.h"
 #include "Server/Network/ServerPacketReceiver.h"
 
 using boost::asio::ip::tcp;
@@ -40,8 +41,7 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
 
     serverMessageSender = new MessageSender(ios);
     watcherManager = new WatcherManager();
-    // The server's own dispatcher replaces this plain one once it exists.
-    messageDispatcher = new MessageDispatcher(ios);
+    messageDispatcher = new ServerMessageDispatcher(ios);
     packetReceiver = new ServerPacketReceiver(ios, port_, port_);
     myQport = messageDispatcher->getNextQport();
     clientMessageSender = new MessageSender(ios);

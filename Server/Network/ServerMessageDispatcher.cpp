@@ -1,0 +1,437 @@
+#include "Server/Network/ServerMessageDispatcher.h"
+
+#include <cstdlib>
+#include <list>
+
+#include "Common/Debug/Debug.h"
+#include "Common/Engine/Timer.h"
+#include "Common/Gamelogic/General.h"
+#include "Common/GameObjects/Player.h"
+#include "Common/GameObjects/Projectile.h"
+#include "Common/Math/Quaternion.h"
+#include "Common/Math/Vector3.h"
+#include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Network.h"
+#include "Common/Network/Sender.h"
+#include "Common/Network/WatcherManager.h"
+#include "Common/Protobuf/ProtobufConversion.h"
+#include "Common/Region/ControllingServer.h"
+#include "Common/Scene/SceneGraph.h"
+#include "Server/ServerRegionHandler.h"
+
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+
+namespace {
+
+unsigned long long idOf(Transform* obj) {
+    return static_cast<unsigned long long>(obj->id);
+}
+
+TransformList* scenePlayers() {
+    return SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
+}
+
+// The scene's player whose endpoint part is ep, found by identity: an endpoint of client type
+// that is not a player (none should exist) is never read as one.
+Player* playerOfEndpoint(CommEndpoint* ep) {
+    if (TransformList* players = scenePlayers())
+        for (Transform* t : *players)
+            if (static_cast<CommEndpoint*>(static_cast<Player*>(t)) == ep)
+                return static_cast<Player*>(t);
+    return nullptr;
+}
+
+// The pool entry that is ep, or null.
+ControllingServer* poolEntryOf(CommEndpoint* ep) {
+    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
+        if (static_cast<CommEndpoint*>(&server) == ep)
+            return &server;
+    return nullptr;
+}
+
+void removeAllRegions(ControllingServer* server) {
+    std::list<unsigned int> ids;
+    for (Region& region : server->regionList)
+        ids.push_back(region.id);
+    for (unsigned int id : ids)
+        server->RemoveRegion(id);
+}
+
+} // namespace
+
+ServerMessageDispatcher::ServerMessageDispatcher(boost::asio::io_context* ios_) : MessageDispatcher(ios_) {}
+
+bool ServerMessageDispatcher::mayBeSentBy(int messageType, CommEndpoint* sender) {
+    CommEndpoint* coordinator = &Network::getInstance()->coordinator;
+    switch (messageType) {
+    case MessageTypes::CoordinatorWelcome:
+    case MessageTypes::RegionUpdate:
+    case MessageTypes::TransferPlayerTo:
+        return sender == coordinator && coordinator->getTcpSocket();
+    case MessageTypes::TransferControl:
+        return (sender == coordinator && coordinator->getTcpSocket()) || isLoggedInServer(sender);
+    case MessageTypes::ObjectInfo:
+    case MessageTypes::ObjectUpdate:
+    case MessageTypes::ObjectDestroy:
+        return isLoggedInServer(sender);
+    default:
+        return true;
+    }
+}
+
+bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
+    if (!sender || sender->endpointType != CommEndpointTypes::ServerEndpoint || !sender->getTcpSocket() ||
+        sender->qport == 0)
+        return false;
+    ControllingServer* entry = poolEntryOf(sender);
+    return entry && entry != ServerRegionHandler::getInstance()->myself;
+}
+
+bool ServerMessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
+    if (netEvent->eventType == EventTypes::Message) {
+        const int type = netEvent->messageType;
+        // Only the guarded types pay for the extra lookup; the base repeats it, with the same answer.
+        const bool guarded = !mayBeSentBy(type, nullptr);
+        if (guarded && !mayBeSentBy(type, lookUpCommEndpoint(netEvent))) {
+            DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n", type);
+            return true;
+        }
+    }
+    return MessageDispatcher::dispatchEvent(netEvent);
+}
+
+CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpEndpoint, unsigned int qport) {
+    if (!udpEndpoint)
+        return nullptr;
+    if (CommEndpoint* watcher = Network::getInstance()->watcherManager->findByUdpEndpoint(udpEndpoint, qport))
+        return watcher;
+    if (TransformList* players = scenePlayers()) {
+        for (Transform* t : *players) {
+            CommEndpoint* endpoint = static_cast<Player*>(t);
+            if (endpoint->qport != qport || !endpoint->getTcpSocket())
+                continue;
+            // Throws when the connection broke meanwhile; the receiver's guard reports it.
+            if (endpoint->getTcpSocket()->remote_endpoint().address() == udpEndpoint->address())
+                return endpoint;
+        }
+    }
+    return ServerRegionHandler::getInstance()->getServer(udpEndpoint, qport);
+}
+
+CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointTcp(tcp::socket* tcpSocket) {
+    if (!tcpSocket)
+        return nullptr;
+    if (CommEndpoint* watcher = Network::getInstance()->watcherManager->findByTcpSocket(tcpSocket))
+        return watcher;
+    if (TransformList* players = scenePlayers())
+        for (Transform* t : *players)
+            if (static_cast<Player*>(t)->getTcpSocket() == tcpSocket)
+                return static_cast<Player*>(t);
+    if (ControllingServer* server = ServerRegionHandler::getInstance()->getServer(tcpSocket))
+        return server;
+    CommEndpoint* coordinator = &Network::getInstance()->coordinator;
+    if (coordinator->getTcpSocket() == tcpSocket)
+        return coordinator;
+    return nullptr;
+}
+
+bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
+    // The receiver has closed it already; only its holder deletes it.
+    sender->deleteTcpSocket();
+    switch (sender->endpointType) {
+    case CommEndpointTypes::WatcherEndpoint:
+        DebugLog(LogType::Info, "Watcher Disconnected.\n");
+        Network::getInstance()->watcherManager->removeWatcher(sender);
+        break;
+    case CommEndpointTypes::ServerEndpoint:
+        // The entry stays; the neighbour check connects again when this server has the lower id.
+        DebugLog(LogType::Info, "Server closed connection.\n");
+        break;
+    case CommEndpointTypes::ClientEndpoint:
+        DebugLog(LogType::Info, "Player Disconnected.\n");
+        if (Player* player = playerOfEndpoint(sender)) {
+            Network::getInstance()->networkSender->broadcastObjectDestroy(player);
+            SceneGraph::getInstance()->addToRemoveList(player);
+        }
+        break;
+    default:
+        // Also the coordinator: it is not connected again.
+        DebugLog(LogType::Error, "Connected Client with unknown type disconnected\n");
+        break;
+    }
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate* message,
+                                                   unsigned int qport) {
+    if (sender->endpointType == CommEndpointTypes::ClientEndpoint) {
+        if (Player* player = playerOfEndpoint(sender)) {
+            if (message->has_orientation())
+                ProtobufConversion::orientation(&player->orientation, &message->orientation());
+            player->boostersOn = message->boosterson();
+        }
+    }
+    return MessageDispatcher::dispatchClientUpdate(sender, message, qport);
+}
+
+bool ServerMessageDispatcher::dispatchServerWelcome(CommEndpoint* sender, Velmor::ServerWelcome* message) {
+    ControllingServer* entry = sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
+    if (!entry) {
+        DebugLog(LogType::Error, "Got a server login from not a server\n");
+        return true;
+    }
+    entry->qport = message->qport();
+    learnServerUdpAddress(entry, entry->port);
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchConnectToNearBy(CommEndpoint*, Velmor::ConnectToNearBy*) {
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchCoordinatorWelcome(CommEndpoint*, Velmor::CoordinatorWelcome* message) {
+    DebugLog(LogType::Info, "Got coordinator welcome\n");
+    Timer::sync_clock(message->timestamp());
+    General* general = General::getInstance();
+    general->overloadedCPUBorder = message->overloadedcpuborder();
+    general->underloadedCPUBorder = message->underloadedcpuborder();
+    general->averageloadedCPUBorder = message->averageloadedcpuborder();
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchTransferPlayerTo(CommEndpoint*, Velmor::TransferPlayerTo* message) {
+    const unsigned long long playerId = message->playerid();
+    DebugLog(LogType::Info, "Got dispatchTransferPlayerTo (id:%llx)\n", playerId);
+    Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->playerid()));
+    if (!obj || obj->type != SceneGraphType::Player) {
+        DebugLog(LogType::Error, "Did not find player to send change server to. player (id:%llx)\n", playerId);
+        return true;
+    }
+    Player* player = static_cast<Player*>(obj);
+    if (!player->getTcpSocket()) {
+        DebugLog(LogType::Error,
+                 "ERROR IN TRANSFER PLAYER TO: Cannot transfer now as we lack tcpsocket to player to send change "
+                 "region to. player (id:%llx)\n",
+                 playerId);
+        return true;
+    }
+    Vector3 min;
+    Vector3 max;
+    ProtobufConversion::position(&min, &message->min());
+    ProtobufConversion::position(&max, &message->max());
+    Network* network = Network::getInstance();
+    network->networkSender->sendChangeActiveRegionTo(message->host(), message->port(), min, max, player);
+    // At the end of the frame the connection becomes a watcher and the player a replica here.
+    network->watcherManager->playerToWatcher(player, message->host(), message->port(), min, max, -1);
+    player->shouldBeDeletedWhenBecommingWatcher = true;
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velmor::TransferControl* message) {
+    if (message->has_objectinfo()) {
+        Velmor::ObjectInfo info(message->objectinfo());
+        dispatchObjectInfo(sender, &info);
+    }
+    if (message->has_playerinfo())
+        DebugPrint("got control (id:%llx)\n", static_cast<unsigned long long>(message->id()));
+
+    Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->id()));
+    if (!obj) {
+        DebugLog(LogType::Error, message->has_objectinfo() ? "AAAAARG: Throwing away transfer control packet (2)\n"
+                                                           : "Threw away shot\n");
+        return true;
+    }
+    // Only players and projectiles change hands; anything else has no replica state to take over.
+    if (obj->type != SceneGraphType::Player && obj->type != SceneGraphType::Projectile) {
+        DebugLog(LogType::Error, "Transfer control for an object of kind %d ignored (id:%llx)\n",
+                 static_cast<int>(obj->type), idOf(obj));
+        return true;
+    }
+    NetworkObject* networked = static_cast<NetworkObject*>(obj);
+    networked->setIsReplica(false);
+    networked->replicaManager.timeSinceTransfer = 0;
+    ProtobufConversion::position(&obj->velocity, &message->data().velocity());
+    ProtobufConversion::position(&obj->position, &message->data().position());
+    Network* network = Network::getInstance();
+    network->networkSender->broadcastCreateObject(obj);
+
+    // The measurement log's hand-over counters are counted here once the log exists.
+    if (!message->has_playerinfo() || obj->type != SceneGraphType::Player)
+        return true;
+
+    Player* player = static_cast<Player*>(obj);
+    const Velmor::PlayerConnectInfo& info = message->playerinfo();
+    DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
+    DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
+    DebugLog(LogType::Info, "and host %s\n", info.host().c_str());
+    player->isDead = false;
+    if (info.qport() == 0)
+        DebugLog(LogType::Error, "ERROR!!!!!! qport 0\n");
+    CommEndpoint* endpoint = player;
+    endpoint->qport = info.qport();
+    endpoint->temphost = info.host();
+
+    if (!ios) {
+        DebugLog(LogType::Error, "Missing io service to resolve the host of player (id:%llx)\n", idOf(player));
+        return true;
+    }
+    // Blocks the main thread; numeric addresses answer at once. A failure throws to the
+    // receiver's guard and leaves the player neither bound nor waiting.
+    tcp::resolver resolver(*ios);
+    tcp::resolver::results_type addresses = resolver.resolve(info.host(), "12345", tcp::resolver::address_configured);
+    if (addresses.empty())
+        throw boost::system::system_error(boost::asio::error::host_not_found);
+    // Lookups never compare ports, so the service's port plays no part.
+    udp::endpoint clientAddress(addresses.begin()->endpoint().address(), 12345);
+    CommEndpoint* known = lookUpCommEndpointUdp(&clientAddress, endpoint->qport);
+
+    if (known && known->endpointType == CommEndpointTypes::WatcherEndpoint) {
+        if (endpoint->getTcpSocket())
+            DebugLog(LogType::Error, "ERROR!!!!!! overwriting tcp socket for (id:%llx)\n", idOf(player));
+        endpoint->copyFromOther(known);
+        endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
+        network->watcherManager->removeWatcher(known);
+        // Bound now: an older wait for a client must not bind it a second time.
+        wantToDeleteEndpoint(endpoint);
+        return true;
+    }
+    if (known && known->endpointType == CommEndpointTypes::ClientEndpoint)
+        return true;
+    waitForClient(player);
+    return true;
+}
+
+bool ServerMessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login* message) {
+    tcp::socket* socket = sender->getTcpSocket();
+    MessageDispatcher::nearServerUserLogin(sender, message);
+    // Bound only when the login was accepted.
+    if (ControllingServer* entry = ServerRegionHandler::getInstance()->getServer(socket))
+        learnServerUdpAddress(entry, message->has_port() ? message->port() : entry->port);
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logout* message) {
+    if (message->logoutastype() != LogoutType::Watcher || sender->endpointType != CommEndpointTypes::ClientEndpoint)
+        return true;
+    Player* player = playerOfEndpoint(sender);
+    if (!player)
+        return true;
+    DebugLog(LogType::Info, "Client of player (id:%llx) watches only now, the player has no controller\n",
+             idOf(player));
+    CommEndpoint* endpoint = player;
+    if (endpoint->temphost.empty()) {
+        boost::system::error_code ec;
+        tcp::endpoint peer;
+        if (endpoint->getTcpSocket())
+            peer = endpoint->getTcpSocket()->remote_endpoint(ec);
+        if (endpoint->getTcpSocket() && !ec)
+            endpoint->temphost = peer.address().to_string();
+        else if (udp::endpoint* udpAddress = endpoint->getUdpEndpoint())
+            endpoint->temphost = udpAddress->address().to_string();
+        else
+            DebugLog(LogType::Error, "FATAL ERROR in finding logout's host (id:%llx)\n", idOf(player));
+    }
+    // The socket stays open; the client's next Additional login on it binds the player again.
+    endpoint->resetEndpoint(CommEndpointTypes::Unknown);
+    waitForClient(player);
+    return true;
+}
+
+bool ServerMessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::RegionUpdate* message) {
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    DebugLog(LogType::Info, "Got region update\n");
+    registry->resetIsUpdated();
+
+    for (const Velmor::NeighbourHost& host : message->hosts()) {
+        ControllingServer* entry = registry->AddServerToPool(host.serverid());
+        entry->host = host.host();
+        entry->port = host.port();
+        entry->isUpdated = true;
+        // A newly listed server with a higher id is connected at once.
+        registry->testConnectionToNeighbours();
+        // A listed server's regions are rebuilt from the regions below.
+        removeAllRegions(entry);
+        DebugLog(LogType::Info, "Adding/Updating server %d\n", static_cast<int>(entry->id));
+    }
+
+    for (const Velmor::Region& r : message->regions()) {
+        ControllingServer* server = registry->getControllingServer(r.hostid());
+        if (!server) {
+            DebugLog(LogType::Error, "Error has not found server to add\n");
+            continue;
+        }
+        Vector3 min;
+        Vector3 max;
+        ProtobufConversion::position(&min, &r.min());
+        ProtobufConversion::position(&max, &r.max());
+        Region* existing = registry->getRegion(r.regionid());
+        if (!existing) {
+            DebugLog(LogType::Info, "Adding region %d (min:%s max:%s) to server %d\n", static_cast<int>(r.regionid()),
+                     min.toString().c_str(), max.toString().c_str(), static_cast<int>(server->id));
+            server->AddRegion(min, max, r.regionid())->isUpdated = true;
+        } else if (existing->parent == server) {
+            DebugLog(LogType::Info, "Updating region %d (min:%s max:%s)\n", static_cast<int>(r.regionid()),
+                     min.toString().c_str(), max.toString().c_str());
+            existing->min = min;
+            existing->max = max;
+            existing->isUpdated = true;
+        } else {
+            // Left not updated: removed below, and added under its new server by the next update.
+            DebugLog(LogType::Error, "Region has moved server hopefully this should not happin\n");
+        }
+    }
+
+    for (const Velmor::Region& r : message->regions()) {
+        Region* region = registry->getRegion(r.regionid());
+        if (!region) {
+            DebugPrint("Region %d not found\n", static_cast<int>(r.regionid()));
+            continue;
+        }
+        for (unsigned int neighbour : r.neighbourids())
+            region->AddNeighbour(neighbour);
+    }
+
+    for (ControllingServer* server : registry->getNotUpdatedServers()) {
+        if (server == registry->myself) {
+            DebugLog(LogType::Error, "Trying to remove our selfs.. NOT GOOD!!!!!\n");
+            continue;
+        }
+        DebugLog(LogType::Info, "Removing server %d\n", static_cast<int>(server->id));
+        removeAllRegions(server);
+    }
+
+    for (ControllingServer& server : registry->serverList) {
+        if (server.regionList.empty())
+            continue;
+        for (Region* region : server.regionsNotUpdated()) {
+            const unsigned int id = region->id;
+            DebugLog(LogType::Info, "Removing region %d\n", static_cast<int>(id));
+            server.RemoveRegion(id);
+        }
+    }
+    return true;
+}
+
+void ServerMessageDispatcher::learnServerUdpAddress(ControllingServer* entry, const std::string& portText) {
+    char* end = nullptr;
+    const unsigned long port = portText.empty() ? 0 : std::strtoul(portText.c_str(), &end, 10);
+    boost::system::error_code ec;
+    tcp::endpoint peer;
+    if (entry->getTcpSocket())
+        peer = entry->getTcpSocket()->remote_endpoint(ec);
+    if (port == 0 || port > 65535 || *end != '\0' || !entry->getTcpSocket() || ec) {
+        DebugLog(LogType::Error, "No UDP address for server %u (port \"%s\")\n", static_cast<unsigned>(entry->id),
+                 portText.c_str());
+        return;
+    }
+    udp::endpoint address(peer.address(), static_cast<unsigned short>(port));
+    entry->setUdpEndpoint(address);
+    DebugLog(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
+             peer.address().to_string().c_str(), port);
+}
+
+void ServerMessageDispatcher::waitForClient(Player* p) {
+    wantToDeleteEndpoint(p);
+    playersWhoLackAClient.push_back(p);
+}
