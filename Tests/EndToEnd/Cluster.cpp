@@ -1,11 +1,13 @@
 #include "EndToEnd/Cluster.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "Common/Network/LiveNetwork.h"
+#include "Common/Protobuf/ProtobufConversion.h"
 
 namespace e2e {
 
@@ -22,7 +24,14 @@ bool Process::readMore(milliseconds timeout) {
     int status = 0;
     if (child.waitForExit(milliseconds(0), &status))
         return false;
-    child.waitForOutput(Nothing, timeout);
+    // Reads for at least a moment, then on while more keeps coming, so a full pipe is emptied.
+    size_t before = 0;
+    do {
+        before = child.output().size();
+        // Below 2 ms the wait rounds down to none and reads nothing.
+        child.waitForOutput(Nothing, std::max(timeout, milliseconds(2)));
+        timeout = milliseconds(0);
+    } while (child.output().size() != before);
     return true;
 }
 
@@ -47,9 +56,17 @@ std::string Process::nextLine(const std::string& text, milliseconds timeout) {
     }
 }
 
-bool Process::printed(const std::string& text) {
+bool Process::printed(const std::string& text, milliseconds within) {
     readMore(milliseconds(0));
-    return child.output().find(text) != std::string::npos;
+    return child.waitForOutput(text, within);
+}
+
+void Process::skipToEnd() {
+    readMore(milliseconds(0));
+    // A line still being written counts as later.
+    const size_t lastEnd = child.output().rfind('\n');
+    if (lastEnd != std::string::npos && lastEnd + 1 > cursor)
+        cursor = lastEnd + 1;
 }
 
 Cluster::~Cluster() {
@@ -102,9 +119,9 @@ Process& Cluster::startBot(int serverId, const std::string& name, const std::str
     return *bots.back();
 }
 
-std::string Cluster::outputs() const {
+std::string Cluster::outputs() {
     std::string all;
-    auto add = [&all](const Process& p) { all += "---- " + p.name + ":\n" + p.output() + "\n"; };
+    auto add = [&all](Process& p) { all += "---- " + p.name + ":\n" + p.output() + "\n"; };
     if (coord)
         add(*coord);
     for (const auto& s : servers)
@@ -135,19 +152,19 @@ std::unique_ptr<Velmor::Welcome> TestClient::loginFirst(const std::string& name)
     return nullptr;
 }
 
-std::vector<uint64_t> TestClient::playersDescribedUntil(uint64_t until, milliseconds timeout) {
-    std::vector<uint64_t> ids;
+std::map<uint64_t, Vector3> TestClient::playersDescribedUntil(uint64_t until, milliseconds timeout) {
+    std::map<uint64_t, Vector3> players;
     for (networkEventPtr e = socket->next(timeout); e; e = socket->next(timeout)) {
         if (e->messageType != MessageTypes::ObjectInfo)
             continue;
         const Velmor::ObjectInfo& info = *static_cast<Velmor::ObjectInfo*>(e->message);
         if (!info.has_playerdata())
             continue;
-        ids.push_back(info.id());
+        ProtobufConversion::position(&players[info.id()], &info.position());
         if (info.id() == until)
             break;
     }
-    return ids;
+    return players;
 }
 
 bool vectorIn(const std::string& line, float& x, float& y, float& z) {

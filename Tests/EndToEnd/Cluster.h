@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Math/Vector3.h"
 #include "Peers/PeerTestSupport.h"
 #include "Support/ChildProcess.h"
 
@@ -33,10 +34,17 @@ public:
     // line end. "" when none comes within `timeout` or the process ends without printing it.
     std::string nextLine(const std::string& text, milliseconds timeout = Patience);
 
-    // Whether any line so far contains `text` (what has arrived by now is read first).
-    bool printed(const std::string& text);
+    // Whether any line, read or not, contains `text`; waits up to `within` for it to come.
+    bool printed(const std::string& text, milliseconds within = milliseconds(0));
 
-    const std::string& output() const { return child.output(); }
+    // Leaves what has arrived by now unread: nextLine only looks at what comes later.
+    void skipToEnd();
+
+    // Everything printed so far.
+    const std::string& output() {
+        readMore(milliseconds(0));
+        return child.output();
+    }
     const std::string name;
 
 private:
@@ -75,7 +83,7 @@ public:
     Process* coordinator() { return coord.get(); }
 
     // Everything every process printed, for the message of a failed check.
-    std::string outputs() const;
+    std::string outputs();
 
 private:
     std::vector<std::string> regions;
@@ -95,9 +103,9 @@ public:
     // Logs in as a new player; the Welcome, or null when none comes.
     std::unique_ptr<Velmor::Welcome> loginFirst(const std::string& name);
 
-    // The ids of the players described to us (ObjectInfo with player data) until `until` is
-    // described or nothing more comes within `timeout`.
-    std::vector<uint64_t> playersDescribedUntil(uint64_t until, milliseconds timeout = Patience);
+    // Where the players described to us (ObjectInfo with player data) are, by id, until `until`
+    // is described or nothing more comes within `timeout`.
+    std::map<uint64_t, Vector3> playersDescribedUntil(uint64_t until, milliseconds timeout = Patience);
 
     template <class Message> void send(Message& message) { socket->send(message); }
 

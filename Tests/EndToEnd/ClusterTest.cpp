@@ -50,5 +50,25 @@ TEST(ClusterTest, ServerRetriesOnceASecondUntilTheCoordinatorComesUp) {
     EXPECT_NE("", cluster.coordinator()->nextLine("login of server 1 from 127.0.0.1")) << cluster.outputs();
 }
 
+TEST(ClusterTest, LowerIdConnectsToItsTouchingNeighbourWhichTakesItsLogin) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& first = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    Process& second = cluster.startServer(2);
+    const std::string secondPort = std::to_string(cluster.gamePort(2));
+
+    // The map that lists both makes server 1 open the link at once, to where server 2 listens.
+    EXPECT_NE("", first.nextLine("] Connected to server 2 127.0.0.1:" + secondPort)) << cluster.outputs();
+    EXPECT_NE("", second.nextLine("] Server 1 has connected to us")) << cluster.outputs();
+    // Server 2 has had the same map by now; the higher id never opens a link of its own.
+    ASSERT_TRUE(second.printed("Adding region 1 ", Patience)) << cluster.outputs();
+    EXPECT_FALSE(second.printed("Connected to server 1")) << second.output();
+    EXPECT_FALSE(first.printed("has connected to us")) << first.output();
+    // Server 2's welcome reaches the entry whose link server 1 opened.
+    EXPECT_FALSE(first.printed("Got a server login from not a server")) << first.output();
+    EXPECT_FALSE(first.printed("Connection to server")) << first.output();
+}
+
 } // namespace
 } // namespace e2e

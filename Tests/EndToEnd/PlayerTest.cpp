@@ -1,0 +1,163 @@
+// Game clients at a running server: a bot that logs in, steers and pings, and a client that
+// forges what only the coordinator or a region server may send.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+#include "EndToEnd/Cluster.h"
+
+namespace e2e {
+namespace {
+
+// Server 1 with its region (0,0,0)-(100,100,100), logged in and given its map.
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(cluster.startCoordinator());
+        server = &cluster.startServer(1);
+        ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+        port = std::to_string(cluster.gamePort(1));
+    }
+
+    // The bot's id from its welcome line ("... id 0x<hex> qport ..."); 0 when it was not welcomed.
+    static uint64_t idIn(const std::string& welcomeLine) {
+        unsigned long long id = 0;
+        const size_t at = welcomeLine.find(" id 0x");
+        if (at == std::string::npos || std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) != 1)
+            return 0;
+        return id;
+    }
+
+    static void set(Velmor::Position* p, float x, float y, float z) {
+        p->set_x(x);
+        p->set_y(y);
+        p->set_z(z);
+    }
+
+    static std::string hex(uint64_t id) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(id));
+        return text;
+    }
+
+    Cluster cluster;
+    Process* server = nullptr;
+    std::string port;
+};
+
+TEST_F(PlayerTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
+    Process& bot = cluster.startBot(1, "pilot", "5,0,0", 3);
+
+    const std::string welcome = bot.nextLine("welcome via 127.0.0.1:" + port + ":");
+    ASSERT_NE("", welcome) << cluster.outputs();
+    EXPECT_NE(std::string::npos, welcome.find(" qport 0x10002 name 'pilot' health 100 region (0,0,0)-(100,100,100)"))
+        << welcome;
+    const uint64_t id = idIn(welcome);
+    EXPECT_EQ(1u, id >> 32) << welcome;
+
+    // Once its datagrams made its address known, the new player goes to the coordinator and
+    // comes back to the server, alive, to fly.
+    EXPECT_NE("", cluster.coordinator()->nextLine("hand-back of player " + hex(id) + " 'pilot'")) << cluster.outputs();
+    EXPECT_NE("", server->nextLine("got control over player (id:" + hex(id).substr(2) + " qport:10002)"))
+        << cluster.outputs();
+
+    // A ping a second, each answered; after the second the ship has been steered for a while
+    // (and is still inside the region).
+    EXPECT_NE("", bot.nextLine("round trip ")) << cluster.outputs();
+    ASSERT_NE("", bot.nextLine("(ping 2)")) << cluster.outputs();
+    TestClient watcher(cluster.gamePort(1));
+    const std::unique_ptr<Velmor::Welcome> watcherWelcome = watcher.loginFirst("watcher");
+    ASSERT_TRUE(watcherWelcome) << cluster.outputs();
+    const std::map<uint64_t, Vector3> players = watcher.playersDescribedUntil(watcherWelcome->id());
+    ASSERT_EQ(1u, players.count(id)) << cluster.outputs();
+    const Vector3 at = players.at(id);
+    // From the middle of the region along +x only.
+    EXPECT_GT(at.x, 52.0f) << at.toString();
+    EXPECT_NEAR(50.0f, at.y, 1.0f) << at.toString();
+    EXPECT_NEAR(50.0f, at.z, 1.0f) << at.toString();
+
+    const std::string summary = bot.nextLine("summary: 'pilot'");
+    EXPECT_NE(std::string::npos, summary.find(" ms over ")) << summary;
+    EXPECT_FALSE(bot.printed("skipped")) << bot.output();
+    // The bot ends and closes its connection: its player leaves the server.
+    EXPECT_NE("", server->nextLine("] Player Disconnected.")) << cluster.outputs();
+}
+
+TEST_F(PlayerTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
+    Process& victim = cluster.startBot(1, "victim", "5,0,0", 10);
+    const uint64_t victimId = idIn(victim.nextLine("welcome via "));
+    ASSERT_NE(0u, victimId) << cluster.outputs();
+    ASSERT_NE("", cluster.coordinator()->nextLine("hand-back of player " + hex(victimId))) << cluster.outputs();
+
+    TestClient forger(cluster.gamePort(1));
+    ASSERT_TRUE(forger.loginFirst("forger")) << cluster.outputs();
+
+    // What only the coordinator gives: a clock, a map without our region, a move order.
+    Velmor::CoordinatorWelcome clock;
+    clock.set_timestamp(4000000000u);
+    clock.set_overloadedcpuborder(1);
+    clock.set_underloadedcpuborder(0);
+    clock.set_averageloadedcpuborder(1);
+    Velmor::RegionUpdate map;
+    Velmor::NeighbourHost* host = map.add_hosts();
+    host->set_serverid(1);
+    host->set_host("127.0.0.1");
+    host->set_port(port);
+    Velmor::Region* region = map.add_regions();
+    region->set_regionid(1);
+    region->set_hostid(1);
+    set(region->mutable_min(), 1000, 0, 0);
+    set(region->mutable_max(), 1100, 100, 100);
+    Velmor::TransferPlayerTo move;
+    move.set_playerid(victimId);
+    move.set_host("127.0.0.1");
+    move.set_port("1");
+    move.mutable_min()->CopyFrom(region->min());
+    move.mutable_max()->CopyFrom(region->max());
+    // What only a region server sends: control of the victim at another place, its removal.
+    Velmor::TransferControl control;
+    control.set_id(victimId);
+    set(control.mutable_data()->mutable_position(), 50, 90, 90);
+    set(control.mutable_data()->mutable_velocity(), 0, 40, 40);
+    Velmor::ObjectDestroy destroy;
+    destroy.set_id(victimId);
+
+    forger.send(clock);
+    forger.send(map);
+    forger.send(move);
+    forger.send(control);
+    forger.send(destroy);
+    // A second login on the same connection is refused with a line of its own: once it shows,
+    // everything sent before it has been handled.
+    Velmor::Login again;
+    again.set_logintype(0);
+    forger.send(again);
+    for (int type : {MessageTypes::CoordinatorWelcome, MessageTypes::RegionUpdate, MessageTypes::TransferPlayerTo,
+                     MessageTypes::TransferControl, MessageTypes::ObjectDestroy})
+        EXPECT_NE("", server->nextLine("Message of type " + std::to_string(type) + " from a peer that may not send it"))
+            << cluster.outputs();
+    const std::string handled = server->nextLine("on a connection that is already logged in ignored");
+    ASSERT_NE("", handled) << cluster.outputs();
+
+    // The clock was not set: the server still counts from its start.
+    EXPECT_LT(timeOf(handled), 1000000) << handled;
+    // The region map is the coordinator's, and the victim is still there for a new client.
+    TestClient late(cluster.gamePort(1));
+    const std::unique_ptr<Velmor::Welcome> welcome = late.loginFirst("late");
+    ASSERT_TRUE(welcome) << cluster.outputs();
+    EXPECT_EQ(0.0f, welcome->min().x());
+    EXPECT_EQ(100.0f, welcome->max().x());
+    const std::map<uint64_t, Vector3> players = late.playersDescribedUntil(welcome->id());
+
+    // Where it was, not where the forged hand-over put it; and sent nowhere.
+    ASSERT_EQ(1u, players.count(victimId)) << cluster.outputs();
+    EXPECT_NEAR(50.0f, players.at(victimId).y, 1.0f) << players.at(victimId).toString();
+    EXPECT_NEAR(50.0f, players.at(victimId).z, 1.0f) << players.at(victimId).toString();
+    EXPECT_FALSE(victim.printed("told via")) << victim.output();
+    EXPECT_FALSE(victim.printed("own ship " + hex(victimId) + " destroyed")) << victim.output();
+}
+
+} // namespace
+} // namespace e2e
