@@ -5,7 +5,6 @@
 #include <memory>
 #include <set>
 
-#include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/make_shared.hpp>
@@ -78,26 +77,55 @@ std::set<MessageSender*>& allSenders() {
     return *senders;
 }
 
-void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& error, std::size_t bytes);
+void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error,
+               std::size_t bytes);
+
+// With c->mutex held and c->socket set. Writes the packet from `done` on, one piece at a time,
+// so that every use of the socket happens under the mutex (a composed write would go on
+// touching the socket from the I/O thread after the main thread closed and deleted it).
+void writeFrom(const ConnectionWritesPtr& c, const PendingWrite& write, std::size_t done) {
+    const std::string& bytes = write.bytes();
+    c->socket->async_write_some(boost::asio::buffer(bytes.data() + done, bytes.size() - done),
+                                boost::bind(&wroteSome, c, write, done, ph::_1, ph::_2));
+}
 
 // With c->mutex held.
 void startWrite(const ConnectionWritesPtr& c, const PendingWrite& write) {
     c->writing = true;
     try {
-        boost::asio::async_write(*c->socket, boost::asio::buffer(write.bytes()),
-                                 boost::bind(&writeDone, c, write, ph::_1, ph::_2));
+        writeFrom(c, write, 0);
     } catch (...) {
         c->writing = false;
         throw;
     }
 }
 
-// I/O thread.
-void writeDone(ConnectionWritesPtr c, PendingWrite write, const error_code& error, std::size_t bytes) {
+// I/O thread: one piece is written. Goes on with the rest of the packet while the connection
+// is open, else reports the packet done and starts the next one.
+void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error,
+               std::size_t bytes) {
+    done += bytes;
+    error_code result = error;
+    {
+        boost::lock_guard<boost::mutex> lock(c->mutex);
+        if (!result && done < write.bytes().size()) {
+            if (c->socket) {
+                try {
+                    writeFrom(c, write, done);
+                    return;
+                } catch (const boost::system::system_error& e) {
+                    result = e.code();
+                }
+            } else {
+                result = boost::asio::error::operation_aborted;
+            }
+        }
+    }
+
     if (write.share)
-        write.owner->broadcastCompletedTCP(error, bytes, write.share);
+        write.owner->broadcastCompletedTCP(result, done, write.share);
     else
-        write.owner->sendCompletedTCP(error, bytes, write.packet);
+        write.owner->sendCompletedTCP(result, done, write.packet);
 
     boost::lock_guard<boost::mutex> lock(c->mutex);
     c->writing = false;

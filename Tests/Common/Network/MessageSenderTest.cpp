@@ -685,6 +685,25 @@ TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
     EXPECT_EQ(reader.stream(), destroys);
 }
 
+// A packet larger than the socket buffers is written piece by piece; when the connection is
+// closed and its socket deleted between two pieces (the dispatcher does so for a closed
+// connection), the rest of the packet is never written to the freed socket.
+TEST_F(MessageSenderSendTest, PacketCutShortByAClosedConnectionNeverTouchesTheFreedSocket) {
+    Peer stuck(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Velmor::Login login = loginNamed(std::string(60000, 'z'));
+    for (int i = 0; i < 100; ++i)
+        sender.queue(login, &stuck.endpoint);
+    testing::internal::CaptureStdout();
+    sender.sendQueuedMessages();
+    // Until the socket buffers are full and a piece of a packet waits for the peer.
+    while (pair.io.poll() > 0) {
+    }
+    MessageSender::closeTcpSocket(stuck.endpoint.getTcpSocket());
+    stuck.endpoint.deleteTcpSocket();
+    complete();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error while sending: Operation canceled"), std::string::npos);
+}
+
 TEST(BroadcastBufferTest, TheLastShareFreesTheRecord) {
     std::string kept("x");
     EXPECT_EQ(BroadcastBuffer::newBuffer(0, &kept), nullptr);
