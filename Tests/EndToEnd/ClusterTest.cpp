@@ -65,6 +65,12 @@ TEST(ClusterTest, LowerIdConnectsToItsTouchingNeighbourWhichTakesItsLogin) {
     ASSERT_TRUE(second.printed("Adding region 1 ", Patience)) << cluster.outputs();
     EXPECT_FALSE(second.printed("Connected to server 1")) << second.output();
     EXPECT_FALSE(first.printed("has connected to us")) << first.output();
+    // Each takes the other's UDP address from the link: its TCP peer and the game port it named.
+    EXPECT_TRUE(first.printed("UDP address of server 2 is 127.0.0.1:" + secondPort + "\n", Patience))
+        << cluster.outputs();
+    EXPECT_TRUE(
+        second.printed("UDP address of server 1 is 127.0.0.1:" + std::to_string(cluster.gamePort(1)) + "\n", Patience))
+        << cluster.outputs();
     // Server 2's welcome reaches the entry whose link server 1 opened.
     EXPECT_FALSE(first.printed("Got a server login from not a server")) << first.output();
     EXPECT_FALSE(first.printed("Connection to server")) << first.output();
