@@ -208,6 +208,18 @@ int serverMain(int argc, char* argv[]) {
 
         boost::thread io([&service]() { service.run(); });
         ioThread = &io;
+        // However start-up or the scheduler is left, the I/O thread ends before the service,
+        // the timer and the thread object go.
+        struct IoThreadStopper {
+            boost::asio::io_context& service;
+            boost::thread& io;
+            ~IoThreadStopper() {
+                service.stop();
+                io.join();
+                ioThread = nullptr;
+                ioService = nullptr;
+            }
+        } stopper{service, io};
 
         // Each attempt blocks until the connection is made or refused.
         while (!network->connectToCoordinator(coordHost, coordPort, &service))
@@ -224,11 +236,6 @@ int serverMain(int argc, char* argv[]) {
                 boost::this_thread::sleep(boost::get_system_time() + boost::posix_time::seconds(1));
         }
         Helpers::run();
-
-        service.stop();
-        io.join();
-        ioThread = nullptr;
-        ioService = nullptr;
         return 0;
     } catch (std::exception& e) {
         DebugPrint("boost error in main %s\n", e.what());

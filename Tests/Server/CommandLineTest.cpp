@@ -73,4 +73,22 @@ TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
     EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
 }
 
+// Once frames run, the time limit is acted on by the main thread between two frames.
+TEST(CommandLineTest, TimeLimitEndsARunningServerWithStatusZero) {
+    ChildProcess coordinator({STANDIN_COORDINATOR, "--port", "0", "--region", "1:0,0,0:100,100,100"});
+    const std::string listening = "coordinator listening on 127.0.0.1:";
+    ASSERT_TRUE(coordinator.waitForOutput(listening, 10s)) << coordinator.output();
+    const size_t at = coordinator.output().find(listening) + listening.size();
+    const std::string coordPort = coordinator.output().substr(at, coordinator.output().find('\n', at) - at);
+
+    ChildProcess p(server({"--server-id", "1", "--coord-port", coordPort, "--timelimit", "1", "--enable-console",
+                           "false", "--log", "false"}));
+    // The login leaves with the first frame's send step.
+    ASSERT_TRUE(coordinator.waitForOutput("login of server 1", 10s)) << coordinator.output() << p.output();
+    int status = -1;
+    ASSERT_TRUE(p.waitForExit(90s, &status)) << p.output();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
+}
+
 } // namespace
