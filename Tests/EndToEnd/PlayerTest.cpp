@@ -123,19 +123,41 @@ TEST_F(PlayerTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
     set(control.mutable_data()->mutable_velocity(), 0, 40, 40);
     Velmor::ObjectDestroy destroy;
     destroy.set_id(victimId);
+    // A player of a server that does not exist, and a sample that would drag the victim away.
+    const uint64_t ghostId = 0x900000001ull;
+    Velmor::ObjectInfo ghost;
+    ghost.set_id(ghostId);
+    ghost.set_objecttype(0);
+    ghost.set_timestamp(0);
+    set(ghost.mutable_position(), 50, 50, 50);
+    Velmor::Orientation* still = ghost.mutable_orientation();
+    still->set_w(1);
+    still->set_x(0);
+    still->set_y(0);
+    still->set_z(0);
+    ghost.mutable_playerdata()->set_health(100);
+    ghost.mutable_playerdata()->set_blueteam(true);
+    ghost.mutable_playerdata()->set_name("ghost");
+    Velmor::ObjectUpdate drag;
+    drag.set_id(victimId);
+    drag.set_timestamp(0);
+    set(drag.mutable_position(), 50, 90, 90);
 
     forger.send(clock);
     forger.send(map);
     forger.send(move);
     forger.send(control);
     forger.send(destroy);
+    forger.send(ghost);
+    forger.send(drag);
     // A second login on the same connection is refused with a line of its own: once it shows,
     // everything sent before it has been handled.
     Velmor::Login again;
     again.set_logintype(0);
     forger.send(again);
     for (int type : {MessageTypes::CoordinatorWelcome, MessageTypes::RegionUpdate, MessageTypes::TransferPlayerTo,
-                     MessageTypes::TransferControl, MessageTypes::ObjectDestroy})
+                     MessageTypes::TransferControl, MessageTypes::ObjectDestroy, MessageTypes::ObjectInfo,
+                     MessageTypes::ObjectUpdate})
         EXPECT_NE("", server->nextLine("Message of type " + std::to_string(type) + " from a peer that may not send it"))
             << cluster.outputs();
     const std::string handled = server->nextLine("on a connection that is already logged in ignored");
@@ -151,7 +173,8 @@ TEST_F(PlayerTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
     EXPECT_EQ(100.0f, welcome->max().x());
     const std::map<uint64_t, Vector3> players = late.playersDescribedUntil(welcome->id());
 
-    // Where it was, not where the forged hand-over put it; and sent nowhere.
+    EXPECT_EQ(0u, players.count(ghostId)) << cluster.outputs();
+    // Where it was, not where the forged hand-over or sample put it; and sent nowhere.
     ASSERT_EQ(1u, players.count(victimId)) << cluster.outputs();
     EXPECT_NEAR(50.0f, players.at(victimId).y, 1.0f) << players.at(victimId).toString();
     EXPECT_NEAR(50.0f, players.at(victimId).z, 1.0f) << players.at(victimId).toString();
