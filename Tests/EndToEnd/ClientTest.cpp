@@ -12,7 +12,7 @@ namespace e2e {
 namespace {
 
 // Server 1 with its region (0,0,0)-(100,100,100), logged in and given its map.
-class PlayerTest : public ::testing::Test {
+class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(cluster.startCoordinator());
@@ -47,7 +47,7 @@ protected:
     std::string port;
 };
 
-TEST_F(PlayerTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
+TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
     Process& bot = cluster.startBot(1, "pilot", "5,0,0", 3);
 
     const std::string welcome = bot.nextLine("welcome via 127.0.0.1:" + port + ":");
@@ -85,7 +85,7 @@ TEST_F(PlayerTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
     EXPECT_NE("", server->nextLine("] Player Disconnected.")) << cluster.outputs();
 }
 
-TEST_F(PlayerTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
+TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
     Process& victim = cluster.startBot(1, "victim", "5,0,0", 10);
     const uint64_t victimId = idIn(victim.nextLine("welcome via "));
     ASSERT_NE(0u, victimId) << cluster.outputs();
