@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -37,21 +36,19 @@ bool Process::readMore(milliseconds timeout) {
 
 std::string Process::nextLine(const std::string& text, milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    for (bool running = true;; running = running && readMore(milliseconds(20))) {
         const std::string& out = child.output();
         const size_t at = out.find(text, cursor);
-        const size_t end = at == std::string::npos ? at : out.find('\n', at);
+        // A line counts once it is whole, or when the process ended in the middle of it.
+        const size_t end = at == std::string::npos ? at : std::min(out.find('\n', at), running ? out.npos : out.size());
         if (end != std::string::npos) {
             const size_t lineEnd = out.rfind('\n', at);
             const size_t begin = lineEnd == std::string::npos || lineEnd < cursor ? cursor : lineEnd + 1;
-            cursor = end + 1;
+            cursor = std::min(end + 1, out.size());
             return out.substr(begin, end - begin);
         }
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return "";
         // A process that has ended prints no more; its last output was drained on the way.
-        if (!readMore(std::min(left, milliseconds(20))) && child.output().find(text, cursor) == std::string::npos)
+        if (!running || std::chrono::steady_clock::now() >= deadline)
             return "";
     }
 }
@@ -59,14 +56,6 @@ std::string Process::nextLine(const std::string& text, milliseconds timeout) {
 bool Process::printed(const std::string& text, milliseconds within) {
     readMore(milliseconds(0));
     return child.waitForOutput(text, within);
-}
-
-void Process::skipToEnd() {
-    readMore(milliseconds(0));
-    // A line still being written counts as later.
-    const size_t lastEnd = child.output().rfind('\n');
-    if (lastEnd != std::string::npos && lastEnd + 1 > cursor)
-        cursor = lastEnd + 1;
 }
 
 Cluster::~Cluster() {

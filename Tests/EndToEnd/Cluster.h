@@ -37,9 +37,6 @@ public:
     // Whether any line, read or not, contains `text`; waits up to `within` for it to come.
     bool printed(const std::string& text, milliseconds within = milliseconds(0));
 
-    // Leaves what has arrived by now unread: nextLine only looks at what comes later.
-    void skipToEnd();
-
     // Everything printed so far.
     const std::string& output() {
         readMore(milliseconds(0));
@@ -79,7 +76,6 @@ public:
 
     uint16_t gamePort(int serverId) const { return ports.at(serverId); }
     uint16_t coordinatorPort();
-    Process& server(int id) { return *servers.at(id); }
     Process* coordinator() { return coord.get(); }
 
     // Everything every process printed, for the message of a failed check.
