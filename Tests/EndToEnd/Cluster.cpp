@@ -88,8 +88,10 @@ Process* Cluster::startCoordinator() {
 }
 
 Process& Cluster::startServer(int id) {
-    const uint16_t port = freeGamePort();
-    ports[id] = port;
+    servers.erase(id);
+    if (!ports.count(id))
+        ports[id] = freeGamePort();
+    const uint16_t port = ports[id];
     const std::vector<std::string> argv = {REGIONSERVER_BINARY,
                                            "--server-id=" + std::to_string(id),
                                            "--port=" + std::to_string(port),

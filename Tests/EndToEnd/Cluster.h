@@ -68,8 +68,13 @@ public:
     // kernel picks; null (the test failed) when it does not say where it listens.
     Process* startCoordinator();
 
-    // Starts region server `id` on a free game port, pointed at the coordinator.
+    // Starts region server `id` on a free game port, pointed at the coordinator; again on the
+    // same port when the server was started before (the old process is killed first).
     Process& startServer(int id);
+
+    // Kills a process as a crash or an operator would.
+    void stopServer(int id) { servers.erase(id); }
+    void stopCoordinator() { coord.reset(); }
 
     // Starts a bot at server `serverId` that flies with `velocity` ("x,y,z") for `seconds`.
     Process& startBot(int serverId, const std::string& name, const std::string& velocity, double seconds);

@@ -76,5 +76,36 @@ TEST(ClusterTest, LowerIdConnectsToItsTouchingNeighbourWhichTakesItsLogin) {
     EXPECT_FALSE(first.printed("Connection to server")) << first.output();
 }
 
+TEST(ClusterTest, LowerIdLinksAgainToANeighbourThatComesBack) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& first = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    cluster.startServer(2);
+    const std::string linked = "] Connected to server 2 127.0.0.1:" + std::to_string(cluster.gamePort(2));
+    ASSERT_NE("", first.nextLine(linked)) << cluster.outputs();
+
+    cluster.stopServer(2);
+    EXPECT_NE("", first.nextLine("] Server closed connection.")) << cluster.outputs();
+    Process& second = cluster.startServer(2);
+    EXPECT_NE("", first.nextLine(linked)) << cluster.outputs();
+    EXPECT_NE("", second.nextLine("] Server 1 has connected to us")) << cluster.outputs();
+}
+
+TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& server = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+
+    cluster.stopCoordinator();
+    EXPECT_NE("", server.nextLine("] Connected Client with unknown type disconnected")) << cluster.outputs();
+    // Clients are still welcomed, in the region it had.
+    TestClient client(cluster.gamePort(1));
+    const std::unique_ptr<Velmor::Welcome> welcome = client.loginFirst("after");
+    ASSERT_TRUE(welcome) << cluster.outputs();
+    EXPECT_EQ(100.0f, welcome->max().x());
+}
+
 } // namespace
 } // namespace e2e
