@@ -1,8 +1,7 @@
 // Game clients at a running server: a bot that logs in, steers and pings, and a client that
 // forges what only the coordinator or a region server may send.
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -67,10 +66,11 @@ TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
     // (and is still inside the region).
     EXPECT_NE("", bot.nextLine("round trip ")) << cluster.outputs();
     ASSERT_NE("", bot.nextLine("(ping 2)")) << cluster.outputs();
-    TestClient watcher(cluster.gamePort(1));
-    const std::unique_ptr<Velmor::Welcome> watcherWelcome = watcher.loginFirst("watcher");
-    ASSERT_TRUE(watcherWelcome) << cluster.outputs();
-    const std::map<uint64_t, Vector3> players = watcher.playersDescribedUntil(watcherWelcome->id());
+    // A player who joins now is told where the ship is.
+    TestClient other(cluster.gamePort(1));
+    const std::unique_ptr<Velmor::Welcome> otherWelcome = other.loginFirst("other");
+    ASSERT_TRUE(otherWelcome) << cluster.outputs();
+    const std::map<uint64_t, Vector3> players = other.playersDescribedUntil(otherWelcome->id());
     ASSERT_EQ(1u, players.count(id)) << cluster.outputs();
     const Vector3 at = players.at(id);
     // From the middle of the region along +x only.
@@ -86,7 +86,7 @@ TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
 }
 
 TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
-    Process& victim = cluster.startBot(1, "victim", "5,0,0", 10);
+    Process& victim = cluster.startBot(1, "victim", "5,0,0", 5);
     const uint64_t victimId = idIn(victim.nextLine("welcome via "));
     ASSERT_NE(0u, victimId) << cluster.outputs();
     ASSERT_NE("", cluster.coordinator()->nextLine("hand-back of player " + hex(victimId))) << cluster.outputs();
