@@ -176,7 +176,8 @@ bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor:
 }
 
 bool ServerMessageDispatcher::dispatchServerWelcome(CommEndpoint* sender, Velmor::ServerWelcome* message) {
-    ControllingServer* entry = sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
+    ControllingServer* entry =
+        sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
     if (!entry) {
         DebugLog(LogType::Error, "Got a server login from not a server\n");
         return true;

@@ -1,0 +1,744 @@
+#include "Server/Network/ServerMessageDispatcher.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "Common/Engine/Timer.h"
+#include "Common/Gamelogic/General.h"
+#include "Common/GameObjects/Projectile.h"
+#include "Common/Network/NetworkFixture.h"
+#include "Common/Protobuf/ProtobufConversion.h"
+#include "Support/FakeClock.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using boost::asio::ip::udp;
+using testing::HasSubstr;
+using testing::Not;
+
+const char* const Dropped = "from a peer that may not send it dropped\n";
+
+networkEventPtr messageEvent(int messageType, google::protobuf::Message* message) {
+    networkEventPtr event(new NetworkEvent());
+    event->eventType = EventTypes::Message;
+    event->messageType = messageType;
+    event->message = message;
+    return event;
+}
+
+networkEventPtr overTcp(networkEventPtr event, tcp::socket* socket) {
+    event->setTcpSocket(socket);
+    return event;
+}
+
+networkEventPtr overUdp(networkEventPtr event, unsigned short sourcePort, uint32_t qport,
+                        const char* address = "127.0.0.1") {
+    udp::endpoint source(boost::asio::ip::make_address(address), sourcePort);
+    event->setUdpEndpoint(source);
+    event->qport = qport;
+    return event;
+}
+
+networkEventPtr closedEvent(tcp::socket* socket) {
+    networkEventPtr event(new NetworkEvent());
+    event->eventType = EventTypes::ClosedConnection;
+    event->setTcpSocket(socket);
+    return event;
+}
+
+void setPosition(Velmor::Position* p, float x, float y, float z) {
+    p->set_x(x);
+    p->set_y(y);
+    p->set_z(z);
+}
+
+const uint64_t ForeignPlayer = (2ull << 32) | 7;
+const uint64_t ForeignShot = (2ull << 32) | 8;
+
+Velmor::ObjectInfo playerDescription(uint64_t id) {
+    Velmor::ObjectInfo info;
+    info.set_id(id);
+    info.set_objecttype(SceneGraphType::Player);
+    info.set_timestamp(1);
+    setPosition(info.mutable_position(), 1, 2, 3);
+    info.mutable_orientation()->set_w(1);
+    info.mutable_orientation()->set_x(0);
+    info.mutable_orientation()->set_y(0);
+    info.mutable_orientation()->set_z(0);
+    info.mutable_playerdata()->set_health(40);
+    info.mutable_playerdata()->set_blueteam(true);
+    info.mutable_playerdata()->set_name("far");
+    return info;
+}
+
+Velmor::TransferControl* transfer(uint64_t id, bool withPlayer, uint32_t qport = 0x20005) {
+    Velmor::TransferControl* m = new Velmor::TransferControl();
+    m->set_id(id);
+    setPosition(m->mutable_data()->mutable_position(), 10, 20, 30);
+    setPosition(m->mutable_data()->mutable_velocity(), 1, 0, 0);
+    if (withPlayer) {
+        *m->mutable_objectinfo() = playerDescription(id);
+        m->mutable_playerinfo()->set_qport(qport);
+        m->mutable_playerinfo()->set_host("127.0.0.1");
+    }
+    return m;
+}
+
+// Server 5 with its own qport taken, and the server's dispatcher.
+class ServerMessageDispatcherTest : public NetworkFixture {
+protected:
+    MessageDispatcher* makeDispatcher() override { return new ServerMessageDispatcher(&pair.io); }
+
+    void SetUp() override {
+        NetworkFixture::SetUp();
+        printedBy([&] { myself = becomeServer(5); });
+    }
+
+    void TearDown() override {
+        for (tcp::socket* s : orphans) {
+            CommEndpoint holder(CommEndpointTypes::Unknown);
+            holder.setTcpSocket(s);
+            holder.deleteTcpSocket();
+        }
+        NetworkFixture::TearDown();
+    }
+
+    ServerMessageDispatcher* server() { return static_cast<ServerMessageDispatcher*>(dispatcher.get()); }
+
+    std::string dispatch(networkEventPtr event) {
+        return printedBy([&] { dispatcher->dispatchEvent(event); });
+    }
+
+    CommEndpoint* coordinator() {
+        CommEndpoint* c = &Network::getInstance()->coordinator;
+        if (!c->getTcpSocket())
+            c->setTcpSocket(pair.connect());
+        return c;
+    }
+
+    // A pool entry holding a connection, logged in when it has a qport.
+    ControllingServer* poolServer(unsigned int id, uint32_t qport) {
+        ControllingServer* s = nullptr;
+        printedBy([&] { s = ServerRegionHandler::getInstance()->AddServerToPool(id); });
+        s->setTcpSocket(pair.connect());
+        s->qport = qport;
+        return s;
+    }
+
+    CommEndpoint* watcher(uint32_t qport) {
+        CommEndpoint w(CommEndpointTypes::WatcherEndpoint);
+        w.setTcpSocket(pair.connect());
+        w.qport = qport;
+        CommEndpoint* owned = w.getEndpointCopy();
+        watchers->addNewWatcher(owned);
+        return owned;
+    }
+
+    bool waiting(Player* p) {
+        const std::list<Player*>& list = dispatcher->playersWhoLackAClient;
+        return std::count(list.begin(), list.end(), p) == 1;
+    }
+
+    ControllingServer* myself = nullptr;
+    std::vector<tcp::socket*> orphans; // sockets a handler let go of on purpose
+};
+
+TEST_F(ServerMessageDispatcherTest, DatagramsAreMatchedByAddressAndQportNeverByPortOrToTheCoordinator) {
+    Player* a = connectedPlayer("a", 0x50002);
+    Player* b = connectedPlayer("b", 0x50003);
+    ControllingServer* neighbour = poolServer(7, 0x70001);
+    CommEndpoint* w = watcher(0x50003);
+    coordinator()->qport = 0x30009;
+
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(nullptr, 0x50002), nullptr);
+    udp::endpoint from(boost::asio::ip::make_address("127.0.0.1"), 4000);
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x50002), a);
+    // The watcher comes before the player with the same qport.
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x50003), w);
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x70001), neighbour);
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x30009), nullptr);
+    udp::endpoint elsewhere(boost::asio::ip::make_address("127.0.0.2"), 4000);
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&elsewhere, 0x50002), nullptr);
+    (void)b;
+
+    // A new source port is followed, not refused.
+    dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4001, 0x50002));
+    dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4002, 0x50002));
+    ASSERT_NE(a->getUdpEndpoint(), nullptr);
+    EXPECT_EQ(a->getUdpEndpoint()->port(), 4002);
+}
+
+TEST_F(ServerMessageDispatcherTest, ConnectionsAreMatchedToWatchersPlayersPoolServersAndTheCoordinator) {
+    Player* p = connectedPlayer("p", 0x50002);
+    ControllingServer* s = poolServer(7, 0x70001);
+    CommEndpoint* w = watcher(0x50004);
+    CommEndpoint* c = coordinator();
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(w->getTcpSocket()), w);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(p->getTcpSocket()), p);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(s->getTcpSocket()), s);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(c->getTcpSocket()), c);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(nullptr), nullptr);
+    tcp::socket* stray = pair.connect();
+    orphans.push_back(stray);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(stray), nullptr);
+}
+
+TEST_F(ServerMessageDispatcherTest, ClosedConnectionDeletesTheSocketAndActsByThePeersKind) {
+    // Watcher: gone from the registry.
+    CommEndpoint* w = watcher(0x50004);
+    EXPECT_THAT(dispatch(closedEvent(w->getTcpSocket())), HasSubstr("Watcher Disconnected.\n"));
+    EXPECT_TRUE(watchers->watchers.empty());
+
+    // Server: the entry stays, without its connection.
+    ControllingServer* s = poolServer(7, 0x70001);
+    EXPECT_THAT(dispatch(closedEvent(s->getTcpSocket())), HasSubstr("Server closed connection.\n"));
+    EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(7), s);
+    EXPECT_EQ(s->getTcpSocket(), nullptr);
+
+    // Client: every client is told, and the player leaves at the end of the frame.
+    Player* p = connectedPlayer("p", 0x50002);
+    EXPECT_THAT(dispatch(closedEvent(p->getTcpSocket())), HasSubstr("Player Disconnected.\n"));
+    EXPECT_EQ(p->getTcpSocket(), nullptr);
+    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].type, MessageTypes::ObjectDestroy);
+    EXPECT_EQ(told[0].as<Velmor::ObjectDestroy>().id(), p->id);
+    EXPECT_EQ(scene()->removeList2, TransformList{p});
+
+    // A connection that never logged in, and the coordinator: both unknown here, both freed.
+    const char* unknown = "Connected Client with unknown type disconnected\n";
+    EXPECT_THAT(dispatch(closedEvent(pair.connect())), HasSubstr(unknown));
+    CommEndpoint* c = coordinator();
+    EXPECT_THAT(dispatch(closedEvent(c->getTcpSocket())), HasSubstr(unknown));
+    EXPECT_EQ(c->getTcpSocket(), nullptr);
+}
+
+TEST_F(ServerMessageDispatcherTest, SteeringReplacesOrientationAndBitsOfTheClientsOwnPlayerOnly) {
+    Player* p = connectedPlayer("p", 0x50002);
+    p->boostersOn = 0xF0;
+    p->timeSinceLastHeardFromPlayer = 3;
+    Velmor::ClientUpdate* update = new Velmor::ClientUpdate();
+    update->mutable_orientation()->set_w(0);
+    update->mutable_orientation()->set_x(1);
+    update->mutable_orientation()->set_y(0);
+    update->mutable_orientation()->set_z(0);
+    update->set_boosterson(0x3);
+    Velmor::ClientUpdate* other = new Velmor::ClientUpdate(*update);
+    other->set_boosterson(0x8);
+    dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, update), 4000, 0x50002));
+    EXPECT_EQ(p->boostersOn, 0x3u);
+    EXPECT_FLOAT_EQ(p->orientation.w, 0);
+    EXPECT_FLOAT_EQ(p->orientation.x, 1);
+    EXPECT_FLOAT_EQ(p->timeSinceLastHeardFromPlayer, 0);
+
+    // A watcher with the same qport steers nothing.
+    CommEndpoint* w = watcher(0x50002);
+    (void)w;
+    dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, other), 4000, 0x50002));
+    EXPECT_EQ(p->boostersOn, 0x3u);
+}
+
+TEST_F(ServerMessageDispatcherTest, CoordinatorWelcomeSetsTheClockAndTheLoadBorders) {
+    FakeClock clock;
+    General* general = General::getInstance();
+    const uint32_t borders[3] = {general->overloadedCPUBorder, general->underloadedCPUBorder,
+                                 general->averageloadedCPUBorder};
+    Velmor::CoordinatorWelcome* welcome = new Velmor::CoordinatorWelcome();
+    welcome->set_timestamp(500000);
+    welcome->set_overloadedcpuborder(91);
+    welcome->set_underloadedcpuborder(11);
+    welcome->set_averageloadedcpuborder(41);
+    EXPECT_THAT(
+        dispatch(overTcp(messageEvent(MessageTypes::CoordinatorWelcome, welcome), coordinator()->getTcpSocket())),
+        HasSubstr("Got coordinator welcome\n"));
+    EXPECT_EQ(Timer::getCurSyncedTime(), 500000u);
+    FakeClock::advance(250);
+    EXPECT_EQ(Timer::getCurSyncedTime(), 500250u);
+    EXPECT_EQ(general->overloadedCPUBorder, 91u);
+    EXPECT_EQ(general->underloadedCPUBorder, 11u);
+    EXPECT_EQ(general->averageloadedCPUBorder, 41u);
+    general->overloadedCPUBorder = borders[0];
+    general->underloadedCPUBorder = borders[1];
+    general->averageloadedCPUBorder = borders[2];
+    Timer::sync_clock(0);
+}
+
+// One region map: the servers listed (at a port where nothing listens) and the regions as
+// {region id, server id, min.x, neighbour ids}.
+struct MapRegion {
+    unsigned int id;
+    unsigned int server;
+    float minX;
+    std::vector<unsigned int> neighbours;
+};
+struct RegionMap {
+    std::vector<unsigned int> hosts;
+    std::vector<MapRegion> regions;
+};
+
+Velmor::RegionUpdate* regionUpdate(const RegionMap& map) {
+    Velmor::RegionUpdate* m = new Velmor::RegionUpdate();
+    for (unsigned int id : map.hosts) {
+        Velmor::NeighbourHost* h = m->add_hosts();
+        h->set_serverid(id);
+        h->set_host("127.0.0.1");
+        h->set_port("1");
+    }
+    for (const MapRegion& r : map.regions) {
+        Velmor::Region* region = m->add_regions();
+        region->set_regionid(r.id);
+        region->set_hostid(r.server);
+        setPosition(region->mutable_min(), r.minX, 0, 0);
+        setPosition(region->mutable_max(), r.minX + 100, 100, 100);
+        for (unsigned int n : r.neighbours)
+            region->add_neighbourids(n);
+    }
+    return m;
+}
+
+// "<server>:{<region>[>neighbours],...} ..." by server id, regions by id.
+std::string poolText() {
+    std::map<unsigned int, std::set<std::string>> byServer;
+    for (ControllingServer& s : ServerRegionHandler::getInstance()->serverList) {
+        std::set<std::string>& regions = byServer[s.id];
+        for (Region& r : s.regionList) {
+            std::ostringstream text;
+            text << r.id;
+            std::vector<uint32_t> n(r.neighbourList.begin(), r.neighbourList.end());
+            std::sort(n.begin(), n.end());
+            for (size_t i = 0; i < n.size(); ++i)
+                text << (i ? "," : ">") << n[i];
+            regions.insert(text.str());
+        }
+    }
+    std::ostringstream out;
+    for (auto& s : byServer) {
+        out << (out.tellp() > 0 ? " " : "") << s.first << ":{";
+        bool first = true;
+        for (const std::string& r : s.second) {
+            out << (first ? "" : ",") << r;
+            first = false;
+        }
+        out << "}";
+    }
+    return out.str();
+}
+
+struct RegionCase {
+    const char* name;
+    std::vector<RegionMap> updates; // applied in order; the lines are those of the last
+    std::string pool;
+    std::vector<std::string> lines;
+    std::vector<std::string> absent;
+};
+
+const RegionMap BothServers{{5, 2}, {{1, 5, 0, {2}}, {2, 2, 100, {1}}, {3, 5, 300, {}}}};
+
+const RegionCase RegionCases[] = {
+    {"a first map adds servers, regions and mirrored links",
+     {BothServers},
+     "2:{2>1} 5:{1>2,3}",
+     {"Got region update\n", "Adding/Updating server 5\n", "Adding/Updating server 2\n",
+      "Adding region 1 (min:", ") to server 5\n", "Adding region 2 (min:"},
+     {"Removing"}},
+    {"the same map again rebuilds every listed server's regions",
+     {BothServers, BothServers},
+     "2:{2>1} 5:{1>2,3}",
+     {"Adding region 1 (min:", "Adding region 2 (min:", "Adding region 3 (min:"},
+     {"Updating region", "Removing"}},
+    {"a server no longer listed keeps its entry without regions",
+     {BothServers, {{5}, {{1, 5, 0, {}}, {3, 5, 300, {}}}}},
+     "2:{} 5:{1,3}",
+     {"Removing server 2\n"},
+     {"Trying to remove our selfs"}},
+    {"an update without myself keeps only my regions it names",
+     {BothServers, {{2}, {{1, 5, 10, {}}, {2, 2, 100, {}}}}},
+     "2:{2} 5:{1}",
+     {"Trying to remove our selfs.. NOT GOOD!!!!!\n", "Updating region 1 (min:", "Removing region 3\n"},
+     {"Removing server 5"}},
+    {"a region that moved server is dropped by this update",
+     {BothServers, {{2}, {{1, 2, 0, {}}, {2, 2, 100, {}}}}},
+     "2:{2} 5:{}",
+     {"Region has moved server hopefully this should not happin\n", "Removing region 1\n", "Removing region 3\n"},
+     {}},
+    {"and comes back under its new server with the next one",
+     {BothServers, {{2}, {{1, 2, 0, {}}, {2, 2, 100, {}}}}, {{2}, {{1, 2, 0, {}}, {2, 2, 100, {}}}}},
+     "2:{1,2} 5:{}",
+     {"Adding region 1 (min:", ") to server 2\n"},
+     {"has moved"}},
+    {"a region of an unknown server is skipped",
+     {{{5}, {{1, 9, 0, {}}, {4, 5, 0, {}}}}},
+     "5:{4}",
+     {"Error has not found server to add\n", "Region 1 not found\n"},
+     {}},
+};
+
+class RegionMapTest : public ServerMessageDispatcherTest, public testing::WithParamInterface<RegionCase> {};
+
+TEST_P(RegionMapTest, EachUpdateRebuildsTheMapByItsRules) {
+    const RegionCase& c = GetParam();
+    std::string out;
+    for (const RegionMap& map : c.updates)
+        out = dispatch(
+            overTcp(messageEvent(MessageTypes::RegionUpdate, regionUpdate(map)), coordinator()->getTcpSocket()));
+    EXPECT_EQ(poolText(), c.pool);
+    for (const std::string& line : c.lines)
+        EXPECT_THAT(out, HasSubstr(line));
+    for (const std::string& line : c.absent)
+        EXPECT_THAT(out, Not(HasSubstr(line)));
+    EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(2) != nullptr,
+              c.pool.find("2:") != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(RegionUpdate, RegionMapTest, testing::ValuesIn(RegionCases),
+                         [](const testing::TestParamInfo<RegionCase>& param) {
+                             std::string name = param.param.name;
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char ch) { return !isalnum(ch); }, '_');
+                             return name;
+                         });
+
+TEST_F(ServerMessageDispatcherTest, MoveOrderTellsTheClientItsNewMasterAndQueuesTheWatcher) {
+    Player* p = connectedPlayer("p", 0x50002);
+    Velmor::TransferPlayerTo order;
+    order.set_playerid(p->id);
+    order.set_host("127.0.0.1");
+    order.set_port("21050");
+    setPosition(order.mutable_min(), 100, 0, 0);
+    setPosition(order.mutable_max(), 200, 100, 100);
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferPlayerTo(coordinator(), &order); }),
+                HasSubstr("Got dispatchTransferPlayerTo (id:"));
+    Velmor::ConnectToNearBy told =
+        QueuedFrames::onlyTcp<Velmor::ConnectToNearBy>(*clientQueue, p, MessageTypes::ConnectToNearBy);
+    EXPECT_TRUE(told.isyournewmaster());
+    EXPECT_EQ(told.port(), "21050");
+    ASSERT_EQ(watchers->convert_to_watchers.size(), 1u);
+    EXPECT_EQ(watchers->convert_to_watchers.front().p, p);
+    EXPECT_EQ(watchers->convert_to_watchers.front().regionId, -1);
+    EXPECT_TRUE(p->shouldBeDeletedWhenBecommingWatcher);
+
+    // A projectile's id, and a player without its client here: refused, nothing queued.
+    Projectile* shot = SceneObjectFactory::getInstance()->createAndAttachProjectile(Vector3(), Quaternion(), Vector3(),
+                                                                                    Team::Red, 0, p->id);
+    Player* remote =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer("r", Vector3(), Quaternion(), 100, Team::Red, 0);
+    order.set_playerid(shot->id);
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferPlayerTo(coordinator(), &order); }),
+                HasSubstr("Did not find player to send change server to. player (id:"));
+    order.set_playerid(remote->id);
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferPlayerTo(coordinator(), &order); }),
+                HasSubstr("ERROR IN TRANSFER PLAYER TO: Cannot transfer now as we lack tcpsocket"));
+    EXPECT_EQ(watchers->convert_to_watchers.size(), 1u);
+    EXPECT_FALSE(remote->shouldBeDeletedWhenBecommingWatcher);
+}
+
+TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWithoutItsClientHereWaitsForTheLogin) {
+    std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignPlayer, true));
+    const std::string out = printedBy([&] { server()->dispatchTransferControl(coordinator(), m.get()); });
+    Player* p = static_cast<Player*>(scene()->getOBjectById(ForeignPlayer));
+    ASSERT_NE(p, nullptr);
+    EXPECT_THAT(out, HasSubstr("got control over player (id:2"));
+    EXPECT_THAT(out, HasSubstr("with health (hp:40"));
+    EXPECT_THAT(out, HasSubstr("and host 127.0.0.1\n"));
+    EXPECT_FALSE(p->isReplica());
+    EXPECT_FALSE(p->isDead);
+    EXPECT_FLOAT_EQ(p->replicaManager.timeSinceTransfer, 0);
+    EXPECT_FLOAT_EQ(p->position.y, 20);
+    EXPECT_FLOAT_EQ(p->velocity.x, 1);
+    EXPECT_EQ(p->qport, 0x20005u);
+    EXPECT_EQ(p->temphost, "127.0.0.1");
+    EXPECT_TRUE(waiting(p));
+    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].type, MessageTypes::ObjectInfo);
+
+    // Handed over again before the client came: still waiting once, not twice.
+    std::unique_ptr<Velmor::TransferControl> again(transfer(ForeignPlayer, true));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), again.get()); });
+    EXPECT_TRUE(waiting(p));
+    EXPECT_EQ(dispatcher->playersWhoLackAClient.size(), 1u);
+
+    // qport 0 is reported and taken all the same.
+    std::unique_ptr<Velmor::TransferControl> noQport(transfer(ForeignPlayer, true, 0));
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), noQport.get()); }),
+                HasSubstr("ERROR!!!!!! qport 0\n"));
+}
+
+TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseClientWatchesHereBindsItsConnection) {
+    CommEndpoint* w = watcher(0x20005);
+    tcp::socket* socket = w->getTcpSocket();
+    std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignPlayer, true));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), m.get()); });
+    Player* p = static_cast<Player*>(scene()->getOBjectById(ForeignPlayer));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->getTcpSocket(), socket);
+    EXPECT_EQ(p->endpointType, CommEndpointTypes::ClientEndpoint);
+    EXPECT_TRUE(watchers->watchers.empty());
+    EXPECT_FALSE(waiting(p));
+    // Its client now steers it.
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(socket), p);
+}
+
+TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseClientIsAlreadyAPlayerHereChangesNoBinding) {
+    Player* local = connectedPlayer("local", 0x20005);
+    std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignPlayer, true));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), m.get()); });
+    Player* p = static_cast<Player*>(scene()->getOBjectById(ForeignPlayer));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->getTcpSocket(), nullptr);
+    EXPECT_NE(local->getTcpSocket(), nullptr);
+    EXPECT_FALSE(waiting(p));
+    EXPECT_FALSE(p->isReplica());
+}
+
+TEST_F(ServerMessageDispatcherTest, ControlOfAProjectileTakesItsPoseAndMissingObjectsAreThrownAway) {
+    Projectile* shot = SceneObjectFactory::getInstance()->createAndAttachProjectile(
+        Vector3(), Quaternion(), Vector3(), Team::Blue, ForeignShot, ForeignPlayer);
+    shot->setIsReplica(true);
+    std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignShot, false));
+    ControllingServer* owner = poolServer(2, 0x20001);
+    const size_t toldBefore = QueuedFrames::tcpBroadcasts(*clientQueue).size();
+    printedBy([&] { server()->dispatchTransferControl(owner, m.get()); });
+    EXPECT_FALSE(shot->isReplica());
+    EXPECT_FLOAT_EQ(shot->position.z, 30);
+    EXPECT_FLOAT_EQ(shot->velocity.x, 1);
+    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+    ASSERT_EQ(told.size(), toldBefore + 1);
+    EXPECT_EQ(told.back().as<Velmor::ObjectInfo>().id(), ForeignShot);
+
+    std::unique_ptr<Velmor::TransferControl> unknownShot(transfer(ForeignShot + 1, false));
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), unknownShot.get()); }),
+                HasSubstr("Threw away shot\n"));
+    // A description that cannot make the object.
+    std::unique_ptr<Velmor::TransferControl> broken(transfer(ForeignPlayer, true));
+    broken->mutable_objectinfo()->mutable_playerdata()->clear_name();
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), broken.get()); }),
+                HasSubstr("AAAAARG: Throwing away transfer control packet (2)\n"));
+    EXPECT_EQ(scene()->getOBjectById(ForeignPlayer), nullptr);
+}
+
+TEST_F(ServerMessageDispatcherTest, LogoutAsWatcherLeavesThePlayerWaitingWithItsClientsHost) {
+    Player* p = connectedPlayer("p", 0x50002);
+    tcp::socket* socket = p->getTcpSocket();
+    orphans.push_back(socket);
+    Velmor::Logout primary;
+    primary.set_logoutastype(LogoutType::Primary);
+    server()->dispatchLogout(p, &primary);
+    EXPECT_EQ(p->getTcpSocket(), socket);
+
+    Velmor::Logout logout;
+    logout.set_logoutastype(LogoutType::Watcher);
+    const std::string out = printedBy([&] { server()->dispatchLogout(p, &logout); });
+    EXPECT_THAT(out, Not(HasSubstr("FATAL ERROR")));
+    EXPECT_EQ(p->temphost, "127.0.0.1");
+    EXPECT_EQ(p->getTcpSocket(), nullptr);
+    EXPECT_EQ(p->endpointType, CommEndpointTypes::Unknown);
+    EXPECT_EQ(p->qport, 0x50002u);
+    EXPECT_TRUE(waiting(p));
+    EXPECT_TRUE(socket->is_open());
+
+    // Without socket: the UDP address gives the host; without either, one line.
+    Player* udpOnly =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer("u", Vector3(), Quaternion(), 100, Team::Red, 0);
+    udp::endpoint from(boost::asio::ip::make_address("127.0.0.9"), 4000);
+    udpOnly->setUdpEndpoint(from);
+    server()->dispatchLogout(udpOnly, &logout);
+    EXPECT_EQ(udpOnly->temphost, "127.0.0.9");
+    Player* nothing =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer("n", Vector3(), Quaternion(), 100, Team::Red, 0);
+    EXPECT_THAT(printedBy([&] { server()->dispatchLogout(nothing, &logout); }),
+                HasSubstr("FATAL ERROR in finding logout's host (id:"));
+    EXPECT_TRUE(nothing->temphost.empty());
+}
+
+TEST_F(ServerMessageDispatcherTest, NeighboursUdpAddressIsItsTcpPeerAtItsGamePortOnceLoggedIn) {
+    // The server that opened the connection to us names its port in its login.
+    tcp::socket* incoming = pair.connect();
+    Velmor::Login* login = new Velmor::Login();
+    login->set_logintype(LoginType::NearServer);
+    login->set_serverid(7);
+    login->set_qport(0x70001);
+    login->set_port("21050");
+    EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::Login, login), incoming)),
+                HasSubstr("UDP address of server 7 is 127.0.0.1:21050\n"));
+    ControllingServer* seven = ServerRegionHandler::getInstance()->getControllingServer(7);
+    ASSERT_NE(seven->getUdpEndpoint(), nullptr);
+    EXPECT_EQ(*seven->getUdpEndpoint(), udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 21050));
+
+    // The server we connected to, at the port of its registry entry, once it welcomes us.
+    ControllingServer* nine = poolServer(9, 0);
+    nine->port = "21060";
+    Velmor::ServerWelcome* welcome = new Velmor::ServerWelcome();
+    welcome->set_qport(0x90001);
+    Velmor::ServerWelcome* another = new Velmor::ServerWelcome(*welcome);
+    Velmor::ServerWelcome* forged = new Velmor::ServerWelcome(*welcome);
+    dispatch(overTcp(messageEvent(MessageTypes::ServerWelcome, welcome), nine->getTcpSocket()));
+    EXPECT_EQ(nine->qport, 0x90001u);
+    ASSERT_NE(nine->getUdpEndpoint(), nullptr);
+    EXPECT_EQ(nine->getUdpEndpoint()->port(), 21060);
+
+    // Its replica updates by UDP are queued to that address.
+    Player* p = connectedPlayer("p", 0x50002);
+    sender->sendUpdateObject(p, nine);
+    EXPECT_EQ(QueuedFrames::udpFor(*serverQueue, nine, true).size(), 1u);
+
+    // A port that is no number gives no address.
+    ControllingServer* eleven = poolServer(11, 0);
+    eleven->port = "x";
+    EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::ServerWelcome, another), eleven->getTcpSocket())),
+                HasSubstr("No UDP address for server 11 (port \"x\")\n"));
+    EXPECT_EQ(eleven->getUdpEndpoint(), nullptr);
+
+    // A welcome from what is not a pool server changes nothing.
+    Player* client = connectedPlayer("c", 0x50003);
+    EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::ServerWelcome, forged), client->getTcpSocket())),
+                HasSubstr("Got a server login from not a server\n"));
+    EXPECT_EQ(client->qport, 0x50003u);
+}
+
+// Who may send what: the coordinator's orders only the coordinator, hand-overs also logged-in
+// servers, object messages only logged-in servers.
+enum Peer { Client, ClientByUdp, Watcher, Stranger, ServerWithoutQport, LoggedInServer, Coordinator, PeerCount };
+
+struct Permission {
+    int type;
+    bool allowed[PeerCount];
+};
+
+const Permission Permissions[] = {
+    {MessageTypes::CoordinatorWelcome, {false, false, false, false, false, false, true}},
+    {MessageTypes::RegionUpdate, {false, false, false, false, false, false, true}},
+    {MessageTypes::TransferPlayerTo, {false, false, false, false, false, false, true}},
+    {MessageTypes::TransferControl, {false, false, false, false, false, true, true}},
+    {MessageTypes::ObjectInfo, {false, false, false, false, false, true, false}},
+    {MessageTypes::ObjectUpdate, {false, false, false, false, false, true, false}},
+    {MessageTypes::ObjectDestroy, {false, false, false, false, false, true, false}},
+    {MessageTypes::Logout, {true, true, true, true, true, true, true}},
+};
+
+TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnlyFromTheirSenders) {
+    Player* client = connectedPlayer("c", 0x50002);
+    CommEndpoint* w = watcher(0x50004);
+    ControllingServer* silent = poolServer(8, 0);
+    ControllingServer* neighbour = poolServer(7, 0x70001);
+    tcp::socket* stranger = pair.connect();
+    orphans.push_back(stranger);
+    General* general = General::getInstance();
+    const uint32_t savedBorder = general->overloadedCPUBorder;
+
+    for (const Permission& permission : Permissions) {
+        for (int peer = 0; peer < PeerCount; ++peer) {
+            google::protobuf::Message* message = nullptr;
+            switch (permission.type) {
+            case MessageTypes::CoordinatorWelcome: {
+                Velmor::CoordinatorWelcome* m = new Velmor::CoordinatorWelcome();
+                m->set_timestamp(Timer::getCurSyncedTime());
+                m->set_overloadedcpuborder(savedBorder);
+                message = m;
+                break;
+            }
+            case MessageTypes::RegionUpdate:
+                message = regionUpdate({{5}, {}});
+                break;
+            case MessageTypes::TransferPlayerTo:
+                message = new Velmor::TransferPlayerTo();
+                break;
+            case MessageTypes::TransferControl:
+                message = transfer(99, false);
+                break;
+            case MessageTypes::ObjectInfo:
+                message = new Velmor::ObjectInfo();
+                break;
+            case MessageTypes::ObjectUpdate:
+                message = new Velmor::ObjectUpdate();
+                break;
+            case MessageTypes::ObjectDestroy:
+                message = new Velmor::ObjectDestroy();
+                break;
+            default:
+                message = new Velmor::Logout();
+                break;
+            }
+            networkEventPtr event = messageEvent(permission.type, message);
+            switch (peer) {
+            case Client:
+                overTcp(event, client->getTcpSocket());
+                break;
+            case ClientByUdp:
+                overUdp(event, 4000, client->qport);
+                break;
+            case Watcher:
+                overTcp(event, w->getTcpSocket());
+                break;
+            case Stranger:
+                overTcp(event, stranger);
+                break;
+            case ServerWithoutQport:
+                overTcp(event, silent->getTcpSocket());
+                break;
+            case LoggedInServer:
+                overUdp(event, 4000, neighbour->qport);
+                break;
+            case Coordinator:
+                overTcp(event, coordinator()->getTcpSocket());
+                break;
+            }
+            EXPECT_EQ(dispatch(event).find(Dropped) == std::string::npos, permission.allowed[peer])
+                << "type " << permission.type << " from peer " << peer;
+        }
+    }
+    EXPECT_EQ(general->overloadedCPUBorder, savedBorder);
+}
+
+TEST_F(ServerMessageDispatcherTest, ClientsForgedMessagesChangeNothing) {
+    printedBy([&] {
+        dispatcher->dispatchEvent(
+            overTcp(messageEvent(MessageTypes::RegionUpdate, regionUpdate({{5}, {{1, 5, 0, {}}}})),
+                    coordinator()->getTcpSocket()));
+    });
+    Player* client = connectedPlayer("c", 0x50002);
+    Player* other = connectedPlayer("o", 0x50003);
+    Projectile* shot = SceneObjectFactory::getInstance()->createAndAttachProjectile(Vector3(), Quaternion(), Vector3(),
+                                                                                    Team::Red, ForeignShot, 0);
+    shot->setIsReplica(true);
+    const std::string before = poolText();
+    const uint32_t border = General::getInstance()->overloadedCPUBorder;
+
+    std::vector<networkEventPtr> forged;
+    forged.push_back(messageEvent(MessageTypes::RegionUpdate, regionUpdate({{5, 2}, {{9, 2, 0, {}}}})));
+    Velmor::CoordinatorWelcome* welcome = new Velmor::CoordinatorWelcome();
+    welcome->set_timestamp(1);
+    welcome->set_overloadedcpuborder(border + 1);
+    forged.push_back(messageEvent(MessageTypes::CoordinatorWelcome, welcome));
+    Velmor::TransferPlayerTo* move = new Velmor::TransferPlayerTo();
+    move->set_playerid(other->id);
+    move->set_host("127.0.0.1");
+    move->set_port("1");
+    setPosition(move->mutable_min(), 0, 0, 0);
+    setPosition(move->mutable_max(), 1, 1, 1);
+    forged.push_back(messageEvent(MessageTypes::TransferPlayerTo, move));
+    forged.push_back(messageEvent(MessageTypes::TransferControl, transfer(ForeignShot, false)));
+    forged.push_back(messageEvent(MessageTypes::ObjectInfo, new Velmor::ObjectInfo(playerDescription(ForeignPlayer))));
+    Velmor::ObjectDestroy* destroy = new Velmor::ObjectDestroy();
+    destroy->set_id(other->id);
+    forged.push_back(messageEvent(MessageTypes::ObjectDestroy, destroy));
+    for (networkEventPtr& event : forged)
+        EXPECT_THAT(dispatch(overTcp(event, client->getTcpSocket())), HasSubstr(Dropped));
+
+    EXPECT_EQ(poolText(), before);
+    EXPECT_EQ(General::getInstance()->overloadedCPUBorder, border);
+    EXPECT_TRUE(watchers->convert_to_watchers.empty());
+    EXPECT_TRUE(QueuedFrames::tcpFor(*clientQueue, other).empty());
+    EXPECT_TRUE(shot->isReplica());
+    EXPECT_EQ(scene()->getOBjectById(ForeignPlayer), nullptr);
+    EXPECT_TRUE(scene()->removeList2.empty());
+}
+
+} // namespace
