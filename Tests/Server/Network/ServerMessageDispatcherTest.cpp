@@ -1,10 +1,13 @@
 #include "Server/Network/ServerMessageDispatcher.h"
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -12,8 +15,11 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
+#include "Common/Network/LiveNetwork.h"
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
+#include "Peers/PeerTestSupport.h"
+#include "Support/ChildProcess.h"
 #include "Support/FakeClock.h"
 
 namespace {
@@ -742,3 +748,96 @@ TEST_F(ServerMessageDispatcherTest, ClientsForgedMessagesChangeNothing) {
 }
 
 } // namespace
+
+// The live networking (real sockets, the server's own dispatcher from init) and real processes.
+class NeighbourUdpAddressTest : public SceneFixture {
+protected:
+    void SetUp() override {
+        SceneFixture::SetUp();
+        net = LiveNetwork::get();
+    }
+    void TearDown() override {
+        ServerRegionHandler::getInstance()->clearForTesting();
+        SceneFixture::TearDown();
+    }
+
+    // Dispatches the live queues until `done` holds or the deadline passes.
+    bool dispatchUntil(std::function<bool()> done) {
+        const auto end = std::chrono::steady_clock::now() + peertest::Patience;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            printedBy([&] { net->dispatchReceivedMessages(nullptr); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    Network* net = nullptr;
+};
+
+TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
+    boost::asio::io_context io;
+    udp::socket neighbourUdp(io, udp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    tcp::socket link(io);
+    link.connect(LiveNetwork::tcpAddress());
+    peertest::FrameSocket neighbour(std::move(link));
+    Velmor::Login login;
+    login.set_logintype(LoginType::NearServer);
+    login.set_serverid(7);
+    login.set_qport(0x70001);
+    login.set_port(std::to_string(neighbourUdp.local_endpoint().port()));
+    neighbour.send(login);
+
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    ASSERT_TRUE(dispatchUntil([&] {
+        ControllingServer* entry = registry->getControllingServer(7);
+        return entry && entry->getUdpEndpoint();
+    }));
+    ControllingServer* entry = registry->getControllingServer(7);
+
+    // The server has had no datagram of the neighbour, and yet its update arrives.
+    Player* p = SceneObjectFactory::getInstance()->createAndAttachPlayer("p", Vector3(1, 2, 3), Quaternion(), 100,
+                                                                         Team::Red, 0);
+    net->networkSender->sendUpdateObject(p, entry);
+    printedBy([&] { net->networkSender->sendMessages(); });
+    EXPECT_NE(neighbour.expect<Velmor::ServerWelcome>(MessageTypes::ServerWelcome), nullptr);
+    ASSERT_TRUE(peertest::readable(neighbourUdp.native_handle(), peertest::Patience));
+    std::string datagram(2048, '\0');
+    datagram.resize(neighbourUdp.receive(boost::asio::buffer(&datagram[0], datagram.size())));
+    std::vector<uint32_t> qports;
+    std::vector<QueuedFrame> frames = QueuedFrames::of(bufferList{&datagram}, true, &qports);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].type, MessageTypes::ObjectUpdate);
+    EXPECT_EQ(frames[0].as<Velmor::ObjectUpdate>().id(), p->id);
+    EXPECT_EQ(qports, std::vector<uint32_t>{net->myQport});
+
+    // Its connection ends the way every connection ends: the server deletes the socket.
+    neighbour.socket.close();
+    EXPECT_TRUE(dispatchUntil([&] { return entry->getTcpSocket() == nullptr; }));
+}
+
+// The coordinator's map links two real servers; each knows the other's UDP address as soon as
+// the login (server 2) or the welcome (server 1) has bound the link.
+TEST_F(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
+    const std::string binaries =
+        std::string(REGIONSERVER_BINARY).substr(0, std::string(REGIONSERVER_BINARY).rfind('/'));
+    const std::string coordPort = std::to_string(freeGamePort());
+    ChildProcess coordinator({binaries + "/standin-coordinator", "--port", coordPort, "--region", "1:0,0,0:100,100,100",
+                              "--region", "2:100,0,0:200,100,100"});
+    ASSERT_TRUE(coordinator.waitForOutput("coordinator listening", peertest::Patience)) << coordinator.output();
+    const std::string port1 = std::to_string(freeGamePort());
+    const std::string port2 = std::to_string(freeGamePort());
+    auto serverArgs = [&](const char* id, const std::string& port) {
+        return std::vector<std::string>{REGIONSERVER_BINARY,         std::string("--server-id=") + id, "--port=" + port,
+                                        "--coord-port=" + coordPort, "--enable-console=false",         "--log=false"};
+    };
+    ChildProcess server1(serverArgs("1", port1));
+    ChildProcess server2(serverArgs("2", port2));
+    EXPECT_TRUE(server2.waitForOutput("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", peertest::Patience))
+        << server2.output();
+    EXPECT_TRUE(server1.waitForOutput("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", peertest::Patience))
+        << server1.output();
+    EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
+    EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);
+}
