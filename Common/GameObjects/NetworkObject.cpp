@@ -10,7 +10,7 @@ NetworkObject::~NetworkObject() {}
 
 void NetworkObject::realUpdate(float dt) {
     predictionManager.updatePrediction(dt);
-    // The replica manager's border, hand-over and update rules run here once they exist.
+    replicaManager.update(this, dt);
     // Read again: the replica manager may have handed the object over just now.
     if (isReplica())
         predictionManager.realUpdate(this, dt);

@@ -3,7 +3,11 @@
 #include <cstdint>
 #include <list>
 
+class ControllingServer;
 class NetworkObject;
+class Player;
+class Region;
+class Sender;
 
 // Per-object hand-over state: whether another server controls the object, which
 // neighbouring regions hold a copy of it and when it last sent an update. The static
@@ -24,6 +28,14 @@ public:
     // Clears the flags and timers; the lists stay.
     void Init();
 
+    // One tick of the owning object's place among the regions, after its prediction step
+    // and before its motion: removes a replica that left this server's area; holds an
+    // owned object that left every region; hands it to the server whose region alone
+    // holds it; creates and destroys its copies on neighbours; tells a player's client
+    // which neighbours to watch; and sends a player's state when the clients' estimate
+    // drifted or aged. Does nothing before start-up gave the server its registry entry.
+    void update(NetworkObject* obj, float dt);
+
     // Start of every frame: no hand-over or copy creation made yet.
     static void ResetHasTransfered();
     // Whether fewer than 100 hand-overs and copy creations happened in this frame.
@@ -31,4 +43,11 @@ public:
     static void HasTransferedOne(NetworkObject* obj);
 
     static int32_t numberTransfered;
+
+private:
+    // True when the object went to the region's server in this tick.
+    bool handOver(NetworkObject* obj, Region* region, ControllingServer* myself, Sender* sender);
+    void createAndDestroyCopies(NetworkObject* obj, ControllingServer* myself, Sender* sender);
+    void updateWatching(Player* player, ControllingServer* myself, Sender* sender);
+    void updateClients(Player* player, float dt, Sender* sender);
 };
