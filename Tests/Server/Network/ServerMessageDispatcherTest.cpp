@@ -477,6 +477,21 @@ TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWithoutItsClientHereWaitsFor
                 HasSubstr("ERROR!!!!!! qport 0\n"));
 }
 
+TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseHostCannotBeResolvedKeepsWhatWasDone) {
+    std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignPlayer, true));
+    m->mutable_playerinfo()->set_host("bad host!");
+    // The receiver's guard reports the resolver's error.
+    EXPECT_ANY_THROW(printedBy([&] { server()->dispatchTransferControl(coordinator(), m.get()); }));
+    testing::internal::GetCapturedStdout();
+    Player* p = static_cast<Player*>(scene()->getOBjectById(ForeignPlayer));
+    ASSERT_NE(p, nullptr);
+    EXPECT_FALSE(p->isReplica());
+    EXPECT_FALSE(p->isDead);
+    EXPECT_EQ(p->qport, 0x20005u);
+    EXPECT_EQ(p->temphost, "bad host!");
+    EXPECT_FALSE(waiting(p));
+}
+
 TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseClientWatchesHereBindsItsConnection) {
     CommEndpoint* w = watcher(0x20005);
     tcp::socket* socket = w->getTcpSocket();
@@ -638,6 +653,18 @@ TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnly
     orphans.push_back(stranger);
     General* general = General::getInstance();
     const uint32_t savedBorder = general->overloadedCPUBorder;
+    // By TCP where a socket is given, else a datagram with the qport.
+    struct Source {
+        tcp::socket* socket;
+        uint32_t udpQport;
+    };
+    const Source sources[PeerCount] = {{client->getTcpSocket(), 0},
+                                       {nullptr, client->qport},
+                                       {w->getTcpSocket(), 0},
+                                       {stranger, 0},
+                                       {silent->getTcpSocket(), 0},
+                                       {nullptr, neighbour->qport},
+                                       {coordinator()->getTcpSocket(), 0}};
 
     for (const Permission& permission : Permissions) {
         for (int peer = 0; peer < PeerCount; ++peer) {
@@ -673,29 +700,10 @@ TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnly
                 break;
             }
             networkEventPtr event = messageEvent(permission.type, message);
-            switch (peer) {
-            case Client:
-                overTcp(event, client->getTcpSocket());
-                break;
-            case ClientByUdp:
-                overUdp(event, 4000, client->qport);
-                break;
-            case Watcher:
-                overTcp(event, w->getTcpSocket());
-                break;
-            case Stranger:
-                overTcp(event, stranger);
-                break;
-            case ServerWithoutQport:
-                overTcp(event, silent->getTcpSocket());
-                break;
-            case LoggedInServer:
-                overUdp(event, 4000, neighbour->qport);
-                break;
-            case Coordinator:
-                overTcp(event, coordinator()->getTcpSocket());
-                break;
-            }
+            if (sources[peer].socket)
+                overTcp(event, sources[peer].socket);
+            else
+                overUdp(event, 4000, sources[peer].udpQport);
             EXPECT_EQ(dispatch(event).find(Dropped) == std::string::npos, permission.allowed[peer])
                 << "type " << permission.type << " from peer " << peer;
         }
