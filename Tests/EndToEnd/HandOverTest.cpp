@@ -1,0 +1,90 @@
+// A ship's place among the regions as the servers and a bot see it: the watch instruction and
+// the hand-over at the border between two servers, and the hold at the edge of the world.
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "EndToEnd/Cluster.h"
+
+namespace e2e {
+namespace {
+
+// The bot's id from its welcome line ("... id 0x<hex> qport ..."), as the servers print it
+// (hex without "0x"); "" when it was not welcomed.
+std::string serverIdIn(const std::string& welcomeLine) {
+    unsigned long long id = 0;
+    const size_t at = welcomeLine.find(" id 0x");
+    if (at == std::string::npos || std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) != 1)
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llx", id);
+    return text;
+}
+
+TEST(HandOverTest, BotIsToldToWatchTheNeighbourAndThenHandedToIt) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& first = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    Process& second = cluster.startServer(2);
+    const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
+    const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
+    ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+
+    Process& bot = cluster.startBot(1, "crosser", "20,0,0", 10);
+    const std::string id = serverIdIn(bot.nextLine("welcome via "));
+    ASSERT_NE("", id) << cluster.outputs();
+
+    // Region 2 lies within 100 of the spawn point: the client is told to watch server 2 first,
+    // and only once, however many ticks the ship spends near it.
+    EXPECT_NE("", bot.nextLine("told via " + firstAt + " to watch " + secondAt)) << cluster.outputs();
+    // Past x = 100 the ship lies in region 2 alone: server 1 hands it over and makes the
+    // client's connection a watcher told its new master.
+    EXPECT_NE("", first.nextLine("Sending Transfer control of id:" + id + " to server 2")) << cluster.outputs();
+    EXPECT_NE("", first.nextLine("Chaning active region for player (id:" + id + ") to region 2 and server 2"))
+        << cluster.outputs();
+    EXPECT_NE("", second.nextLine("got control over player (id:" + id)) << cluster.outputs();
+    EXPECT_NE("", bot.nextLine("told via " + firstAt + " to go to " + secondAt)) << cluster.outputs();
+    EXPECT_NE("", bot.nextLine("controlled by " + secondAt + " now (hand-over 1)")) << cluster.outputs();
+
+    float x, y, z;
+    ASSERT_TRUE(vectorIn(bot.nextLine("own ship at ("), x, y, z)) << cluster.outputs();
+    EXPECT_GT(x, 100.0f) << bot.output();
+    // One watch instruction, and one hand-over: server 2 does not hand the ship back.
+    const std::string watch = "to watch " + secondAt;
+    const std::string& said = bot.output();
+    EXPECT_EQ(said.find(watch), said.rfind(watch)) << said;
+    EXPECT_FALSE(bot.printed("(hand-over 2)")) << said;
+    EXPECT_FALSE(second.printed("Sending Transfer control of id:" + id)) << second.output();
+}
+
+TEST(HandOverTest, BotFlyingOffTheWorldIsHeldOnItsRegionsFace) {
+    Cluster cluster({"1:0,0,0:100,100,100"});
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& server = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+
+    Process& bot = cluster.startBot(1, "leaver", "-40,0,0", 6);
+    const std::string id = serverIdIn(bot.nextLine("welcome via "));
+    ASSERT_NE("", id) << cluster.outputs();
+
+    EXPECT_NE("", server.nextLine("Stopping " + id +
+                                  " from leaving (0.000000,0.000000,0.000000) (100.000000,100.000000,100.000000)"))
+        << cluster.outputs();
+    // The bot shows its ship once a second: once it has reached the face it stays there,
+    // held in every tick however long it keeps flying outward.
+    float x = 100, y, z;
+    for (int i = 0; i < 5 && x >= 2.0f; ++i)
+        ASSERT_TRUE(vectorIn(bot.nextLine("own ship at ("), x, y, z)) << cluster.outputs();
+    ASSERT_LT(x, 2.0f) << bot.output();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(vectorIn(bot.nextLine("own ship at ("), x, y, z)) << cluster.outputs();
+        EXPECT_GT(x, -2.0f) << bot.output();
+        EXPECT_LT(x, 2.0f) << bot.output();
+    }
+    EXPECT_NE("", server.nextLine("Stopping " + id + " from leaving")) << server.output();
+}
+
+} // namespace
+} // namespace e2e
