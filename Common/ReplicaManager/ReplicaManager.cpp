@@ -104,8 +104,7 @@ void ReplicaManager::update(NetworkObject* obj, float dt) {
         return;
     }
 
-    const bool isPlayer = obj->type == SceneGraphType::Player;
-    Player* player = isPlayer ? static_cast<Player*>(obj) : nullptr;
+    Player* player = obj->type == SceneGraphType::Player ? static_cast<Player*>(obj) : nullptr;
     // A dead player waits for the coordinator: no hold, hand-over, copies or updates.
     if (player && player->isDead)
         return;
