@@ -58,6 +58,9 @@ protected:
         NetworkFixture::SetUp();
         responses().clear();
         Probe::log().clear();
+        // The frame clock runs from process start: without this the first frame's step covers
+        // every test before, and the shots would expire mid-test.
+        timer.getTimeDiff();
     }
     void TearDown() override {
         shouldCollideAllObjects = false;
