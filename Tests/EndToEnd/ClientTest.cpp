@@ -1,5 +1,5 @@
-// Game clients at a running server: a bot that logs in, steers and pings, and a client that
-// forges what only the coordinator or a region server may send.
+// Game clients at running servers: a bot that logs in, steers, pings and flies across a border,
+// and a client that forges what only the coordinator or a region server may send.
 #include <cstdio>
 #include <map>
 
@@ -83,6 +83,45 @@ TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
     EXPECT_FALSE(bot.printed("skipped")) << bot.output();
     // The bot ends and closes its connection: its player leaves the server.
     EXPECT_NE("", server->nextLine("] Player Disconnected.")) << cluster.outputs();
+}
+
+TEST_F(ClientTest, BotSeesItsShipMoveByTheServersUpdates) {
+    Process& bot = cluster.startBot(1, "pilot", "5,0,0", 4);
+    ASSERT_NE("", bot.nextLine("welcome via ")) << cluster.outputs();
+
+    // The bot prints its ship once a second, as the server's updates show it.
+    float x[3], y[3], z[3];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(vectorIn(bot.nextLine("own ship at ("), x[i], y[i], z[i])) << cluster.outputs();
+    EXPECT_GT(x[2] - x[0], 2.0f) << bot.output();
+    EXPECT_NEAR(y[0], y[2], 1.0f) << bot.output();
+    EXPECT_NEAR(z[0], z[2], 1.0f) << bot.output();
+}
+
+TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
+    Process& second = cluster.startServer(2);
+    const std::string secondPort = std::to_string(cluster.gamePort(2));
+    ASSERT_NE("", server->nextLine("] Connected to server 2 127.0.0.1:" + secondPort)) << cluster.outputs();
+    Process& bot = cluster.startBot(1, "runner", "20,0,0", 12);
+    const uint64_t id = idIn(bot.nextLine("welcome via "));
+    ASSERT_NE(0u, id) << cluster.outputs();
+
+    // Past x = 100 the ship lies in server 2's region only: server 2 takes control of it and
+    // the client is sent there as to its new master.
+    EXPECT_NE("", second.nextLine("got control over player (id:" + hex(id).substr(2) + " qport:10002)"))
+        << cluster.outputs();
+    EXPECT_NE("", bot.nextLine("told via 127.0.0.1:" + port + " to go to 127.0.0.1:" + secondPort))
+        << cluster.outputs();
+    EXPECT_NE("", bot.nextLine("controlled by 127.0.0.1:" + secondPort + " now (hand-over 1)")) << cluster.outputs();
+    // The ship as its new master's updates show it: on the far side.
+    std::string at;
+    while (at.find("own ship at (") != 0) {
+        at = bot.nextLine(" via 127.0.0.1:" + secondPort);
+        ASSERT_NE("", at) << cluster.outputs();
+    }
+    float x, y, z;
+    ASSERT_TRUE(vectorIn(at, x, y, z)) << at;
+    EXPECT_GT(x, 100.0f) << at;
 }
 
 TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
