@@ -1,5 +1,6 @@
 // Region servers started as an operator starts them, with the stand-in coordinator: what they
-// print on the way up, their login at the coordinator, and the links between neighbours.
+// print on the way up, their login at the coordinator, the links between neighbours, and what
+// stays when a neighbour or the coordinator goes.
 #include <gtest/gtest.h>
 
 #include "EndToEnd/Cluster.h"
