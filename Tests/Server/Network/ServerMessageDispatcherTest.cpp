@@ -493,6 +493,10 @@ TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseHostCannotBeResolvedKee
 }
 
 TEST_F(ServerMessageDispatcherTest, ControlOfAPlayerWhoseClientWatchesHereBindsItsConnection) {
+    // Waiting first, from an earlier hand-over; the binding ends the wait.
+    std::unique_ptr<Velmor::TransferControl> earlier(transfer(ForeignPlayer, true));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), earlier.get()); });
+    ASSERT_EQ(dispatcher->playersWhoLackAClient.size(), 1u);
     CommEndpoint* w = watcher(0x20005);
     tcp::socket* socket = w->getTcpSocket();
     std::unique_ptr<Velmor::TransferControl> m(transfer(ForeignPlayer, true));
@@ -533,6 +537,14 @@ TEST_F(ServerMessageDispatcherTest, ControlOfAProjectileTakesItsPoseAndMissingOb
     std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
     ASSERT_EQ(told.size(), toldBefore + 1);
     EXPECT_EQ(told.back().as<Velmor::ObjectInfo>().id(), ForeignShot);
+
+    // Only players and projectiles change hands.
+    Probe* board = new Probe("board", ForeignShot + 2);
+    printedBy([&] { scene()->attach(board); });
+    std::unique_ptr<Velmor::TransferControl> notHanded(transfer(board->id, false));
+    EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), notHanded.get()); }),
+                HasSubstr("Transfer control for an object of kind 2 ignored"));
+    EXPECT_FLOAT_EQ(board->position.z, 0);
 
     std::unique_ptr<Velmor::TransferControl> unknownShot(transfer(ForeignShot + 1, false));
     EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), unknownShot.get()); }),
