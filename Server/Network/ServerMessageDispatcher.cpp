@@ -85,7 +85,19 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
         sender->qport == 0)
         return false;
     ControllingServer* entry = poolEntryOf(sender);
-    return entry && entry != ServerRegionHandler::getInstance()->myself;
+    if (!entry || entry == ServerRegionHandler::getInstance()->myself)
+        return false;
+    // Any connection may send a NearServer login and so become a pool entry: only a server that
+    // the coordinator's map names (its host is set from the map), connected from the address
+    // the map gives, is trusted. A host given as a name is not resolved for every message.
+    if (entry->host.empty())
+        return false;
+    boost::system::error_code ec;
+    const boost::asio::ip::address named = boost::asio::ip::make_address(entry->host, ec);
+    if (ec)
+        return true;
+    const tcp::endpoint peer = entry->getTcpSocket()->remote_endpoint(ec);
+    return !ec && peer.address() == named;
 }
 
 bool ServerMessageDispatcher::dispatchEvent(networkEventPtr netEvent) {

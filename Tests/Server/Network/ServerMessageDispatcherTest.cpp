@@ -637,8 +637,20 @@ TEST_F(ServerMessageDispatcherTest, NeighboursUdpAddressIsItsTcpPeerAtItsGamePor
 }
 
 // Who may send what: the coordinator's orders only the coordinator, hand-overs also logged-in
-// servers, object messages only logged-in servers.
-enum Peer { Client, ClientByUdp, Watcher, Stranger, ServerWithoutQport, LoggedInServer, Coordinator, PeerCount };
+// servers, object messages only logged-in servers. A logged-in server counts only when the
+// coordinator's map names it and it connects from the map's address: anyone can send a login.
+enum Peer {
+    Client,
+    ClientByUdp,
+    Watcher,
+    Stranger,
+    ServerWithoutQport,
+    LoggedInServer,
+    Coordinator,
+    ServerNotInTheMap,
+    ServerFromElsewhere,
+    PeerCount
+};
 
 struct Permission {
     int type;
@@ -646,14 +658,14 @@ struct Permission {
 };
 
 const Permission Permissions[] = {
-    {MessageTypes::CoordinatorWelcome, {false, false, false, false, false, false, true}},
-    {MessageTypes::RegionUpdate, {false, false, false, false, false, false, true}},
-    {MessageTypes::TransferPlayerTo, {false, false, false, false, false, false, true}},
-    {MessageTypes::TransferControl, {false, false, false, false, false, true, true}},
-    {MessageTypes::ObjectInfo, {false, false, false, false, false, true, false}},
-    {MessageTypes::ObjectUpdate, {false, false, false, false, false, true, false}},
-    {MessageTypes::ObjectDestroy, {false, false, false, false, false, true, false}},
-    {MessageTypes::Logout, {true, true, true, true, true, true, true}},
+    {MessageTypes::CoordinatorWelcome, {false, false, false, false, false, false, true, false, false}},
+    {MessageTypes::RegionUpdate, {false, false, false, false, false, false, true, false, false}},
+    {MessageTypes::TransferPlayerTo, {false, false, false, false, false, false, true, false, false}},
+    {MessageTypes::TransferControl, {false, false, false, false, false, true, true, false, false}},
+    {MessageTypes::ObjectInfo, {false, false, false, false, false, true, false, false, false}},
+    {MessageTypes::ObjectUpdate, {false, false, false, false, false, true, false, false, false}},
+    {MessageTypes::ObjectDestroy, {false, false, false, false, false, true, false, false, false}},
+    {MessageTypes::Logout, {true, true, true, true, true, true, true, true, true}},
 };
 
 TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnlyFromTheirSenders) {
@@ -661,6 +673,10 @@ TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnly
     CommEndpoint* w = watcher(0x50004);
     ControllingServer* silent = poolServer(8, 0);
     ControllingServer* neighbour = poolServer(7, 0x70001);
+    neighbour->host = "127.0.0.1";
+    ControllingServer* unnamed = poolServer(6, 0x60001);
+    ControllingServer* elsewhere = poolServer(5, 0x50001);
+    elsewhere->host = "10.1.2.3";
     tcp::socket* stranger = pair.connect();
     orphans.push_back(stranger);
     General* general = General::getInstance();
@@ -676,7 +692,9 @@ TEST_F(ServerMessageDispatcherTest, OrdersHandOversAndObjectMessagesAreTakenOnly
                                        {stranger, 0},
                                        {silent->getTcpSocket(), 0},
                                        {nullptr, neighbour->qport},
-                                       {coordinator()->getTcpSocket(), 0}};
+                                       {coordinator()->getTcpSocket(), 0},
+                                       {unnamed->getTcpSocket(), 0},
+                                       {elsewhere->getTcpSocket(), 0}};
 
     for (const Permission& permission : Permissions) {
         for (int peer = 0; peer < PeerCount; ++peer) {
