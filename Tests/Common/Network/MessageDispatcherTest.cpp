@@ -10,6 +10,7 @@
 #include "Common/GameObjects/Ship.h"
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
+#include "Common/Network/EventBuilders.h"
 
 namespace {
 
@@ -90,27 +91,6 @@ public:
     bool dispatchRegionUpdate(CommEndpoint* s, Velmor::RegionUpdate*) override { return record("RegionUpdate", s); }
     bool dispatchServerStatus(CommEndpoint* s, Velmor::ServerStatus*) override { return record("ServerStatus", s); }
 };
-
-networkEventPtr messageEvent(int messageType, google::protobuf::Message* message) {
-    networkEventPtr event(new NetworkEvent());
-    event->eventType = EventTypes::Message;
-    event->messageType = messageType;
-    event->message = message;
-    return event;
-}
-
-networkEventPtr overTcp(networkEventPtr event, tcp::socket* socket) {
-    event->setTcpSocket(socket);
-    return event;
-}
-
-networkEventPtr overUdp(networkEventPtr event, unsigned short sourcePort, uint32_t qport,
-                        const char* address = "127.0.0.1") {
-    udp::endpoint source(boost::asio::ip::make_address(address), sourcePort);
-    event->setUdpEndpoint(source);
-    event->qport = qport;
-    return event;
-}
 
 Velmor::Login* login(uint32_t type) {
     Velmor::Login* m = new Velmor::Login();

@@ -21,6 +21,7 @@
 #include "Peers/PeerTestSupport.h"
 #include "Support/ChildProcess.h"
 #include "Support/FakeClock.h"
+#include "Common/Network/EventBuilders.h"
 
 namespace {
 
@@ -30,27 +31,6 @@ using testing::HasSubstr;
 using testing::Not;
 
 const char* const Dropped = "from a peer that may not send it dropped\n";
-
-networkEventPtr messageEvent(int messageType, google::protobuf::Message* message) {
-    networkEventPtr event(new NetworkEvent());
-    event->eventType = EventTypes::Message;
-    event->messageType = messageType;
-    event->message = message;
-    return event;
-}
-
-networkEventPtr overTcp(networkEventPtr event, tcp::socket* socket) {
-    event->setTcpSocket(socket);
-    return event;
-}
-
-networkEventPtr overUdp(networkEventPtr event, unsigned short sourcePort, uint32_t qport,
-                        const char* address = "127.0.0.1") {
-    udp::endpoint source(boost::asio::ip::make_address(address), sourcePort);
-    event->setUdpEndpoint(source);
-    event->qport = qport;
-    return event;
-}
 
 networkEventPtr closedEvent(tcp::socket* socket) {
     networkEventPtr event(new NetworkEvent());
