@@ -25,7 +25,8 @@ void checkSurroundingServers();
 // Exit handler: closes the measurement log.
 void cleanupLog();
 
-// Completion of the time-limit timer; I/O thread. Asks the main thread to end the process.
+// Completion of the time-limit timer; I/O thread. Ends the process itself while start-up runs,
+// else asks the main thread to end it between two frames.
 void timeout(const boost::system::error_code& error);
 
 // Ends the process with status 0 when the time limit has expired; main thread only. It
