@@ -9,6 +9,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "Common/Debug/Debug.h"
+#include "Common/Debug/Logger.h"
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
@@ -61,7 +62,8 @@ void AbstractPacketReceiver::asyncReceive(udp::socket* udp_socket) {
 
 void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
                                               udp::socket* udp_socket) {
-    // Logger::add_bandwidth(bytes_recvd, CS_UDP_RCVD) and add_packages(1, CS_UDP_RCVD) go here.
+    Logger::getInstance()->add_bandwidth(bytes_recvd, CS_UDP_RCVD);
+    Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
     if (error) {
         DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
         delete[] data;
@@ -111,7 +113,9 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
             // Answered at once, without a qport, to where the Ping came from.
             udp_socket->send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), sender_endpoint_);
         } else if (event->messageType == MessageTypes::Pong) {
-            // Logger::received_latency_serial(ping_serial_num) goes here.
+            const Velmor::Pong* pong = static_cast<Velmor::Pong*>(event->message);
+            if (pong->has_ping_serial_num())
+                Logger::getInstance()->received_latency_serial(pong->ping_serial_num());
         } else {
             addUDPNetworkEvent(event);
         }
@@ -120,7 +124,8 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
 
 void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
                                               tcp::socket* tcp_socket) {
-    // Logger::add_bandwidth(bytes_recvd, CS_TCP_RCVD) and add_packages(1, CS_TCP_RCVD) go here.
+    Logger::getInstance()->add_bandwidth(bytes_recvd, CS_TCP_RCVD);
+    Logger::getInstance()->add_packages(1, CS_TCP_RCVD);
     std::unique_ptr<char[]> buffer(data);
     try {
         if (error)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Common/Debug/Debug.h"
+#include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Math/Quaternion.h"
@@ -250,7 +251,8 @@ bool MessageDispatcher::dispatchObjectUpdate(CommEndpoint*, Velmor::ObjectUpdate
     if (message->has_position())
         ProtobufConversion::position(&position, &message->position());
     static_cast<NetworkObject*>(obj)->newUpdateMessage(message->timestamp(), position, orientation, false);
-    // The measurement log's latency serial is taken here once the log exists.
+    if (message->has_latency_serial_num() && obj->id == Network::getInstance()->ownId)
+        Logger::getInstance()->received_latency_serial(message->latency_serial_num());
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "Common/Debug/Debug.h"
+#include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/Network/CommEndpoint.h"
@@ -482,13 +483,18 @@ void MessageSender::broadcastCompleted(const error_code& error, std::size_t /*by
     BroadcastBuffer::decrementRecipients(b);
 }
 
-void MessageSender::packageSent(TransportType::TransportType /*t*/, std::size_t /*bytes*/) {
-    // Logger::add_packages and add_bandwidth (CS_ or SS_ by instance, TCP or UDP by t) go here.
+void MessageSender::packageSent(TransportType::TransportType t, std::size_t bytes) {
+    // I/O thread. The server queue counts under SS_, the client queue (and any other) under CS_.
+    const bool server = this == Network::getInstance()->serverMessageSender;
+    const NetworkIndexes index = t == TransportType::TCP ? (server ? SS_TCP_SENT : CS_TCP_SENT)
+                                                         : (server ? SS_UDP_SENT : CS_UDP_SENT);
+    Logger::getInstance()->add_packages(1, index);
+    Logger::getInstance()->add_bandwidth(bytes, index);
 }
 
 void MessageSender::packageDropped() {
     ++droppedPackages_;
-    // Logger::packageDropped goes here.
+    Logger::getInstance()->packageDropped();
 }
 
 void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, BroadcastBuffer* share) {

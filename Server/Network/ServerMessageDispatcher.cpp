@@ -4,6 +4,7 @@
 #include <list>
 
 #include "Common/Debug/Debug.h"
+#include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Player.h"
@@ -269,9 +270,10 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
     Network* network = Network::getInstance();
     network->networkSender->broadcastCreateObject(obj);
 
-    // The measurement log's hand-over counters are counted here once the log exists.
-    if (!message->has_playerinfo() || obj->type != SceneGraphType::Player)
+    if (!message->has_playerinfo() || obj->type != SceneGraphType::Player) {
+        Logger::getInstance()->gotControlOverProjectile();
         return true;
+    }
 
     Player* player = static_cast<Player*>(obj);
     const Velmor::PlayerConnectInfo& info = message->playerinfo();
@@ -298,6 +300,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
     // Lookups never compare ports, so the service's port plays no part.
     udp::endpoint clientAddress(addresses.begin()->endpoint().address(), 12345);
     CommEndpoint* known = lookUpCommEndpointUdp(&clientAddress, endpoint->qport);
+    Logger::getInstance()->gotControlOverPlayer();
 
     if (known && known->endpointType == CommEndpointTypes::WatcherEndpoint) {
         if (endpoint->getTcpSocket())
