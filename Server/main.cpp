@@ -16,6 +16,7 @@
 
 #include "Common/Collision/CollisionHandler.h"
 #include "Common/Debug/Debug.h"
+#include "Common/Debug/Logger.h"
 #include "Common/Engine/Helpers.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
@@ -55,7 +56,11 @@ bool enterRunningPhase() {
 } // namespace
 
 void cleanupLog() {
-    // The measurement log closes its file here once it exists.
+    Logger::getInstance()->cleanup();
+}
+
+void logToFile() {
+    Logger::getInstance()->writeMeasurementToFile();
 }
 
 void timeout(const boost::system::error_code& /*error*/) {
@@ -94,6 +99,7 @@ void mainLoop() {
     endProcessIfTimeLimitExpired();
 
     const float dt = static_cast<float>(timer.getTimeDiff());
+    Logger::getInstance()->frameDone(dt);
 
     // Before anything in this frame can hand over or create copies.
     ReplicaManager::ResetHasTransfered();
@@ -178,6 +184,9 @@ int serverMain(int argc, char* argv[]) {
 
         Timer::sync_clock(0);
 
+        if (log)
+            Logger::getInstance()->setFileToWriteTo(stats);
+
         std::atexit(cleanupLog);
 
         boost::asio::io_context service;
@@ -229,6 +238,8 @@ int serverMain(int argc, char* argv[]) {
         network->networkSender->sendServerLogin(static_cast<uint32_t>(serverId), &network->coordinator);
 
         Helpers::registerMainLoopFunction(mainLoop, 30.0f);
+        if (log)
+            Helpers::registerMainLoopFunction(logToFile, 1.0f);
         Helpers::registerMainLoopFunction(checkSurroundingServers, 1.0f);
         if (!enterRunningPhase()) {
             // The time limit expired during start-up; the I/O thread is ending the process.

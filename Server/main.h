@@ -19,6 +19,9 @@ int serverMain(int argc, char* argv[]);
 // The main frame, registered at 30 calls per second.
 void mainLoop();
 
+// Once a second when the log option is on: one measurement line.
+void logToFile();
+
 // Once a second: connects to the pool servers this server has to connect to.
 void checkSurroundingServers();
 
