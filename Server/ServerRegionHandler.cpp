@@ -3,6 +3,41 @@
 #include "Common/Debug/Debug.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
+#include "Common/Scene/SceneGraph.h"
+#include "Server/main.h"
+
+namespace {
+
+// The cell along one axis of a grid of `cells` cells for an offset from the region's min,
+// or -1 when the object lies outside the grid on that axis. The quotient truncates toward
+// zero, so an object less than one cell below min still falls in cell 0. The region holds
+// its upper face, so an offset of exactly one size lands in the last cell rather than
+// beyond it. A flat axis (size 0) or an offset that is not finite has no cell, instead of
+// dividing by zero or truncating an unrepresentable quotient.
+int cellAlong(float offset, float size, float cellSize, int cells) {
+    if (!(size > 0.0f) || !(cellSize > 0.0f))
+        return -1;
+    const float q = offset / cellSize;
+    if (!(q > -1.0f) || q > static_cast<float>(cells))
+        return -1;
+    if (offset >= size || q >= static_cast<float>(cells))
+        return offset <= size ? cells - 1 : -1;
+    return static_cast<int>(q);
+}
+
+// Adds one to the object's cell of a grid of cells^3 counts; an object outside the grid on
+// any axis counts nowhere.
+void countInGrid(const Vector3& offset, const Vector3& size, const Vector3& cellSize, int cells,
+                 std::vector<unsigned int>& counts) {
+    const int ix = cellAlong(offset.x, size.x, cellSize.x, cells);
+    const int iy = cellAlong(offset.y, size.y, cellSize.y, cells);
+    const int iz = cellAlong(offset.z, size.z, cellSize.z, cells);
+    if (ix < 0 || iy < 0 || iz < 0)
+        return;
+    ++counts[static_cast<size_t>(ix + cells * iy + cells * cells * iz)];
+}
+
+} // namespace
 
 ServerRegionHandler* ServerRegionHandler::getInstance() {
     static ServerRegionHandler* instance = nullptr;
@@ -43,6 +78,47 @@ std::list<ControllingServer*> ServerRegionHandler::serversToConnectTo() {
 
 unsigned int ServerRegionHandler::regionsControlled() {
     return myself ? static_cast<unsigned int>(myself->regionList.size()) : 0;
+}
+
+void ServerRegionHandler::getPopulationForExistingRegions(std::map<unsigned int, unsigned int>& regionPopulationMap) {
+    regionPopulationMap.clear();
+    if (!myself)
+        return;
+    for (const Region& region : myself->regionList)
+        regionPopulationMap[region.id] = 0;
+    TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
+    if (!players)
+        return;
+    for (Transform* player : *players)
+        for (Region& region : myself->regionList)
+            if (region.PointIn(player->position, 0.0f))
+                ++regionPopulationMap[region.id];
+}
+
+void ServerRegionHandler::getPopulationForSingleRegion(std::vector<unsigned int>& TwoByTwoSubdiv,
+                                                       std::vector<unsigned int>& ThreeByThreeSubdiv) {
+    TwoByTwoSubdiv.assign(8, 0);
+    ThreeByThreeSubdiv.assign(27, 0);
+    if (!myself || myself->regionList.empty())
+        return;
+    const Region& region = myself->regionList.front();
+    const Vector3 size = region.max - region.min;
+    const Vector3 halves(0.5f * size.x, 0.5f * size.y, 0.5f * size.z);
+    const Vector3 thirds(size.x / 3.0f, size.y / 3.0f, size.z / 3.0f);
+
+    SceneGraph* scene = SceneGraph::getInstance();
+    std::vector<TransformList*> counted{scene->getListOfType(SceneGraphType::Player)};
+    if (shouldCollideAllObjects)
+        counted.push_back(scene->getListOfType(SceneGraphType::Projectile));
+    for (TransformList* objects : counted) {
+        if (!objects)
+            continue;
+        for (Transform* object : *objects) {
+            const Vector3 offset = object->position - region.min;
+            countInGrid(offset, size, halves, 2, TwoByTwoSubdiv);
+            countInGrid(offset, size, thirds, 3, ThreeByThreeSubdiv);
+        }
+    }
 }
 
 void ServerRegionHandler::clearForTesting() {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <list>
+#include <map>
+#include <vector>
 
 #include "Common/Region/RegionHandler.h"
 
@@ -23,6 +25,18 @@ public:
 
     // The number of regions this server controls; 0 while myself is not set.
     unsigned int regionsControlled();
+
+    // For the load report: every region id of myself mapped to the number of scene players
+    // inside it (padding 0). A player in overlapping regions counts in each. The map is
+    // cleared first; it stays empty while myself is not set.
+    void getPopulationForExistingRegions(std::map<unsigned int, unsigned int>& regionPopulationMap);
+
+    // For the load report of a single region: the players (and with collide-all the
+    // projectiles) per 2x2x2 and 3x3x3 cell of myself's first region, cell 0 at its min
+    // corner, x fastest, then y, then z. Resized to exactly 8 and 27 counts, all 0 while
+    // myself has no region.
+    void getPopulationForSingleRegion(std::vector<unsigned int>& TwoByTwoSubdiv,
+                                      std::vector<unsigned int>& ThreeByThreeSubdiv);
 
     // Empties the pool and forgets myself, as if the process had just started; for tests,
     // which share the one registry. Sockets still held by entries are the caller's to free.
