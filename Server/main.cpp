@@ -24,6 +24,7 @@
 #include "Common/ReplicaManager/ReplicaManager.h"
 #include "Common/Scene/SceneGraph.h"
 #include "Common/Scene/SceneObjectFactory.h"
+#include "Server/Console.h"
 #include "Server/Gamelogic/VelmorEntryPoint.h"
 #include "Server/ServerRegionHandler.h"
 
@@ -96,6 +97,9 @@ void checkSurroundingServers() {
 }
 
 void mainLoop() {
+    // Flipped by the console.
+    static bool shouldFakeCPUUsage = false;
+
     endProcessIfTimeLimitExpired();
 
     const float dt = static_cast<float>(timer.getTimeDiff());
@@ -137,6 +141,11 @@ void mainLoop() {
     } catch (...) {
         DebugPrint("apply remove list got an execption\n");
     }
+
+    if (shouldFakeCPUUsage)
+        fakeCPUUsage();
+
+    runConsoleCommands(players, projectiles, shouldFakeCPUUsage);
 }
 
 int serverMain(int argc, char* argv[]) {
@@ -183,6 +192,11 @@ int serverMain(int argc, char* argv[]) {
         }
 
         Timer::sync_clock(0);
+
+        if (enableConsole) {
+            boost::thread console{InputServer()};
+            console.detach();
+        }
 
         if (log)
             Logger::getInstance()->setFileToWriteTo(stats);
