@@ -26,6 +26,7 @@
 #include "Common/Scene/SceneObjectFactory.h"
 #include "Server/Console.h"
 #include "Server/Gamelogic/VelmorEntryPoint.h"
+#include "Server/LoadCheck.h"
 #include "Server/ServerRegionHandler.h"
 
 namespace po = boost::program_options;
@@ -255,6 +256,7 @@ int serverMain(int argc, char* argv[]) {
         if (log)
             Helpers::registerMainLoopFunction(logToFile, 1.0f);
         Helpers::registerMainLoopFunction(checkSurroundingServers, 1.0f);
+        Helpers::registerMainLoopFunction(checkLoad, 1.0f);
         if (!enterRunningPhase()) {
             // The time limit expired during start-up; the I/O thread is ending the process.
             for (;;)
