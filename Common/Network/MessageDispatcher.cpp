@@ -69,6 +69,10 @@ MessageDispatcher::MessageDispatcher(boost::asio::io_context* ios_) : lastQPort(
 
 MessageDispatcher::~MessageDispatcher() {}
 
+bool MessageDispatcher::acceptsFrom(int /*messageType*/, CommEndpoint* /*sender*/) {
+    return true;
+}
+
 bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
     CommEndpoint* sender = lookUpCommEndpoint(netEvent);
     // Stands in for a sender that matches no endpoint; ends with this dispatch, and with it
@@ -82,6 +86,10 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
         }
         if (boost::asio::ip::tcp::socket* tcpSocket = netEvent->getTcpSocket())
             temporary.setTcpSocket(tcpSocket);
+    }
+    if (netEvent->eventType == EventTypes::Message && !acceptsFrom(netEvent->messageType, sender)) {
+        DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n", netEvent->messageType);
+        return true;
     }
     updateUdpEndpoint(sender, netEvent);
 

@@ -36,6 +36,10 @@ public:
 
     // The handler's result, or true when no handler applies.
     virtual bool dispatchEvent(networkEventPtr netEvent);
+    // Whether a message of this type is taken from `sender` (the temporary endpoint for an
+    // unknown sender); a refused one is dropped with one line before anything is learned from
+    // it. The base takes everything.
+    virtual bool acceptsFrom(int messageType, CommEndpoint* sender);
     // The known endpoint that sent the event, or null.
     virtual CommEndpoint* lookUpCommEndpoint(networkEventPtr netEvent);
     virtual CommEndpoint* lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport);

@@ -101,17 +101,8 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
     return !ec && peer.address() == named;
 }
 
-bool ServerMessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
-    if (netEvent->eventType == EventTypes::Message) {
-        const int type = netEvent->messageType;
-        // Only the guarded types pay for the extra lookup; the base repeats it, with the same answer.
-        const bool guarded = !mayBeSentBy(type, nullptr);
-        if (guarded && !mayBeSentBy(type, lookUpCommEndpoint(netEvent))) {
-            DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n", type);
-            return true;
-        }
-    }
-    return MessageDispatcher::dispatchEvent(netEvent);
+bool ServerMessageDispatcher::acceptsFrom(int messageType, CommEndpoint* sender) {
+    return mayBeSentBy(messageType, sender);
 }
 
 CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpEndpoint, unsigned int qport) {

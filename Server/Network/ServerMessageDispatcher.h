@@ -15,9 +15,8 @@ class ServerMessageDispatcher : public MessageDispatcher {
 public:
     explicit ServerMessageDispatcher(boost::asio::io_context* ios);
 
-    // Drops a message whose sender may not send it, with one line, before the base handles it
-    // (so the sender's UDP address is not learned from it either).
-    bool dispatchEvent(networkEventPtr netEvent) override;
+    // mayBeSentBy: the base drops what it refuses before it learns anything from it.
+    bool acceptsFrom(int messageType, CommEndpoint* sender) override;
 
     CommEndpoint* lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport) override;
     CommEndpoint* lookUpCommEndpointTcp(boost::asio::ip::tcp::socket* tcpSocket) override;
