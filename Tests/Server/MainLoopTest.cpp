@@ -8,9 +8,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Network/NetworkFixture.h"
+#include "Support/FakeClock.h"
 
 namespace {
 
@@ -83,8 +85,8 @@ TEST_F(MainLoopTest, CollideAllAddsShotAndPlayerPassesAfterTheUsualOne) {
     scene()->attach(new PlayerBumper(14));
 
     printedBy([] { mainLoop(); });
-    EXPECT_THAT(passes(), ElementsAre("player<-shot", "shot<-player", "player<-shot", "shot<-player",
-                                      "player<-shot", "shot<-player", "player<-shot", "shot<-player"));
+    EXPECT_THAT(passes(), ElementsAre("player<-shot", "shot<-player", "player<-shot", "shot<-player", "player<-shot",
+                                      "shot<-player", "player<-shot", "shot<-player"));
 
     responses().clear();
     shouldCollideAllObjects = true;
@@ -105,6 +107,24 @@ TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameRemove) {
     EXPECT_THAT(printed, HasSubstr("scenegraph update got an execption\n"));
     EXPECT_THAT(Probe::log(), ElementsAre("~doomed"));
     EXPECT_EQ(scene()->getOBjectById(22), nullptr);
+}
+
+// Every frame counts itself, and the first one more than a second after the last rate turns
+// the count into the frame rate.
+TEST_F(MainLoopTest, EachFrameIsCountedIntoTheFrameRate) {
+    FakeClock clock;
+    timer.getTimeDiff();
+    Logger* log = Logger::getInstance();
+    log->resetForTesting();
+    printedBy([] { mainLoop(); });
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(log->numberOfFramesSinceLast, 2u);
+    EXPECT_FLOAT_EQ(log->fps, -1.0f);
+    clock.advance(1250);
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(log->numberOfFramesSinceLast, 0u);
+    EXPECT_FLOAT_EQ(log->fps, 3 * 1000.0f / 1250);
+    log->resetForTesting();
 }
 
 } // namespace

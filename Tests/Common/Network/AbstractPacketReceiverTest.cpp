@@ -8,9 +8,12 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "Common/Debug/Logger.h"
 #include "Common/Network/LiveNetwork.h"
 #include "Common/Network/MessageSerializer.h"
+#include "Common/Network/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
+#include "Support/FakeClock.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::address_v6;
@@ -146,6 +149,86 @@ TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPong
     ASSERT_EQ(recorder.events.size(), 1u);
     EXPECT_EQ(recorder.events.front()->messageType, MessageTypes::ObjectUpdate);
     EXPECT_EQ(recorder.events.front()->qport, 9u);
+}
+
+// Whatever a datagram or a read holds, and whoever sent it, it is received client traffic;
+// the Pong sent back is no counted send.
+TEST_F(PacketReceiverTest, EveryDatagramAndEveryReadCountsAsReceivedClientTraffic) {
+    const std::string datagrams[] = {std::string("\x01\x02", 2), qportBytes(7), qportBytes(8) + pingFrame(2),
+                                     qportBytes(9) + updateFrame(13)};
+    TrafficCounts overUdp;
+    uint64_t bytes = 0;
+    testing::internal::CaptureStdout();
+    for (const std::string& datagram : datagrams) {
+        client.send_to(boost::asio::buffer(datagram), LiveNetwork::udpAddress());
+        bytes += datagram.size();
+    }
+    // Handled in arrival order: once the last one's event is here, every datagram was counted.
+    const bool received = receive(1);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(overUdp.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 4));
+    EXPECT_EQ(overUdp.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, bytes));
+
+    recorder.events.clear();
+    tcp::socket peer(io);
+    acceptedSocket(peer);
+    TrafficCounts overTcp;
+    const std::string frame = loginFrame("counted");
+    boost::asio::write(peer, boost::asio::buffer(frame));
+    ASSERT_TRUE(receive(1));
+    EXPECT_EQ(overTcp.packages(), TrafficCounts::inSlot(CS_TCP_RCVD, 1));
+    EXPECT_EQ(overTcp.bandwidth(), TrafficCounts::inSlot(CS_TCP_RCVD, frame.size()));
+
+    // The end of the stream is one more read, of no bytes.
+    testing::internal::CaptureStdout();
+    peer.close();
+    const bool closed = receive(2);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(recorder.events.back()->eventType, EventTypes::ClosedConnection);
+    EXPECT_EQ(overTcp.packages(), TrafficCounts::inSlot(CS_TCP_RCVD, 2));
+    EXPECT_EQ(overTcp.bandwidth(), TrafficCounts::inSlot(CS_TCP_RCVD, frame.size()));
+}
+
+// The answer to a ping of this server's own: measured on the I/O thread when it came by UDP;
+// over TCP it is queued and the dispatcher ignores it.
+TEST_F(PacketReceiverTest, OnlyAPongByUdpWithItsSerialTakesALatencySample) {
+    const struct {
+        const char* what;
+        bool byUdp;
+        uint64_t latency;
+    } cases[] = {
+        {"by UDP", true, 40},
+        {"over TCP", false, 0},
+    };
+    FakeClock clock;
+    Logger* log = Logger::getInstance();
+    tcp::socket peer(io);
+    acceptedSocket(peer);
+    MessageDispatcher dispatcher(nullptr);
+    for (const auto& c : cases) {
+        log->resetForTesting();
+        log->sending_latency_serial(21);
+        clock.advance(40);
+        Velmor::Pong pong;
+        pong.set_ping_serial_num(21);
+        // The update behind the Pong shows that the Pong was handled.
+        const std::string frames = MessageSerializer::serializeMessage(pong) + updateFrame(14);
+        if (c.byUdp)
+            client.send_to(boost::asio::buffer(qportBytes(5) + frames), LiveNetwork::udpAddress());
+        else
+            boost::asio::write(peer, boost::asio::buffer(frames));
+        recorder.events.clear();
+        ASSERT_TRUE(dispatchUntil(recorder, [&] {
+            return !recorder.events.empty() && recorder.events.back()->messageType == MessageTypes::ObjectUpdate;
+        })) << c.what;
+        for (const networkEventPtr& event : recorder.events)
+            dispatcher.dispatchEvent(event);
+        EXPECT_EQ(log->lastLatency.load(), c.latency) << c.what;
+    }
+    log->resetForTesting();
+    peer.close();
 }
 
 TEST_F(PacketReceiverTest, TcpFramesSplitAcrossReadsAreQueuedOnceWithTheirConnection) {
@@ -299,6 +382,16 @@ TEST_F(OwnReceiverTest, UdpReceptionGoesOnAfterAnExceptionInTheHandler) {
     receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), 1u);
     EXPECT_EQ(recorder.events.front()->qport, 2u);
+}
+
+TEST_F(OwnReceiverTest, AFailedReceiveIsCountedBeforeItsErrorIsLookedAt) {
+    TrafficCounts counted;
+    testing::internal::CaptureStdout();
+    receiver->handleUDPReceive(boost::asio::error::make_error_code(boost::asio::error::operation_aborted),
+                               new char[AbstractPacketReceiver::max_length], 0, &socket);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 1));
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, 0));
 }
 
 // Stands for a failure inside the handlers: the TCP error step throws.

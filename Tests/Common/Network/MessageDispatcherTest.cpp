@@ -6,11 +6,13 @@
 
 #include <gmock/gmock.h>
 
+#include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Common/Network/EventBuilders.h"
+#include "Support/FakeClock.h"
 
 namespace {
 
@@ -504,6 +506,45 @@ TEST_F(MessageDispatcherTest, ObjectUpdateFeedsASampleWithDefaultsForWhatIsAbsen
     Velmor::ObjectUpdate* stray = new Velmor::ObjectUpdate();
     stray->set_id(0x123);
     EXPECT_TRUE(dispatcher->dispatchEvent(messageEvent(MessageTypes::ObjectUpdate, stray)));
+}
+
+// Object ids carry their server's id in the high half, so only the mother ship (id 0) of a
+// server with id 0 ever matches the own id.
+TEST_F(MessageDispatcherTest, OnlyAnUpdateOfTheOwnIdWithASerialTakesALatencySample) {
+    const uint64_t replica = 0x700000004ULL;
+    const struct {
+        const char* what;
+        uint64_t ownId;
+        uint64_t updated;
+        bool withSerial;
+        uint64_t latency;
+    } cases[] = {
+        {"the own id", 0, 0, true, 25},
+        {"without serial", 0, 0, false, 0},
+        {"another object", 0, replica, true, 0},
+        {"on another server", 5, 0, true, 0},
+    };
+    FakeClock clock;
+    scene()->attach(new Ship(static_cast<uint64_t>(0), Team::Red));
+    dispatcher->dispatchEvent(messageEvent(MessageTypes::ObjectInfo, playerInfo(replica, true)));
+    Network* net = Network::getInstance();
+    const uint64_t savedOwnId = net->ownId;
+    Logger* log = Logger::getInstance();
+    for (const auto& c : cases) {
+        log->resetForTesting();
+        log->sending_latency_serial(9);
+        clock.advance(25);
+        net->ownId = c.ownId;
+        Velmor::ObjectUpdate* update = new Velmor::ObjectUpdate();
+        update->set_id(c.updated);
+        update->set_timestamp(700);
+        if (c.withSerial)
+            update->set_latency_serial_num(9);
+        dispatcher->dispatchEvent(messageEvent(MessageTypes::ObjectUpdate, update));
+        EXPECT_EQ(log->lastLatency.load(), c.latency) << c.what;
+    }
+    net->ownId = savedOwnId;
+    log->resetForTesting();
 }
 
 TEST_F(MessageDispatcherTest, ObjectDestroyQueuesTheObjectForTheEndOfTheFrame) {

@@ -15,6 +15,7 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/TcpPair.h"
+#include "Common/Network/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 
@@ -481,6 +482,7 @@ TEST_F(MessageSenderSendTest, UdpBroadcastsPastTenMillisecondsAreDroppedForEvery
     sender.tcpBroadcastBuffer_.push_back(new std::string("t1"));
     sender.tcpBroadcastBuffer_.push_back(new std::string("t2"));
 
+    TrafficCounts counted; // before the scripted clock: a first use of the log reads the clock
     budgetRead = 0;
     Timer::setTimeSource(budgetClock);
     testing::internal::CaptureStdout();
@@ -494,12 +496,88 @@ TEST_F(MessageSenderSendTest, UdpBroadcastsPastTenMillisecondsAreDroppedForEvery
     EXPECT_EQ(a.datagrams(), sent);
     EXPECT_EQ(b.datagrams(), sent);
     EXPECT_EQ(sender.droppedPackages(), 4u);
+    EXPECT_EQ(counted.dropped(), 4u);
     const std::string notice = "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
                                "cannot handle the pressure\n";
     ASSERT_NE(out.find(notice), std::string::npos);
     EXPECT_EQ(out.find(notice), out.rfind(notice));
     EXPECT_EQ(a.stream(), "t1t2");
     EXPECT_EQ(b.stream(), "t1t2");
+}
+
+// A completed transmission counts one packet and its bytes under its queue (the server queue
+// under SS_, any other under CS_) and its transport, a broadcast once per recipient, a failed
+// one too. A packet never transmitted counts nothing, except a UDP broadcast share as dropped.
+TEST_F(MessageSenderSendTest, TransmissionsAreCountedUnderTheirQueueAndTransport) {
+    FakeClock clock; // the broadcast budget never runs out
+    Peer client(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Peer watcher(pair, CommEndpointTypes::WatcherEndpoint, true, true);
+    Peer replica(pair, CommEndpointTypes::ClientEndpoint, false, false);
+    Peer server(pair, CommEndpointTypes::ServerEndpoint, true, true);
+    CommEndpoint unreachable(CommEndpointTypes::ClientEndpoint);
+    udp::endpoint v6(boost::asio::ip::address_v6::loopback(), 9);
+    unreachable.setUdpEndpoint(v6);
+
+    const auto unicast = [&](bufferMap& map, CommEndpoint* to) {
+        return [&map, to, this] { sender.getBufferList(map, to)->push_back(new std::string(300, 'u')); };
+    };
+    const auto broadcast = [](bufferList& list) { return [&list] { list.push_back(new std::string(300, 'b')); }; };
+    const struct {
+        const char* what;
+        bool serverQueue;
+        std::function<void()> queue;
+        NetworkIndexes slot;
+        uint64_t packages;
+        uint64_t bytes;
+        uint64_t dropped;
+    } cases[] = {
+        {"UDP to a client", false, unicast(sender.udpBuffer_, &client.endpoint), CS_UDP_SENT, 1, 300, 0},
+        {"TCP to a client", false, unicast(sender.tcpBuffer_, &client.endpoint), CS_TCP_SENT, 1, 300, 0},
+        {"UDP to a server", true, unicast(sender.udpBuffer_, &server.endpoint), SS_UDP_SENT, 1, 300, 0},
+        {"TCP to a server", true, unicast(sender.tcpBuffer_, &server.endpoint), SS_TCP_SENT, 1, 300, 0},
+        {"UDP broadcast", false, broadcast(sender.udpBroadcastBuffer_), CS_UDP_SENT, 2, 600, 1},
+        {"TCP broadcast", false, broadcast(sender.tcpBroadcastBuffer_), CS_TCP_SENT, 2, 600, 0},
+        {"UDP to no address", false, unicast(sender.udpBuffer_, &replica.endpoint), NUMBER_OF_MSG, 0, 0, 0},
+        {"UDP that fails", false, unicast(sender.udpBuffer_, &unreachable), CS_UDP_SENT, 1, 0, 0},
+    };
+    Network* net = Network::getInstance();
+    MessageSender* savedServerQueue = net->serverMessageSender;
+    for (const auto& c : cases) {
+        net->serverMessageSender = c.serverQueue ? &sender : savedServerQueue;
+        c.queue();
+        TrafficCounts counted;
+        testing::internal::CaptureStdout();
+        sender.sendQueuedBroadcastMessages({&client.endpoint, &watcher.endpoint, &replica.endpoint});
+        sender.sendQueuedMessages();
+        complete();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(c.slot, c.packages)) << c.what;
+        EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(c.slot, c.bytes)) << c.what;
+        EXPECT_EQ(counted.dropped(), c.dropped) << c.what;
+    }
+    net->serverMessageSender = savedServerQueue;
+}
+
+// Larger than the socket buffers, so it is written piece by piece: still one packet, whole.
+TEST_F(MessageSenderSendTest, APacketWrittenInPiecesCountsOnceWithAllItsBytes) {
+    Peer peer(pair, CommEndpointTypes::ClientEndpoint, false, true);
+    peer.tcpPeer->non_blocking(false);
+    const size_t size = 8u << 20;
+    sender.getBufferList(sender.tcpBuffer_, &peer.endpoint)->push_back(new std::string(size, 'w'));
+    TrafficCounts counted;
+    size_t received = 0;
+    boost::thread reader([&] {
+        char data[65536];
+        boost::system::error_code ec;
+        while (received < size && !ec)
+            received += peer.tcpPeer->read_some(boost::asio::buffer(data), ec);
+    });
+    sender.sendQueuedMessages();
+    complete();
+    reader.join();
+    EXPECT_EQ(received, size);
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_TCP_SENT, 1));
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_TCP_SENT, size));
 }
 
 TEST_F(MessageSenderSendTest, ForgottenEndpointGetsNothing) {
@@ -701,7 +779,8 @@ TEST_F(MessageSenderSendTest, PacketCutShortByAClosedConnectionNeverTouchesTheFr
     MessageSender::closeTcpSocket(stuck.endpoint.getTcpSocket());
     stuck.endpoint.deleteTcpSocket();
     complete();
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error while sending: Operation canceled"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error while sending: Operation canceled"),
+              std::string::npos);
 }
 
 TEST(BroadcastBufferTest, TheLastShareFreesTheRecord) {

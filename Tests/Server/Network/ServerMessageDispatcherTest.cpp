@@ -12,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
@@ -535,6 +536,66 @@ TEST_F(ServerMessageDispatcherTest, ControlOfAProjectileTakesItsPoseAndMissingOb
     EXPECT_THAT(printedBy([&] { server()->dispatchTransferControl(coordinator(), broken.get()); }),
                 HasSubstr("AAAAARG: Throwing away transfer control packet (2)\n"));
     EXPECT_EQ(scene()->getOBjectById(ForeignPlayer), nullptr);
+}
+
+// Each object taken over counts once in the measurement log, by its kind; what is not taken
+// over counts nothing.
+TEST_F(ServerMessageDispatcherTest, EachObjectTakenOverIsCountedOnceByItsKind) {
+    ControllingServer* owner = poolServer(2, 0x20001);
+    Player* local = connectedPlayer("local", 0x50002);
+    Projectile* shot = SceneObjectFactory::getInstance()->createAndAttachProjectile(
+        Vector3(), Quaternion(), Vector3(), Team::Blue, ForeignShot, ForeignPlayer);
+    shot->setIsReplica(true);
+    Probe* board = new Probe("board", ForeignShot + 2);
+    printedBy([&] { scene()->attach(board); });
+    // As a neighbour's hand-over composes it.
+    const auto handedOver = [&](Transform* obj) {
+        return [&, obj] {
+            printedBy([&] { sender->sendTransferControl(obj, owner, true); });
+            Velmor::TransferControl m =
+                QueuedFrames::onlyTcp<Velmor::TransferControl>(*serverQueue, owner, MessageTypes::TransferControl);
+            serverQueue->wantToDeleteEndpoint(owner);
+            return m;
+        };
+    };
+    const auto made = [](uint64_t id, bool withPlayer, const char* host = "127.0.0.1") {
+        return [=] {
+            std::unique_ptr<Velmor::TransferControl> m(transfer(id, withPlayer));
+            if (withPlayer)
+                m->mutable_playerinfo()->set_host(host);
+            return *m;
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<Velmor::TransferControl()> message;
+        uint64_t projectiles;
+        uint64_t players;
+    } cases[] = {
+        {"a projectile", handedOver(shot), 1, 0},
+        {"a player whose client is here", handedOver(local), 0, 1},
+        {"a player whose client is not here yet", made(ForeignPlayer, true), 0, 1},
+        // Without connection info a player is counted with the projectiles.
+        {"a player without connection info", made(local->id, false), 1, 0},
+        {"a player whose host cannot be resolved", made(ForeignPlayer + 10, true, "bad host!"), 0, 0},
+        {"an object that is not here", made(ForeignShot + 1, false), 0, 0},
+        {"an object of another kind", made(board->id, false), 0, 0},
+    };
+    Logger* log = Logger::getInstance();
+    for (const auto& c : cases) {
+        Velmor::TransferControl m = c.message();
+        log->resetForTesting();
+        testing::internal::CaptureStdout();
+        try {
+            server()->dispatchTransferControl(owner, &m);
+        } catch (const std::exception&) {
+            // The receiver's guard reports it; what was counted before stays.
+        }
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(log->gotControlOverProjectiles, c.projectiles) << c.what;
+        EXPECT_EQ(log->gotControlOverPlayers, c.players) << c.what;
+    }
+    log->resetForTesting();
 }
 
 TEST_F(ServerMessageDispatcherTest, LogoutAsWatcherLeavesThePlayerWaitingWithItsClientsHost) {
