@@ -1,6 +1,7 @@
 // Stand-in for the coordinator: hands out a fixed region map given on the command line,
 // welcomes region servers, sends them the map, hands dead and new players back, logs the
-// load reports and, on an operator's "move <playerId> <serverId>", orders a player moved.
+// load reports and, on an operator's "move <playerId> <serverId>", moves a player: its server
+// sends the client on, and the new server is handed control of the player.
 // One thread runs every socket; a second one only reads standard input and posts lines.
 
 #include <chrono>
@@ -61,6 +62,12 @@ struct Peer {
     std::string port;
 };
 
+// What we know of a player: the server that controls it and what we last handed that server.
+struct PlayerRecord {
+    uint32_t serverId = 0;
+    Velmor::TransferControl lastTransfer;
+};
+
 struct Options {
     std::string address = "127.0.0.1";
     unsigned short port = 21040;
@@ -102,8 +109,11 @@ private:
     void handleServerStatus(Peer& peer, const Velmor::ServerStatus& status);
     void handleMove(const std::string& playerText, const std::string& serverText);
     void sendMapToAll();
-    // Orders `from` to send the player's client to `to`, whose region `region` receives it.
-    void sendTransferPlayerTo(Peer& from, uint64_t playerId, Peer& to, const RegionEntry& region);
+    // Orders `from` to send the player's client to `to`, whose region `region` receives it;
+    // false when the order could not be sent.
+    bool sendTransferPlayerTo(Peer& from, uint64_t playerId, Peer& to, const RegionEntry& region);
+    // Hands `to` control of a moved player, at rest in the centre of `region`.
+    void sendHandOver(PlayerRecord& player, Peer& to, const RegionEntry& region);
 
     Peer* findPeer(FrameConnection& connection);
     Peer* findServer(uint32_t serverId);
@@ -117,8 +127,8 @@ private:
     std::chrono::steady_clock::time_point started;
     std::vector<RegionEntry> regions;
     std::list<Peer> peers;
-    // The server that controls each player that was handed to us, as far as we know.
-    std::map<uint64_t, uint32_t> playerServers;
+    // Each player that was handed to us, by id.
+    std::map<uint64_t, PlayerRecord> players;
 };
 
 bool Coordinator::start() {
@@ -321,7 +331,9 @@ void Coordinator::handleTransferControl(Peer& peer, const Velmor::TransferContro
     const unsigned long long id = transfer.id();
     if (!target->connection->send(MessageSerializer::serializeMessage(handBack)))
         return;
-    playerServers[transfer.id()] = target->serverId;
+    PlayerRecord& record = players[transfer.id()];
+    record.serverId = target->serverId;
+    record.lastTransfer.Swap(&handBack);
     peerSay("hand-back of player 0x%llx '%s' (qport 0x%x host %s) from server %u to server %u at %s", id, name.c_str(),
             transfer.playerinfo().qport(), transfer.playerinfo().host().c_str(), peer.serverId, target->serverId,
             vectorText(position).c_str());
@@ -372,8 +384,8 @@ void Coordinator::handleMove(const std::string& playerText, const std::string& s
                 serverText.c_str());
         return;
     }
-    const auto known = playerServers.find(playerId);
-    Peer* from = known == playerServers.end() ? nullptr : findServer(known->second);
+    const auto known = players.find(playerId);
+    Peer* from = known == players.end() ? nullptr : findServer(known->second.serverId);
     Peer* to = findServer(serverId);
     const RegionEntry* region = firstRegionOf(serverId);
     if (!from) {
@@ -389,10 +401,17 @@ void Coordinator::handleMove(const std::string& playerText, const std::string& s
                 serverId);
         return;
     }
-    sendTransferPlayerTo(*from, playerId, *to, *region);
+    // The new server creates the player from its description; without one it could not.
+    if (!known->second.lastTransfer.objectinfo().has_playerdata()) {
+        peerSay("move: player 0x%llx came without a player description, skipped",
+                static_cast<unsigned long long>(playerId));
+        return;
+    }
+    if (sendTransferPlayerTo(*from, playerId, *to, *region))
+        sendHandOver(known->second, *to, *region);
 }
 
-void Coordinator::sendTransferPlayerTo(Peer& from, uint64_t playerId, Peer& to, const RegionEntry& region) {
+bool Coordinator::sendTransferPlayerTo(Peer& from, uint64_t playerId, Peer& to, const RegionEntry& region) {
     Velmor::TransferPlayerTo order;
     order.set_playerid(playerId);
     order.set_host(to.connection->peerHost());
@@ -400,11 +419,33 @@ void Coordinator::sendTransferPlayerTo(Peer& from, uint64_t playerId, Peer& to, 
     ProtobufConversion::position(order.mutable_min(), &region.min);
     ProtobufConversion::position(order.mutable_max(), &region.max);
     if (!from.connection->send(MessageSerializer::serializeMessage(order)))
-        return;
-    playerServers[playerId] = to.serverId;
+        return false;
+    players[playerId].serverId = to.serverId;
     peerSay("move of player 0x%llx ordered: from server %u to server %u (%s:%s, region %u)",
             static_cast<unsigned long long>(playerId), from.serverId, to.serverId, order.host().c_str(),
             order.port().c_str(), region.id);
+    return true;
+}
+
+void Coordinator::sendHandOver(PlayerRecord& player, Peer& to, const RegionEntry& region) {
+    // We do not follow players' flights, so a moved player starts afresh where the new server
+    // surely controls it: at rest in the centre of its region, with the health we last knew.
+    const Vector3 centre = (region.min + region.max) * 0.5f;
+    const Vector3 still;
+    Velmor::TransferControl transfer(player.lastTransfer);
+    ProtobufConversion::position(transfer.mutable_data()->mutable_position(), &centre);
+    ProtobufConversion::position(transfer.mutable_data()->mutable_velocity(), &still);
+    Velmor::ObjectInfo* info = transfer.mutable_objectinfo();
+    ProtobufConversion::position(info->mutable_position(), &centre);
+    info->set_timestamp(clock());
+    if (!to.connection->send(MessageSerializer::serializeMessage(transfer)))
+        return;
+    player.lastTransfer.Swap(&transfer);
+    const Velmor::TransferControl& sent = player.lastTransfer;
+    peerSay("hand-over of player 0x%llx '%s' (qport 0x%x host %s) to server %u at %s health %g",
+            static_cast<unsigned long long>(sent.id()), sent.objectinfo().playerdata().name().c_str(),
+            sent.playerinfo().qport(), sent.playerinfo().host().c_str(), to.serverId, vectorText(centre).c_str(),
+            static_cast<double>(sent.objectinfo().playerdata().health()));
 }
 
 void Coordinator::handleClosed(FrameConnection& connection) {

@@ -37,6 +37,9 @@ public:
     // Whether any line, read or not, contains `text`; waits up to `within` for it to come.
     bool printed(const std::string& text, milliseconds within = milliseconds(0));
 
+    // Writes `text` to the process's standard input, as an operator types it.
+    void writeInput(const std::string& text) { child.writeInput(text); }
+
     // Everything printed so far.
     const std::string& output() {
         readMore(milliseconds(0));

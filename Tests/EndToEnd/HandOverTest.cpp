@@ -1,7 +1,9 @@
 // A ship's place among the regions as the servers and a bot see it: the watch instruction and
-// the hand-over at the border between two servers, and the hold at the edge of the world.
+// the hand-over at the border between two servers, the move that the coordinator orders, and the
+// hold at the edge of the world.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +59,68 @@ TEST(HandOverTest, BotIsToldToWatchTheNeighbourAndThenHandedToIt) {
     EXPECT_EQ(said.find(watch), said.rfind(watch)) << said;
     EXPECT_FALSE(bot.printed("(hand-over 2)")) << said;
     EXPECT_FALSE(second.printed("Sending Transfer control of id:" + id)) << second.output();
+}
+
+TEST(HandOverTest, CoordinatorMovesABotToAnotherServerWhichTakesControl) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> regions;
+        // The centre of server 2's region, where the moved ship is placed.
+        float centreX;
+        // Whether the client watches server 2 already: its connection there is bound at once,
+        // else it logs in there and the waiting player is bound then.
+        bool watchesFirst;
+    };
+    const Case cases[] = {
+        {"spawned near the border", TwoTouchingRegions, 150, true},
+        {"spawned far from the border", {"1:0,0,0:300,300,300", "2:300,0,0:600,300,300"}, 450, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Cluster cluster(c.regions);
+        Process* coordinator = cluster.startCoordinator();
+        ASSERT_TRUE(coordinator);
+        Process& first = cluster.startServer(1);
+        ASSERT_NE("", coordinator->nextLine("map sent to server 1")) << cluster.outputs();
+        Process& second = cluster.startServer(2);
+        const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
+        const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
+        ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+
+        Process& bot = cluster.startBot(1, "mover", "0,0,0", 15);
+        const std::string id = serverIdIn(bot.nextLine("welcome via "));
+        ASSERT_NE("", id) << cluster.outputs();
+        // The coordinator knows the player once its server has handed it over after the join.
+        ASSERT_NE("", coordinator->nextLine("hand-back of player 0x" + id)) << cluster.outputs();
+        if (c.watchesFirst) {
+            ASSERT_NE("", bot.nextLine("told via " + firstAt + " to watch " + secondAt)) << cluster.outputs();
+        }
+
+        coordinator->writeInput("move 0x" + id + " 2\n");
+        EXPECT_NE("", coordinator->nextLine("move of player 0x" + id + " ordered: from server 1 to server 2"))
+            << cluster.outputs();
+        EXPECT_NE("", coordinator->nextLine("hand-over of player 0x" + id)) << cluster.outputs();
+        EXPECT_NE("", second.nextLine("got control over player (id:" + id)) << cluster.outputs();
+        EXPECT_NE("", bot.nextLine("told via " + firstAt + " to go to " + secondAt)) << cluster.outputs();
+        EXPECT_NE("", bot.nextLine("controlled by " + secondAt + " now (hand-over 1)")) << cluster.outputs();
+
+        // Server 2 drives the ship now: its updates come from there, at rest in the centre. An
+        // update that server 1 sent before it let go may still be on its way.
+        std::string line;
+        for (int i = 0; i < 3 && line.find("via " + secondAt) == std::string::npos; ++i)
+            line = bot.nextLine("own ship at (");
+        float x, y, z;
+        ASSERT_NE(std::string::npos, line.find("via " + secondAt)) << bot.output();
+        ASSERT_TRUE(vectorIn(line, x, y, z)) << line;
+        EXPECT_NEAR(c.centreX, x, 1.0f) << line;
+        line = bot.nextLine("own ship at (");
+        EXPECT_NE(std::string::npos, line.find("via " + secondAt)) << bot.output();
+        ASSERT_TRUE(vectorIn(line, x, y, z)) << cluster.outputs();
+        EXPECT_NEAR(c.centreX, x, 1.0f) << line;
+        // Server 2 keeps the ship: it hands it nowhere, and the client follows no other master.
+        EXPECT_FALSE(bot.printed("(hand-over 2)")) << bot.output();
+        EXPECT_FALSE(second.printed("Sending Transfer control of id:" + id)) << second.output();
+    }
 }
 
 TEST(HandOverTest, BotFlyingOffTheWorldIsHeldOnItsRegionsFace) {

@@ -191,7 +191,7 @@ TEST_F(CoordinatorTest, HandsPlayersBackToTheServerWhoseRegionHoldsThem) {
     EXPECT_FALSE(servers[1]->next(milliseconds(100))) << "nothing more for server 2";
 }
 
-TEST_F(CoordinatorTest, MovesPlayersOnCommandLogsReportsAndSkipsBadInput) {
+TEST_F(CoordinatorTest, MovesPlayersOnCommandToTheirNewServerLogsReportsAndSkipsBadInput) {
     start(Map);
     std::unique_ptr<FrameSocket> first, second;
     loginBoth(first, second);
@@ -207,15 +207,40 @@ TEST_F(CoordinatorTest, MovesPlayersOnCommandLogsReportsAndSkipsBadInput) {
     first->send(status);
     EXPECT_FALSE(waitForLine(*coordinator, "status of server 1: Overloaded cpu 95% regions 1:4").empty());
 
-    coordinator->writeInput("jump now\nmove 0x100000002 7\nmove 0x1zz 2\nmove 0x100000002 2\n");
+    // A player whose server sent no description is handed back, but cannot be moved.
+    Velmor::TransferControl bare = deadPlayer(0x100000003, 50, 50, 50);
+    bare.clear_objectinfo();
+    first->send(bare);
+    ASSERT_TRUE(first->expect<Velmor::TransferControl>(MessageTypes::TransferControl));
+
+    coordinator->writeInput("jump now\nmove 0x100000002 7\nmove 0x1zz 2\nmove 0x100000099 2\nmove 0x100000003 2\n"
+                            "move 0x100000002 2\n");
     EXPECT_FALSE(waitForLine(*coordinator, "bad command 'jump now'").empty());
     EXPECT_FALSE(waitForLine(*coordinator, "move: server 7 is not logged in or has no region, skipped").empty());
     EXPECT_FALSE(waitForLine(*coordinator, "bad move '0x1zz 2'").empty());
+    EXPECT_FALSE(waitForLine(*coordinator, "move: player 0x100000099 is with no server we know, skipped").empty());
+    EXPECT_FALSE(
+        waitForLine(*coordinator, "move: player 0x100000003 came without a player description, skipped").empty());
     auto order = first->expect<Velmor::TransferPlayerTo>(MessageTypes::TransferPlayerTo);
     ASSERT_TRUE(order);
     EXPECT_EQ(0x100000002u, order->playerid());
     EXPECT_EQ("30002", order->port());
     EXPECT_EQ("(100,0,0)(200,100,100)", text(order->min()) + text(order->max()));
+    // The new server takes control: the client's addresses as its server gave them, the player
+    // at rest in the centre of the new region with the health it was handed back with.
+    auto handOver = second->expect<Velmor::TransferControl>(MessageTypes::TransferControl);
+    ASSERT_TRUE(handOver);
+    EXPECT_EQ(0x100000002u, handOver->id());
+    EXPECT_EQ(0x10005u, handOver->playerinfo().qport());
+    EXPECT_EQ("127.0.0.7", handOver->playerinfo().host());
+    EXPECT_EQ("(150,50,50)(0,0,0)", text(handOver->data().position()) + text(handOver->data().velocity()));
+    EXPECT_EQ(0x100000002u, handOver->objectinfo().id());
+    EXPECT_EQ("(150,50,50)", text(handOver->objectinfo().position()));
+    EXPECT_EQ(100.0f, handOver->objectinfo().playerdata().health());
+    EXPECT_EQ("ada", handOver->objectinfo().playerdata().name());
+    EXPECT_FALSE(waitForLine(*coordinator, "hand-over of player 0x100000002 'ada' (qport 0x10005 host 127.0.0.7) to "
+                                           "server 2 at (150,50,50) health 100")
+                     .empty());
 
     // A connection that never logged in is heard and skipped; the coordinator goes on.
     tcp::socket stranger(io);
@@ -223,6 +248,11 @@ TEST_F(CoordinatorTest, MovesPlayersOnCommandLogsReportsAndSkipsBadInput) {
     FrameSocket strangerFrames(std::move(stranger));
     strangerFrames.send(status);
     EXPECT_FALSE(waitForLine(*coordinator, "ServerStatus from 127.0.0.1 before its login, skipped").empty());
+    // Moved back, it is ordered away from the server it was moved to and handed to its first one.
     coordinator->writeInput("move 0x100000002 1\n");
     ASSERT_TRUE(second->expect<Velmor::TransferPlayerTo>(MessageTypes::TransferPlayerTo));
+    handOver = first->expect<Velmor::TransferControl>(MessageTypes::TransferControl);
+    ASSERT_TRUE(handOver);
+    EXPECT_EQ("(50,50,50)", text(handOver->data().position()));
+    EXPECT_EQ(0x10005u, handOver->playerinfo().qport());
 }
