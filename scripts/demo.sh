@@ -26,8 +26,9 @@ fi
 
 scripts/setup.sh "$build"
 
+tool=demo
 logs=$(mktemp -d "${TMPDIR:-/tmp}/regionserver-demo.XXXXXX")
-pids=()        # every process we start runs in a process group of its own, led by this pid
+source scripts/lib/processes.sh
 viewer=""      # the live view: a tail over the logs, read by an awk filter
 viewer_tail=""
 
@@ -42,23 +43,7 @@ stop_view() {
 }
 
 stop_all() {
-  local pid
-  for pid in "${pids[@]}"; do
-    kill -TERM -- "-$pid" 2>/dev/null || true
-  done
-  # Give them a moment to end on their own, then make sure.
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    local alive=0
-    for pid in "${pids[@]}"; do
-      kill -0 -- "-$pid" 2>/dev/null && alive=1
-    done
-    [ "$alive" -eq 0 ] && break
-    sleep 0.2
-  done
-  for pid in "${pids[@]}"; do
-    kill -KILL -- "-$pid" 2>/dev/null || true
-  done
-  pids=()
+  stop_processes
   stop_view
   wait 2>/dev/null || true
 }
@@ -66,50 +51,7 @@ trap 'stop_all' EXIT
 interrupted=0
 trap 'echo; echo "demo: interrupted"; exit 130' INT TERM # until the run starts; then a summary follows
 
-# start <log name> <command...>: runs the command in its own process group, all output to the log.
-start() {
-  local name=$1
-  shift
-  setsid "$@" >"$logs/$name.log" 2>&1 </dev/null &
-  pids+=($!)
-}
-
-# wait_for <log name> <text> <seconds>: true once the log holds the text.
-wait_for() {
-  local file="$logs/$1.log" i
-  for ((i = 0; i < $3 * 10; ++i)); do
-    grep -qF -- "$2" "$file" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "demo: no '$2' from $1 within $3 s; its log: $file"
-  tail -n 5 "$file" 2>/dev/null | sed 's/^/    /'
-  return 1
-}
-
-port_free() {
-  python3 - "$1" <<'EOF'
-import socket, sys
-port = int(sys.argv[1])
-try:
-    for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-        s = socket.socket(socket.AF_INET, kind)
-        s.bind(("127.0.0.1", port))
-        s.close()
-except OSError:
-    sys.exit(1)
-EOF
-}
-
-# Two neighbouring free game ports (TCP and UDP each), from a base that differs from run to run.
-game_port=""
-for ((try = 0; try < 50; ++try)); do
-  p=$((20000 + (RANDOM % 2000) * 10))
-  if port_free "$p" && port_free $((p + 1)); then
-    game_port=$p
-    break
-  fi
-done
-[ -n "$game_port" ] || { echo "demo: found no free game ports"; exit 1; }
+pick_game_ports || exit 1
 server_port=([1]=$game_port [2]=$((game_port + 1)))
 
 bots=(ada:1:20,0,0 bob:1:15,0,0 cyd:2:-20,0,0 dot:2:-15,0,0)
@@ -158,10 +100,7 @@ setsid awk "${awk_options[@]}" -v start="$(date +%s)" '
 viewer=$!
 
 echo "demo: logs in $logs"
-start coordinator "$build/standin-coordinator" --port 0 \
-  --region 1:0,0,0:100,100,100 --region 2:100,0,0:200,100,100
-wait_for coordinator "coordinator listening on" 10
-coord_port=$(sed -n 's/^coordinator listening on [^:]*:\([0-9]*\).*/\1/p' "$logs/coordinator.log" | head -n 1)
+start_coordinator --region 1:0,0,0:100,100,100 --region 2:100,0,0:200,100,100
 
 for id in 1 2; do
   start "server-$id" "$build/regionserver" --server-id "$id" --port "${server_port[$id]}" \

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "Common/Math/Quaternion.h"
+#include "Common/Math/Vector3.h"
+#include "Common/Network/NetworkEvent.h"
+#include "Common/Protobuf/Object.pb.h"
+#include "Peers/FrameConnection.h"
+
+// One stand-in game client: logs in to its first region server, steers its ship by UDP,
+// pings, and follows the servers it is sent to (as their controlled player or as a watcher).
+// Any number of bots may share one io_context; each is used only on the thread that runs it.
+
+struct BotSettings {
+    std::string host = "127.0.0.1";
+    std::string port = "21042";
+    std::string name = "bot";
+    // Flown towards when `wander` is false (units per second).
+    Vector3 velocity;
+    // Wandering: fly at `speed` to a random point of [areaMin, areaMax], then to the next.
+    // A zero-sized area stands for the first server's region, less a margin.
+    bool wander = false;
+    float speed = 20.0f;
+    Vector3 areaMin;
+    Vector3 areaMax;
+    unsigned int seed = 1;
+    bool fire = false;
+    // One line per event (the stand-in's own view); otherwise failures only.
+    bool verbose = true;
+};
+
+class Bot {
+public:
+    Bot(boost::asio::io_context& io, const BotSettings& settings);
+    Bot(const Bot&) = delete;
+    Bot& operator=(const Bot&) = delete;
+
+    // Connects to the first server and logs in; false, after one line, when that fails.
+    // The first tick comes after `firstTick`, so that many bots spread their datagrams.
+    bool start(std::chrono::milliseconds firstTick = std::chrono::milliseconds(50));
+
+    // Closes every connection and stops the timers; prints the summary line when verbose.
+    void finish();
+
+    bool isWelcomed() const { return welcomed; }
+    bool isControlled() const { return master != nullptr; }
+    unsigned int handOverCount() const { return handOvers; }
+    // Every round trip measured, in milliseconds, in the order the pongs came.
+    const std::vector<double>& roundTrips() const { return roundTripsMs; }
+    // Drops the round trips measured so far (the end of a warm-up).
+    void forgetRoundTrips() { roundTripsMs.clear(); }
+
+private:
+    // One region server the bot is connected to: its controlling server or one it watches.
+    struct ServerLink {
+        // "host:port" as it was named to us.
+        std::string name;
+        boost::asio::ip::tcp::endpoint tcpEndpoint;
+        // Region servers take datagrams on their game port.
+        boost::asio::ip::udp::endpoint udpEndpoint;
+        std::shared_ptr<FrameConnection> connection;
+    };
+
+    void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Resolves and connects (blocking); null, after one line, when that fails.
+    ServerLink* connect(const std::string& host, const std::string& port);
+    void sendLogin(ServerLink& link, uint32_t loginType);
+    void handleMessage(ServerLink* link, const networkEventPtr& event);
+    void handleClosed(FrameConnection& connection);
+    void handleWelcome(ServerLink& link, const Velmor::Welcome& welcome);
+    void handleObjectInfo(const char* via, const Velmor::ObjectInfo& info);
+    void handleObjectUpdate(const char* via, const Velmor::ObjectUpdate& update);
+    void handleConnectToNearBy(ServerLink& link, const Velmor::ConnectToNearBy& order);
+    void handlePong(const Velmor::Pong& pong);
+    void becomeControlledBy(ServerLink& link);
+    void receiveDatagram();
+    void scheduleTick(std::chrono::milliseconds after);
+    void tick();
+    // The booster bits of this tick, and the orientation to fly with.
+    uint32_t steer(Quaternion& orientation);
+    // The velocity wanted now: the fixed one, or towards the current waypoint.
+    Vector3 wantedVelocity();
+    Vector3 randomPointOfArea();
+
+    ServerLink* findLink(const boost::asio::ip::tcp::endpoint& endpoint);
+    ServerLink* findLink(const boost::asio::ip::udp::endpoint& endpoint);
+
+    boost::asio::io_context& io;
+    BotSettings settings;
+    boost::asio::ip::udp::socket udpSocket;
+    std::array<char, 2048> datagram;
+    boost::asio::ip::udp::endpoint datagramSource;
+    boost::asio::steady_timer ticker;
+    std::list<ServerLink> links;
+    ServerLink* master = nullptr;
+    bool finished = false;
+
+    bool welcomed = false;
+    uint64_t ownId = 0;
+    uint32_t qport = 0;
+    unsigned long ticks = 0;
+
+    // Own ship, from the updates of our own id: the last sample taken as the base of the
+    // velocity estimate, the newest position, and when the position was last printed.
+    bool haveBase = false;
+    Vector3 basePosition;
+    uint32_t baseTime = 0;
+    bool haveEstimate = false;
+    Vector3 estimatedVelocity;
+    bool havePosition = false;
+    Vector3 lastPosition;
+    std::chrono::steady_clock::time_point lastPositionLine;
+
+    bool haveWaypoint = false;
+    Vector3 waypoint;
+    unsigned int randomState;
+
+    uint32_t nextPingSerial = 1;
+    std::map<uint32_t, std::chrono::steady_clock::time_point> pingsSent;
+    std::vector<double> roundTripsMs;
+
+    std::vector<std::string> controlledBy;
+    unsigned int handOvers = 0;
+};
