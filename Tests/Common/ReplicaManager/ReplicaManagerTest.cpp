@@ -237,11 +237,14 @@ TEST_F(ReplicaRulesTest, HandOverThroughTheTickSkipsTheMotionStep) {
     shot->replicaManager.timeSinceTransfer = 1;
     printedBy([&] { shot->realUpdate(0.1f); });
     EXPECT_TRUE(shot->isReplica());
-    // Not moved by velocity x dt: from this tick on its pose is the estimate's.
-    expectNear(shot->position, shot->predictionManager.clientEstimatedPosition);
-    EXPECT_NE(shot->position.x, 153.0f);
+    // Not moved by velocity x dt: from this tick on its pose is the estimate's, which starts
+    // where the shot was handed over, not at the origin.
+    expectNear(shot->position, Vector3(150, 50, 50));
     EXPECT_THAT(typesFor(other), ElementsAre(MessageTypes::TransferControl));
     EXPECT_THAT(watchers->convert_to_watchers, IsEmpty());
+    // As a copy it flies on with its velocity, as the new owner flies it.
+    printedBy([&] { shot->realUpdate(0.1f); });
+    expectNear(shot->position, Vector3(153, 50, 50));
 }
 
 TEST_F(ReplicaRulesTest, NoHandOverWhileAConditionFails) {
