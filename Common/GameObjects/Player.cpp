@@ -1,5 +1,7 @@
 #include "Common/GameObjects/Player.h"
 
+#include <boost/system/system_error.hpp>
+
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Gamelogic/General.h"
@@ -19,12 +21,24 @@ const float fireInterval = 0.5f; // seconds that must have passed since the last
 const float shotSpeed = 100.0f;
 const float silenceLimit = 15.0f;
 
-// Hands a dead player to the coordinator, which decides where it respawns.
-void sendToCoordinator(Player* p) {
+// Hands a dead player to the coordinator, which decides where it respawns; false when
+// nothing could be queued, so that a later tick tries again.
+bool sendToCoordinator(Player* p) {
     Network* network = Network::getInstance();
     // Null until start-up builds the networking.
-    if (network->networkSender)
+    if (!network->networkSender)
+        return true;
+    // Reading the client's address fails once its connection has broken; the close reaches
+    // the dispatcher soon and removes the player. Until then the death must not end the
+    // collision pass or the scene walk that caused it.
+    try {
         network->networkSender->sendTransferControl(p, &network->coordinator, true);
+    } catch (const boost::system::system_error& e) {
+        DebugLog(LogType::Error, "Cannot send transfer control of (id:%llx) to coordinator now: %s\n",
+                 static_cast<unsigned long long>(p->id), e.what());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -123,8 +137,7 @@ void Player::justDied() {
     if (clientIsReachable()) {
         DebugPrint("Sending transfer control from (id:%llx) to coordinator from just died\n",
                    static_cast<unsigned long long>(id));
-        sendToCoordinator(this);
-        hasSentOffRequestForRespawn = true;
+        hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
 }
 
@@ -144,8 +157,7 @@ void Player::realUpdate(float dt) {
     if (isDead && !hasSentOffRequestForRespawn && clientIsReachable()) {
         DebugPrint("Sending transfer control of (id:%llx) to coordinator from realUpdate\n",
                    static_cast<unsigned long long>(id));
-        sendToCoordinator(this);
-        hasSentOffRequestForRespawn = true;
+        hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
     if (isReplica())
         timeSinceLastHeardFromPlayer += dt;

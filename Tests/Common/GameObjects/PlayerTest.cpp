@@ -234,6 +234,33 @@ TEST_F(PlayerTest, DeadPlayerReachesTheCoordinatorOnceItsClientIsReachable) {
     EXPECT_EQ(toCoordinator()[0].as<Velmor::TransferControl>().id(), p->id);
 }
 
+// A client whose connection broke, before the close reaches the dispatcher: its address
+// cannot be read. The lethal hit neither throws out of the collision pass nor counts as sent;
+// each later tick tries again, and once the address reads again the player goes out once.
+TEST_F(PlayerTest, DeathOfAPlayerWhoseConnectionBrokeIsHandedOnLater) {
+    makeReachable(p);
+    tcp::socket* connected = p->getTcpSocket();
+    auto* broken = new tcp::socket(pair.io);
+    broken->open(tcp::v4()); // open but not connected: no peer to read
+    p->setTcpSocket(broken);
+    p->health = 10;
+    Projectile* shot = shotBy(0x500000002ULL);
+    std::string out;
+    EXPECT_NO_THROW(out = printedBy([&] { p->collisionResponse(shot); }));
+    const std::string line = "Cannot send transfer control of (id:100000002) to coordinator now: ";
+    EXPECT_THAT(out, HasSubstr(line));
+    EXPECT_TRUE(p->isDead);
+    EXPECT_FALSE(p->hasSentOffRequestForRespawn);
+    EXPECT_THAT(printedBy([&] { p->realUpdate(0.1f); }), HasSubstr(line));
+    EXPECT_TRUE(toCoordinator().empty());
+
+    p->deleteTcpSocket();
+    p->setTcpSocket(connected);
+    EXPECT_THAT(printedBy([&] { p->realUpdate(0.1f); }), HasSubstr("to coordinator from realUpdate\n"));
+    EXPECT_TRUE(p->hasSentOffRequestForRespawn);
+    ASSERT_EQ(toCoordinator().size(), 1u);
+}
+
 TEST_F(PlayerTest, SilentReplicaIsQueuedAfterFifteenSeconds) {
     Player* ghost = SceneObjectFactory::getInstance()->createAndAttachPlayer("ghost", Vector3(), Quaternion(), 100,
                                                                              Team::None, static_cast<uint64_t>(0));
