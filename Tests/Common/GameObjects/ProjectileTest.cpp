@@ -73,7 +73,7 @@ TEST_F(ProjectileTest, HitsPlayersAndEnemyMotherShipsButNotItsShooterOrOwnShip) 
 }
 
 // The main frame's first pass, players against projectiles: a shot overlapping two players
-// hurts both and is removed once.
+// hurts both, tells the clients of each hit, and is removed once.
 TEST_F(ProjectileTest, ShotOverlappingTwoPlayersHitsBothAndGoesOnce) {
     Player* a = player(Team::Red);
     Player* b = player(Team::Blue);
@@ -85,6 +85,11 @@ TEST_F(ProjectileTest, ShotOverlappingTwoPlayersHitsBothAndGoesOnce) {
     EXPECT_FLOAT_EQ(a->health, 57.58f);
     EXPECT_FLOAT_EQ(b->health, 57.58f);
     EXPECT_EQ(far->health, 100.0f);
+    std::vector<QueuedFrame> told = QueuedFrames::udpBroadcasts(*clientQueue);
+    ASSERT_EQ(told.size(), 2u);
+    for (const QueuedFrame& f : told)
+        EXPECT_EQ(f.as<Velmor::ObjectDestroy>().id(), shot->id);
+    clientQueue->sendQueuedBroadcastMessages({});
     EXPECT_THAT(scene()->removeList2, ElementsAre(shot));
     scene()->applyRemoveList();
     EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), IsEmpty());
