@@ -10,18 +10,18 @@ namespace {
 
 // The cell along one axis of a grid of `cells` cells for an offset from the region's min,
 // or -1 when the object lies outside the grid on that axis. The quotient truncates toward
-// zero, so an object less than one cell below min still falls in cell 0. The region holds
-// its upper face, so an offset of exactly one size lands in the last cell rather than
-// beyond it. A flat axis (size 0) or an offset that is not finite has no cell, instead of
-// dividing by zero or truncating an unrepresentable quotient.
+// zero, so an object less than one cell below min falls in cell 0; alike, the upper face
+// (which the region holds) and less than one cell beyond it fall in the last cell, not in
+// another row. Farther out counts nowhere. A flat axis (size 0) or an offset that is not
+// finite has no cell, instead of dividing by zero or truncating an unrepresentable quotient.
 int cellAlong(float offset, float size, float cellSize, int cells) {
     if (!(size > 0.0f) || !(cellSize > 0.0f))
         return -1;
     const float q = offset / cellSize;
-    if (!(q > -1.0f) || q > static_cast<float>(cells))
+    if (!(q > -1.0f) || !(q < static_cast<float>(cells + 1)))
         return -1;
-    if (offset >= size || q >= static_cast<float>(cells))
-        return offset <= size ? cells - 1 : -1;
+    if (q >= static_cast<float>(cells))
+        return cells - 1;
     return static_cast<int>(q);
 }
 
@@ -48,7 +48,9 @@ ServerRegionHandler* ServerRegionHandler::getInstance() {
 
 ServerRegionHandler::ServerRegionHandler() : myself(nullptr) {}
 
-ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) { return RegionHandler::AddServerToPool(id); }
+ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) {
+    return RegionHandler::AddServerToPool(id);
+}
 
 void ServerRegionHandler::testConnectionToNeighbours() {
     for (ControllingServer* server : serversToConnectTo()) {

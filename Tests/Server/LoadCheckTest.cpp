@@ -191,6 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CellCase{"FarBelowMin", cube100, Vector3(-60, 10, 10), -1, -1},
                     // Below min on x but in the upper row on y must not fold into another cell.
                     CellCase{"BelowMinUpperRow", cube100, Vector3(-60, 60, 10), -1, -1},
+                    // Less than one cell beyond max, like less than one below min: the border cell.
+                    CellCase{"JustBeyondMax", cube100, Vector3(110, 10, 10), 1, 2},
                     CellCase{"BeyondMax", cube100, Vector3(150, 10, 10), -1, -1},
                     // A flat region has no cells to divide into.
                     CellCase{"FlatRegion", Vector3(100, 0, 100), Vector3(50, 0, 50), -1, -1}),
