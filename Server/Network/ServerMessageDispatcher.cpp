@@ -51,6 +51,18 @@ ControllingServer* poolEntryOf(CommEndpoint* ep) {
     return nullptr;
 }
 
+// Whether a connection may stand for the pool server `entry`: when the coordinator's map gives
+// it a numeric address, the connection's peer must have that address. A host given as a name
+// is not resolved for every message, and an entry the map does not name is not checked here.
+bool connectedFromMapAddress(const ControllingServer& entry, tcp::socket* socket) {
+    boost::system::error_code ec;
+    const boost::asio::ip::address named = boost::asio::ip::make_address(entry.host, ec);
+    if (entry.host.empty() || ec)
+        return true;
+    const tcp::endpoint peer = socket->remote_endpoint(ec);
+    return !ec && peer.address() == named;
+}
+
 void removeAllRegions(ControllingServer* server) {
     std::list<unsigned int> ids;
     for (Region& region : server->regionList)
@@ -90,15 +102,8 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
         return false;
     // Any connection may send a NearServer login and so become a pool entry: only a server that
     // the coordinator's map names (its host is set from the map), connected from the address
-    // the map gives, is trusted. A host given as a name is not resolved for every message.
-    if (entry->host.empty())
-        return false;
-    boost::system::error_code ec;
-    const boost::asio::ip::address named = boost::asio::ip::make_address(entry->host, ec);
-    if (ec)
-        return true;
-    const tcp::endpoint peer = entry->getTcpSocket()->remote_endpoint(ec);
-    return !ec && peer.address() == named;
+    // the map gives, is trusted.
+    return !entry->host.empty() && connectedFromMapAddress(*entry, entry->getTcpSocket());
 }
 
 bool ServerMessageDispatcher::acceptsFrom(int messageType, CommEndpoint* sender) {
@@ -311,6 +316,16 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
 
 bool ServerMessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login* message) {
     tcp::socket* socket = sender->getTcpSocket();
+    // A login takes over the pool entry it names, with the link that entry holds: one from
+    // elsewhere than the map's address of that server would cut a live neighbour off.
+    ControllingServer* named = message->has_serverid()
+                                   ? ServerRegionHandler::getInstance()->getControllingServer(message->serverid())
+                                   : nullptr;
+    if (named && socket && !connectedFromMapAddress(*named, socket)) {
+        DebugLog(LogType::Error, "Server login for server %u not from its address %s ignored\n", named->id,
+                 named->host.c_str());
+        return true;
+    }
     MessageDispatcher::nearServerUserLogin(sender, message);
     // Bound only when the login was accepted.
     if (ControllingServer* entry = ServerRegionHandler::getInstance()->getServer(socket))

@@ -677,6 +677,39 @@ TEST_F(ServerMessageDispatcherTest, NeighboursUdpAddressIsItsTcpPeerAtItsGamePor
     EXPECT_EQ(client->qport, 0x50003u);
 }
 
+// A login takes over the pool entry it names: one from elsewhere than the map's address of
+// that server is refused, and the live neighbour keeps its link.
+TEST_F(ServerMessageDispatcherTest, ServerLoginFromElsewhereThanTheMapsAddressIsRefused) {
+    ControllingServer* seven = poolServer(7, 0x70001);
+    tcp::socket* link = seven->getTcpSocket();
+    const struct {
+        const char* host;
+        bool taken;
+    } cases[] = {{"10.1.2.3", false}, {"127.0.0.1", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        seven->host = c.host;
+        seven->qport = 0x70001;
+        tcp::socket* incoming = pair.connect();
+        Velmor::Login* login = new Velmor::Login();
+        login->set_logintype(LoginType::NearServer);
+        login->set_serverid(7);
+        login->set_qport(0x70002);
+        const std::string printed = dispatch(overTcp(messageEvent(MessageTypes::Login, login), incoming));
+        if (c.taken) {
+            EXPECT_EQ(seven->getTcpSocket(), incoming);
+            EXPECT_EQ(seven->qport, 0x70002u);
+            orphans.push_back(link); // let go of by the entry; its close would come as a stranger's
+        } else {
+            EXPECT_THAT(printed, HasSubstr("Server login for server 7 not from its address 10.1.2.3 ignored\n"));
+            EXPECT_EQ(seven->getTcpSocket(), link);
+            EXPECT_EQ(seven->qport, 0x70001u);
+            EXPECT_TRUE(QueuedFrames::tcpFor(*serverQueue, seven).empty()); // no welcome
+            orphans.push_back(incoming);
+        }
+    }
+}
+
 // Who may send what: the coordinator's orders only the coordinator, hand-overs also logged-in
 // servers, object messages only logged-in servers. A logged-in server counts only when the
 // coordinator's map names it and it connects from the map's address: anyone can send a login.
