@@ -1,7 +1,11 @@
 // The command line, tried on the real binary.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,7 +36,9 @@ TEST(CommandLineTest, HelpAndUnreadableValuesEndStartUp) {
         {{"--help"}, 1, "Allowed options:\n"},
         {{"--port", "21042", "--help", "--log", "true"}, 1, "  --log arg (=1)"},
         {{"--help"}, 1, "config file for server regions  LEGACY"},
-        {{"--port", "notanumber"}, 0, "boost error in main the argument ('notanumber') for option '--port' is invalid\n"},
+        {{"--port", "notanumber"},
+         0,
+         "boost error in main the argument ('notanumber') for option '--port' is invalid\n"},
         {{"--log"}, 0, "boost error in main the required argument for option '--log' is missing\n"},
         {{"--collide-all", "maybe"}, 0, "boost error in main"},
     };
@@ -57,8 +63,8 @@ TEST(CommandLineTest, HelpCreatesNoMeasurementFile) {
 }
 
 TEST(CommandLineTest, UnknownOptionsAreIgnoredAndBoolValuesParseInBothForms) {
-    ChildProcess p(server({"--foo", "3", "--timelimit=1", "--enable-console", "false", "--log=false",
-                           "--collide-all", "true"}));
+    ChildProcess p(
+        server({"--foo", "3", "--timelimit=1", "--enable-console", "false", "--log=false", "--collide-all", "true"}));
     EXPECT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();
     EXPECT_EQ(p.output().find("boost error"), std::string::npos) << p.output();
     EXPECT_EQ(p.output().find("foo"), std::string::npos) << p.output();
@@ -73,13 +79,22 @@ TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
     EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
 }
 
+// The stand-in coordinator's port, once it listens; empty when it does not.
+std::string portOf(ChildProcess& coordinator) {
+    const std::string listening = "coordinator listening on 127.0.0.1:";
+    if (!coordinator.waitForOutput(listening, 10s))
+        return "";
+    const size_t at = coordinator.output().find(listening) + listening.size();
+    return coordinator.output().substr(at, coordinator.output().find('\n', at) - at);
+}
+
+const std::vector<std::string> OneRegion = {STANDIN_COORDINATOR, "--port", "0", "--region", "1:0,0,0:100,100,100"};
+
 // Once frames run, the time limit is acted on by the main thread between two frames.
 TEST(CommandLineTest, TimeLimitEndsARunningServerWithStatusZero) {
-    ChildProcess coordinator({STANDIN_COORDINATOR, "--port", "0", "--region", "1:0,0,0:100,100,100"});
-    const std::string listening = "coordinator listening on 127.0.0.1:";
-    ASSERT_TRUE(coordinator.waitForOutput(listening, 10s)) << coordinator.output();
-    const size_t at = coordinator.output().find(listening) + listening.size();
-    const std::string coordPort = coordinator.output().substr(at, coordinator.output().find('\n', at) - at);
+    ChildProcess coordinator(OneRegion);
+    const std::string coordPort = portOf(coordinator);
+    ASSERT_NE(coordPort, "") << coordinator.output();
 
     ChildProcess p(server({"--server-id", "1", "--coord-port", coordPort, "--timelimit", "1", "--enable-console",
                            "false", "--log", "false"}));
@@ -89,6 +104,46 @@ TEST(CommandLineTest, TimeLimitEndsARunningServerWithStatusZero) {
     ASSERT_TRUE(p.waitForExit(90s, &status)) << p.output();
     EXPECT_EQ(status, 0);
     EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
+}
+
+// A running server writes its measurement file only with --log true: a header line, then a
+// line of 42 columns a second. Without a time limit it prints no time-limit line.
+TEST(CommandLineTest, RunningServerWritesItsMeasurementFileOnlyWithLog) {
+    for (const bool log : {true, false}) {
+        SCOPED_TRACE(log ? "log" : "no log");
+        char dir[] = "/tmp/rs-statsXXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string file = std::string(dir) + "/m.csv";
+        ChildProcess coordinator(OneRegion);
+        const std::string coordPort = portOf(coordinator);
+        ASSERT_NE(coordPort, "") << coordinator.output();
+        ChildProcess p(server({"--server-id", "1", "--coord-port", coordPort, "--enable-console", "false", "--log",
+                               log ? "true" : "false", "--stats", "m.csv"}),
+                       dir);
+        // The load report comes once a second, as the measurement line does.
+        ASSERT_TRUE(coordinator.waitForOutput("status of server 1", 10s)) << coordinator.output() << p.output();
+        std::vector<std::string> lines;
+        for (auto until = std::chrono::steady_clock::now() + 10s;
+             log && lines.size() < 3 && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(100ms);
+            std::ifstream in(file);
+            lines.clear();
+            for (std::string line; std::getline(in, line);)
+                lines.push_back(line);
+        }
+        if (log) {
+            ASSERT_GE(lines.size(), 3u);
+            EXPECT_EQ(lines[0].substr(0, 32), "Timestamp      ,TCP pkg sent CS,");
+            EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), ','), 42);
+            for (size_t i = 1; i < lines.size(); ++i)
+                EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 41) << lines[i];
+        } else {
+            EXPECT_NE(access(file.c_str(), F_OK), 0);
+        }
+        EXPECT_EQ(p.output().find("Timelimit"), std::string::npos) << p.output();
+        unlink(file.c_str());
+        rmdir(dir);
+    }
 }
 
 } // namespace

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "Common/Debug/Logger.h"
+#include "Common/Debug/ResourceMonitor.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Network/NetworkFixture.h"
+#include "Server/Console.h"
 #include "Support/FakeClock.h"
 
 namespace {
@@ -97,16 +99,92 @@ TEST_F(MainLoopTest, CollideAllAddsShotAndPlayerPassesAfterTheUsualOne) {
     EXPECT_EQ(kinds.back(), "player<-player");
 }
 
-TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameRemove) {
+TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameSendConvertRemoveAndRunTheConsole) {
     scene()->attach(new Faulty(21));
     Probe* doomed = new Probe("doomed", 22);
     scene()->attach(doomed);
-    printedBy([&] { scene()->addToRemoveList(doomed); });
+    Player* leaving = connectedPlayer("leaving", 0x50002);
+    printedBy([&] {
+        scene()->addToRemoveList(doomed);
+        watchers->playerToWatcher(leaving, "127.0.0.1", "21043", Vector3(100, 0, 0), Vector3(200, 100, 100), 2);
+        sender->broadcastObjectDestroy(leaving);
+    });
+    push("sc");
 
     const std::string printed = printedBy([] { mainLoop(); });
-    EXPECT_THAT(printed, HasSubstr("scenegraph update got an execption\n"));
-    EXPECT_THAT(Probe::log(), ElementsAre("~doomed"));
+    const std::string line = "scenegraph update got an execption\n";
+    EXPECT_EQ(printed.find(line), printed.rfind(line)) << printed; // one line
+    EXPECT_THAT(printed, HasSubstr(line));
+    EXPECT_TRUE(clientQueue->udpBroadcastBuffer_.empty()); // sent
+    EXPECT_TRUE(leaving->isReplica());                     // converted
+    EXPECT_EQ(watchers->watchers.size(), 1u);
+    EXPECT_THAT(Probe::log(), ElementsAre("~doomed")); // removed
     EXPECT_EQ(scene()->getOBjectById(22), nullptr);
+    EXPECT_THAT(printed, HasSubstr("0 - 0\n")); // the console ran
+}
+
+// A collision response that throws. The frame treats whatever is in the player list as a player.
+class ThrowingBumper : public Player {
+public:
+    static bool& throwing() {
+        static bool on = true;
+        return on;
+    }
+    explicit ThrowingBumper(uint64_t id_) : Player(id_, Team::Red, 100.0f) {}
+    void collisionResponse(CollisionObject*) override {
+        if (throwing())
+            throw std::runtime_error("broken");
+    }
+};
+
+// Outside the three guarded stages an exception leaves the frame where it is thrown; the
+// scheduler reports it. What was queued waits for the next frame.
+TEST_F(MainLoopTest, AnExceptionInAnUnguardedStageEndsTheFrameThere) {
+    ThrowingBumper::throwing() = true;
+    scene()->attach(new ThrowingBumper(31));
+    scene()->attach(new ShotBumper(32));
+    scene()->attach(new Probe("mover", 33));
+    Probe* doomed = new Probe("doomed", 34);
+    scene()->attach(doomed);
+    printedBy([&] { scene()->addToRemoveList(doomed); });
+    push("sc");
+
+    printedBy([] { EXPECT_THROW(mainLoop(), std::runtime_error); });
+    EXPECT_THAT(Probe::log(), testing::IsEmpty()); // neither updated nor removed
+
+    ThrowingBumper::throwing() = false;
+    const std::string printed = printedBy([] { mainLoop(); });
+    EXPECT_THAT(Probe::log(), ElementsAre("mover", "doomed", "~doomed"));
+    EXPECT_THAT(printed, HasSubstr("0 - 0\n"));
+}
+
+// Switched on by the console at the end of one frame, the made-up load is set by every frame
+// after it, from the players under this server's control.
+TEST_F(MainLoopTest, MadeUpLoadIsSetByEveryFrameWhileSwitchedOn) {
+    ResourceMonitor* monitor = ResourceMonitor::getInstance();
+    const short saved = monitor->GetCPUusageCached();
+    for (uint64_t id = 2; id < 5; ++id)
+        scene()->attach(new Player(id, Team::Red, 100.0f));
+    Player* replica = new Player(9, Team::Blue, 100.0f);
+    replica->setIsReplica(true);
+    scene()->attach(replica);
+
+    push("tfc");
+    monitor->SetCPUusageCache(7);
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(monitor->GetCPUusageCached(), 7); // the switch comes after this frame's load stage
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(monitor->GetCPUusageCached(), 60);
+    monitor->SetCPUusageCache(7);
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(monitor->GetCPUusageCached(), 60);
+
+    push("tfc");
+    printedBy([] { mainLoop(); });
+    monitor->SetCPUusageCache(7);
+    printedBy([] { mainLoop(); });
+    EXPECT_EQ(monitor->GetCPUusageCached(), 7);
+    monitor->SetCPUusageCache(saved);
 }
 
 // Every frame counts itself, and the first one more than a second after the last rate turns
