@@ -19,6 +19,9 @@ enum NetworkIndexes {
     NUMBER_OF_MSG = 8
 };
 
+// How a sent packet travelled; the send queues pick its counter by it.
+enum TransportType { TCP = 0, UDP = 1 };
+
 // The figures of one measurement line that do not come from the Logger itself.
 struct MeasurementFigures {
     uint32_t timestamp;

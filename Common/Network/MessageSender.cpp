@@ -433,7 +433,7 @@ void MessageSender::wantToDeleteEndpoint(CommEndpoint* receiver) {
 
 void MessageSender::sendCompletedUDP(const error_code& error, std::size_t bytes, std::string* packet) {
     try {
-        packageSent(TransportType::UDP, bytes);
+        packageSent(UDP, bytes);
         sendCompleted(error, bytes, packet);
     } catch (...) {
         DebugPrint("Argh execption in send udp complete error\n");
@@ -442,7 +442,7 @@ void MessageSender::sendCompletedUDP(const error_code& error, std::size_t bytes,
 
 void MessageSender::sendCompletedTCP(const error_code& error, std::size_t bytes, std::string* packet) {
     try {
-        packageSent(TransportType::TCP, bytes);
+        packageSent(TCP, bytes);
         sendCompleted(error, bytes, packet);
     } catch (...) {
         DebugPrint("Argh execption in send complete tcp error\n");
@@ -451,7 +451,7 @@ void MessageSender::sendCompletedTCP(const error_code& error, std::size_t bytes,
 
 void MessageSender::broadcastCompletedUDP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
     try {
-        packageSent(TransportType::UDP, bytes);
+        packageSent(UDP, bytes);
         if (error)
             DebugPrint("UDP: ");
         broadcastCompleted(error, bytes, b);
@@ -462,7 +462,7 @@ void MessageSender::broadcastCompletedUDP(const error_code& error, std::size_t b
 
 void MessageSender::broadcastCompletedTCP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
     try {
-        packageSent(TransportType::TCP, bytes);
+        packageSent(TCP, bytes);
         if (error)
             DebugPrint("TCP: ");
         broadcastCompleted(error, bytes, b);
@@ -483,10 +483,10 @@ void MessageSender::broadcastCompleted(const error_code& error, std::size_t /*by
     BroadcastBuffer::decrementRecipients(b);
 }
 
-void MessageSender::packageSent(TransportType::TransportType t, std::size_t bytes) {
+void MessageSender::packageSent(TransportType t, std::size_t bytes) {
     // I/O thread. The server queue counts under SS_, the client queue (and any other) under CS_.
     const bool server = this == Network::getInstance()->serverMessageSender;
-    const NetworkIndexes index = t == TransportType::TCP ? (server ? SS_TCP_SENT : CS_TCP_SENT)
+    const NetworkIndexes index = t == TCP ? (server ? SS_TCP_SENT : CS_TCP_SENT)
                                                          : (server ? SS_UDP_SENT : CS_UDP_SENT);
     Logger::getInstance()->add_packages(1, index);
     Logger::getInstance()->add_bandwidth(bytes, index);

@@ -12,6 +12,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/unordered_map.hpp>
 
+#include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Transform.h"
 
 class CommEndpoint;
@@ -34,9 +35,6 @@ class RegionUpdate;
 class ServerStatus;
 } // namespace Velmor
 
-namespace TransportType {
-enum TransportType { TCP = 0, UDP = 1 };
-}
 
 // The packets of one destination (or of a broadcast), in queueing order. A packet is a
 // heap-allocated byte string: an optional qport, then whole frames. The list owns its packets.
@@ -127,7 +125,7 @@ public:
     void broadcastCompletedTCP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
     void sendCompleted(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
     void broadcastCompleted(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
-    void packageSent(TransportType::TransportType t, std::size_t bytes);
+    void packageSent(TransportType t, std::size_t bytes);
 
     // Number of (UDP broadcast packet, recipient) pairs dropped so far: recipients without a
     // UDP address and everything past the 10 ms budget. Main thread.
