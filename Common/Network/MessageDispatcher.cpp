@@ -49,20 +49,6 @@ bool isNetworked(Transform* obj) {
            obj->type == SceneGraphType::MotherShip;
 }
 
-// The scene's player whose endpoint part is ep. Found by identity, so that an endpoint that
-// only claims to be a client is never read as a player.
-Player* playerOfEndpoint(CommEndpoint* ep) {
-    TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
-    if (!players)
-        return nullptr;
-    for (Transform* t : *players) {
-        Player* player = static_cast<Player*>(t);
-        if (static_cast<CommEndpoint*>(player) == ep)
-            return player;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 MessageDispatcher::MessageDispatcher(boost::asio::io_context* ios_) : lastQPort(1), ios(ios_) {}
@@ -88,7 +74,8 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
             temporary.setTcpSocket(tcpSocket);
     }
     if (netEvent->eventType == EventTypes::Message && !acceptsFrom(netEvent->messageType, sender)) {
-        DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n", netEvent->messageType);
+        DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n",
+                 netEvent->messageType);
         return true;
     }
     updateUdpEndpoint(sender, netEvent);
@@ -273,7 +260,7 @@ bool MessageDispatcher::dispatchObjectDestroy(CommEndpoint*, Velmor::ObjectDestr
 bool MessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate*, unsigned int) {
     if (sender->endpointType != CommEndpointTypes::ClientEndpoint)
         return true;
-    if (Player* player = playerOfEndpoint(sender))
+    if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender))
         player->timeSinceLastHeardFromPlayer = 0;
     return true;
 }

@@ -10,10 +10,12 @@
 namespace {
 
 // Erases the first occurrence of t; the lists are short enough for a linear search.
-void eraseFirst(TransformList& list, Transform* t) {
+bool eraseFirst(TransformList& list, Transform* t) {
     TransformList::iterator it = std::find(list.begin(), list.end(), t);
-    if (it != list.end())
-        list.erase(it);
+    if (it == list.end())
+        return false;
+    list.erase(it);
+    return true;
 }
 
 // Like destroyChildren, without its lines.
@@ -46,6 +48,12 @@ void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType
     }
     list->push_back(t);
     objectIDMap[static_cast<int64_t>(t->id)] = t;
+    if (kind == SceneGraphType::Player) {
+        Player* player = static_cast<Player*>(t);
+        std::pair<Player*, unsigned int>& entry = playersByEndpoint[player];
+        entry.first = player;
+        ++entry.second;
+    }
 }
 
 TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
@@ -58,6 +66,11 @@ TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
 Transform* SceneGraph::getOBjectById(int64_t objectId) {
     std::unordered_map<int64_t, Transform*>::iterator it = objectIDMap.find(objectId);
     return it == objectIDMap.end() ? nullptr : it->second;
+}
+
+Player* SceneGraph::playerOfEndpoint(const CommEndpoint* ep) {
+    auto it = playersByEndpoint.find(ep);
+    return it == playersByEndpoint.end() ? nullptr : it->second.first;
 }
 
 void SceneGraph::addToRemoveList(Transform* t) {
@@ -90,8 +103,12 @@ void SceneGraph::addToRemoveList(TransformList* removeFromList, Transform* t) {
 }
 
 void SceneGraph::forgetSubtree(Transform* t, TransformList::iterator current) {
-    if (TransformList* list = getListOfType(t->type))
-        eraseFirst(*list, t);
+    TransformList* list = getListOfType(t->type);
+    if (list && eraseFirst(*list, t) && t->type == SceneGraphType::Player) {
+        auto entry = playersByEndpoint.find(static_cast<Player*>(t));
+        if (entry != playersByEndpoint.end() && --entry->second.second == 0)
+            playersByEndpoint.erase(entry);
+    }
     // Only t's own entry: an entry that a later attach under the same id took over
     // belongs to a live object and must stay findable.
     std::unordered_map<int64_t, Transform*>::iterator it = objectIDMap.find(static_cast<int64_t>(t->id));
@@ -153,4 +170,5 @@ void SceneGraph::clearForTesting() {
     removeList2.clear();
     typeLists.clear();
     objectIDMap.clear();
+    playersByEndpoint.clear();
 }

@@ -7,6 +7,9 @@
 
 #include "Common/GameObjects/Transform.h"
 
+class CommEndpoint;
+class Player;
+
 // The process-wide scene root. Besides its children it keeps one list per kind, an id
 // index and the end-of-frame removal queues. Owns every attached object; an object is
 // deleted only by applyRemoveList(). The lists, the index and the queues hold non-owning
@@ -24,6 +27,9 @@ public:
     // pointers handed out by getListOfType stay valid.
     std::list<TypeEntry> typeLists;
     std::unordered_map<int64_t, Transform*> objectIDMap;
+    // The objects of the Player list by their endpoint part, each with the number of times
+    // the list holds it: finds the player behind a message's sender without walking the list.
+    std::unordered_map<const CommEndpoint*, std::pair<Player*, unsigned int>> playersByEndpoint;
 
     // Created on the first call (start-up, main thread); never destroyed.
     static SceneGraph* getInstance();
@@ -38,6 +44,10 @@ public:
     TransformList* getListOfType(SceneGraphType::SceneGraphType type);
 
     Transform* getOBjectById(int64_t id);
+
+    // The object of the Player list whose endpoint part is ep, or null: found by identity, so
+    // an endpoint that only claims to be a client is never read as a player.
+    Player* playerOfEndpoint(const CommEndpoint* ep);
 
     // Queues t for removal at the end of the frame; t stays fully present until then.
     void addToRemoveList(Transform* t);

@@ -33,16 +33,6 @@ TransformList* scenePlayers() {
     return SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
 }
 
-// The scene's player whose endpoint part is ep, found by identity: an endpoint of client type
-// that is not a player (none should exist) is never read as one.
-Player* playerOfEndpoint(CommEndpoint* ep) {
-    if (TransformList* players = scenePlayers())
-        for (Transform* t : *players)
-            if (static_cast<CommEndpoint*>(static_cast<Player*>(t)) == ep)
-                return static_cast<Player*>(t);
-    return nullptr;
-}
-
 // The pool entry that is ep, or null.
 ControllingServer* poolEntryOf(CommEndpoint* ep) {
     for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
@@ -159,7 +149,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
         break;
     case CommEndpointTypes::ClientEndpoint:
         DebugLog(LogType::Info, "Player Disconnected.\n");
-        if (Player* player = playerOfEndpoint(sender)) {
+        if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender)) {
             Network::getInstance()->networkSender->broadcastObjectDestroy(player);
             SceneGraph::getInstance()->addToRemoveList(player);
         }
@@ -175,7 +165,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
 bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate* message,
                                                    unsigned int qport) {
     if (sender->endpointType == CommEndpointTypes::ClientEndpoint) {
-        if (Player* player = playerOfEndpoint(sender)) {
+        if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender)) {
             if (message->has_orientation())
                 ProtobufConversion::orientation(&player->orientation, &message->orientation());
             player->boostersOn = message->boosterson();
@@ -336,7 +326,7 @@ bool ServerMessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::
 bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logout* message) {
     if (message->logoutastype() != LogoutType::Watcher || sender->endpointType != CommEndpointTypes::ClientEndpoint)
         return true;
-    Player* player = playerOfEndpoint(sender);
+    Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender);
     if (!player)
         return true;
     DebugLog(LogType::Info, "Client of player (id:%llx) watches only now, the player has no controller\n",

@@ -1,6 +1,9 @@
 #include "Common/Scene/SceneGraph.h"
 
+#include <memory>
+
 #include "Common/GameObjects/NetworkObject.h"
+#include "Common/GameObjects/Player.h"
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Scene/SceneFixture.h"
 
@@ -29,13 +32,13 @@ protected:
 TEST_F(SceneGraphTest, TypeListsAreCreatedOnFirstUseAndOutliveTheirObjects) {
     EXPECT_EQ(scene()->getListOfType(SceneGraphType::Projectile), nullptr);
     Probe* shot = add("shot", 5, SceneGraphType::Projectile);
-    Probe* player = add("player", 6, SceneGraphType::Player);
+    Probe* ship = add("ship", 6, SceneGraphType::MotherShip);
     Probe* shot2 = add("shot2", 7, SceneGraphType::Projectile);
     ASSERT_EQ(scene()->typeLists.size(), 2u);
     EXPECT_EQ(scene()->typeLists.front().first, SceneGraphType::Projectile);
     TransformList* shots = scene()->getListOfType(SceneGraphType::Projectile);
     EXPECT_THAT(*shots, ElementsAre(shot, shot2));
-    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Player), ElementsAre(player));
+    EXPECT_THAT(*scene()->getListOfType(SceneGraphType::MotherShip), ElementsAre(ship));
 
     queue(shot);
     queue(shot2);
@@ -155,8 +158,7 @@ TEST_F(SceneGraphTest, PlayersAreCountedByReplicaFlag) {
     const bool replica[] = {false, true, false, true, true};
     uint64_t id = 1;
     for (bool r : replica) {
-        NetworkObject* p = new NetworkObject(id++);
-        p->type = SceneGraphType::Player;
+        Player* p = new Player(id++, Team::Red, 100.0f);
         p->setIsReplica(r);
         scene()->attach(p);
     }
@@ -165,13 +167,35 @@ TEST_F(SceneGraphTest, PlayersAreCountedByReplicaFlag) {
     EXPECT_EQ(scene()->numberOfReplicas(), 3u);
 }
 
+// The sender of a message is a bare endpoint, a watcher's copy or a player's own endpoint
+// part; only the last is a player, for as long as the player list holds it.
+TEST_F(SceneGraphTest, PlayerIsFoundByItsEndpointWhileThePlayerListHoldsIt) {
+    Player* p = new Player(static_cast<uint64_t>(3), Team::Red, 100.0f);
+    EXPECT_EQ(scene()->playerOfEndpoint(p), nullptr); // not attached yet
+    scene()->attach(p);
+    EXPECT_EQ(scene()->playerOfEndpoint(p), p);
+    std::unique_ptr<CommEndpoint> copy(static_cast<CommEndpoint*>(p)->getEndpointCopy());
+    CommEndpoint bare(CommEndpointTypes::ClientEndpoint);
+    EXPECT_EQ(scene()->playerOfEndpoint(copy.get()), nullptr);
+    EXPECT_EQ(scene()->playerOfEndpoint(&bare), nullptr);
+
+    Player* other = new Player(static_cast<uint64_t>(4), Team::Blue, 100.0f);
+    scene()->attach(other);
+    queue(p);
+    EXPECT_EQ(scene()->playerOfEndpoint(p), p); // until the end of the frame
+    scene()->applyRemoveList();
+    EXPECT_EQ(scene()->playerOfEndpoint(other), other);
+    scene()->clearForTesting();
+    EXPECT_EQ(scene()->playerOfEndpoint(other), nullptr);
+}
+
 class SceneGraphRemovalTest : public NetworkFixture {};
 
 TEST_F(SceneGraphRemovalTest, RemovedPlayerIsForgottenByTheNetworkBeforeItIsDeleted) {
-    Player* gone = SceneObjectFactory::getInstance()->createAndAttachPlayer("gone", Vector3(), Quaternion(), 100,
-                                                                            Team::Red, 0);
-    Player* stays = SceneObjectFactory::getInstance()->createAndAttachPlayer("stays", Vector3(), Quaternion(), 100,
-                                                                             Team::Red, 0);
+    Player* gone =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer("gone", Vector3(), Quaternion(), 100, Team::Red, 0);
+    Player* stays =
+        SceneObjectFactory::getInstance()->createAndAttachPlayer("stays", Vector3(), Quaternion(), 100, Team::Red, 0);
     dispatcher->playersWhoLackAClient = {gone, stays};
     sender->sendObjectDestroy(stays, gone);
     sender->sendObjectDestroy(gone, stays);
