@@ -138,22 +138,24 @@ protected:
 };
 
 TEST_F(ServerMessageDispatcherTest, DatagramsAreMatchedByAddressAndQportNeverByPortOrToTheCoordinator) {
+    // Two clients behind one address, each matched to its own player.
     Player* a = connectedPlayer("a", 0x50002);
-    Player* b = connectedPlayer("b", 0x50003);
+    Player* b = connectedPlayer("b", 0x50005);
     ControllingServer* neighbour = poolServer(7, 0x70001);
+    connectedPlayer("c", 0x50003);
     CommEndpoint* w = watcher(0x50003);
     coordinator()->qport = 0x30009;
 
     EXPECT_EQ(server()->lookUpCommEndpointUdp(nullptr, 0x50002), nullptr);
     udp::endpoint from(boost::asio::ip::make_address("127.0.0.1"), 4000);
     EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x50002), a);
+    EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x50005), b);
     // The watcher comes before the player with the same qport.
     EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x50003), w);
     EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x70001), neighbour);
     EXPECT_EQ(server()->lookUpCommEndpointUdp(&from, 0x30009), nullptr);
     udp::endpoint elsewhere(boost::asio::ip::make_address("127.0.0.2"), 4000);
     EXPECT_EQ(server()->lookUpCommEndpointUdp(&elsewhere, 0x50002), nullptr);
-    (void)b;
 
     // A new source port is followed, not refused.
     dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4001, 0x50002));
