@@ -107,7 +107,7 @@ TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameSendConvertRemoveAndRun
     printedBy([&] {
         scene()->addToRemoveList(doomed);
         watchers->playerToWatcher(leaving, "127.0.0.1", "21043", Vector3(100, 0, 0), Vector3(200, 100, 100), 2);
-        sender->broadcastObjectDestroy(leaving);
+        sender->broadcastUpdateObject(leaving);
     });
     push("sc");
 
@@ -115,7 +115,7 @@ TEST_F(MainLoopTest, ThrowingSceneUpdateStillLetsTheFrameSendConvertRemoveAndRun
     const std::string line = "scenegraph update got an execption\n";
     EXPECT_EQ(printed.find(line), printed.rfind(line)) << printed; // one line
     EXPECT_THAT(printed, HasSubstr(line));
-    EXPECT_TRUE(clientQueue->udpBroadcastBuffer_.empty()); // sent
+    EXPECT_TRUE(clientQueue->udpBroadcastBuffer_.empty()); // the send step ran
     EXPECT_TRUE(leaving->isReplica());                     // converted
     EXPECT_EQ(watchers->watchers.size(), 1u);
     EXPECT_THAT(Probe::log(), ElementsAre("~doomed")); // removed
