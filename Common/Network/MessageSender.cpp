@@ -78,8 +78,7 @@ std::set<MessageSender*>& allSenders() {
     return *senders;
 }
 
-void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error,
-               std::size_t bytes);
+void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error, std::size_t bytes);
 
 // With c->mutex held and c->socket set. Writes the packet from `done` on, one piece at a time,
 // so that every use of the socket happens under the mutex (a composed write would go on
@@ -486,8 +485,7 @@ void MessageSender::broadcastCompleted(const error_code& error, std::size_t /*by
 void MessageSender::packageSent(TransportType t, std::size_t bytes) {
     // I/O thread. The server queue counts under SS_, the client queue (and any other) under CS_.
     const bool server = this == Network::getInstance()->serverMessageSender;
-    const NetworkIndexes index = t == TCP ? (server ? SS_TCP_SENT : CS_TCP_SENT)
-                                                         : (server ? SS_UDP_SENT : CS_UDP_SENT);
+    const NetworkIndexes index = t == TCP ? (server ? SS_TCP_SENT : CS_TCP_SENT) : (server ? SS_UDP_SENT : CS_UDP_SENT);
     Logger::getInstance()->add_packages(1, index);
     Logger::getInstance()->add_bandwidth(bytes, index);
 }

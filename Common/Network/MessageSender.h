@@ -35,7 +35,6 @@ class RegionUpdate;
 class ServerStatus;
 } // namespace Velmor
 
-
 // The packets of one destination (or of a broadcast), in queueing order. A packet is a
 // heap-allocated byte string: an optional qport, then whole frames. The list owns its packets.
 typedef std::list<std::string*> bufferList;
