@@ -162,7 +162,7 @@ TEST_F(MainLoopTest, AnExceptionInAnUnguardedStageEndsTheFrameThere) {
 // after it, from the players under this server's control.
 TEST_F(MainLoopTest, MadeUpLoadIsSetByEveryFrameWhileSwitchedOn) {
     ResourceMonitor* monitor = ResourceMonitor::getInstance();
-    const short saved = monitor->GetCPUusageCached();
+    const short savedFigure = monitor->GetCPUusageCached();
     for (uint64_t id = 2; id < 5; ++id)
         scene()->attach(new Player(id, Team::Red, 100.0f));
     Player* replica = new Player(9, Team::Blue, 100.0f);
@@ -184,7 +184,7 @@ TEST_F(MainLoopTest, MadeUpLoadIsSetByEveryFrameWhileSwitchedOn) {
     monitor->SetCPUusageCache(7);
     printedBy([] { mainLoop(); });
     EXPECT_EQ(monitor->GetCPUusageCached(), 7);
-    monitor->SetCPUusageCache(saved);
+    monitor->SetCPUusageCache(savedFigure);
 }
 
 // Every frame counts itself, and the first one more than a second after the last rate turns
