@@ -32,3 +32,10 @@ void NetworkObject::newUpdateMessage(uint32_t timestamp, Vector3& position_, Qua
         static_cast<Player*>(this)->timeSinceLastHeardFromPlayer = 0;
     predictionManager.addSample(timestamp, position_, orientation_, first);
 }
+
+void NetworkObject::startEstimateFromOwnPose(uint32_t timestamp) {
+    Vector3 from = position;
+    Quaternion turned = orientation;
+    newUpdateMessage(timestamp, from, turned, true);
+    predictionManager.clientEstimatedVelocity = velocity;
+}

@@ -29,6 +29,10 @@ public:
     // the object's own pose is not touched. Resets a player's silence timer.
     void newUpdateMessage(uint32_t timestamp, Vector3& position, Quaternion& orientation, bool first);
 
+    // Starts the estimate afresh from the object's own pose, moving at its own velocity: how a
+    // shot's copy flies, since shots get no updates after their description.
+    void startEstimateFromOwnPose(uint32_t timestamp);
+
 protected:
     void init() {}
 };

@@ -224,8 +224,7 @@ bool MessageDispatcher::dispatchObjectInfo(CommEndpoint*, Velmor::ObjectInfo* me
         const uint64_t shooter = data.has_shooterid() ? data.shooterid() : 0;
         Projectile* projectile = factory->createAndAttachProjectile(
             position, orientation, velocity, data.blueteam() ? Team::Blue : Team::Red, id, shooter);
-        projectile->newUpdateMessage(message->timestamp(), position, orientation, true);
-        projectile->predictionManager.clientEstimatedVelocity = velocity;
+        projectile->startEstimateFromOwnPose(message->timestamp());
         projectile->setIsReplica(true);
         break;
     }

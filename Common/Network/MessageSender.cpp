@@ -197,7 +197,7 @@ void BroadcastBuffer::decrementRecipients(BroadcastBuffer* b) {
         delete b;
 }
 
-MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios), droppedPackages_(0) {
+MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios) {
     allSenders().insert(this);
 }
 
@@ -491,7 +491,6 @@ void MessageSender::packageSent(TransportType t, std::size_t bytes) {
 }
 
 void MessageSender::packageDropped() {
-    ++droppedPackages_;
     Logger::getInstance()->packageDropped();
 }
 

@@ -126,10 +126,6 @@ public:
     void broadcastCompleted(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
     void packageSent(TransportType t, std::size_t bytes);
 
-    // Number of (UDP broadcast packet, recipient) pairs dropped so far: recipients without a
-    // UDP address and everything past the 10 ms budget. Main thread.
-    uint64_t droppedPackages() const { return droppedPackages_; }
-
     // Closes a TCP connection on the main thread: packets still waiting behind its outstanding
     // write are freed, and nothing more is written to it. Every socket of a closed connection
     // passes through here before it is deleted, so a write completion never starts the next
@@ -165,7 +161,6 @@ private:
     // Closes `socket` under its writes' lock when this queue writes to it; false otherwise.
     bool forgetConnection(boost::asio::ip::tcp::socket* socket, boost::system::error_code& ec);
 
-    uint64_t droppedPackages_;
     // The connections this queue writes to, by socket, until they are closed. Each connection
     // is written by one queue only: the client queue for clients and watchers, the server
     // queue for servers and the coordinator. Main thread only.

@@ -170,15 +170,11 @@ bool ReplicaManager::handOver(NetworkObject* obj, Region* region, ControllingSer
         Network::getInstance()->watcherManager->playerToWatcher(player, target->host, target->port, region->min,
                                                                 region->max, static_cast<int>(region->id));
     isReplica = true;
-    if (obj->type == SceneGraphType::Projectile) {
-        // A shot fired here has no samples, and a replica takes the estimate's pose: without
-        // this it would sit at the origin until its silence ran out. It flies on from here
-        // with its velocity, as a copy received from its owner does.
-        Vector3 position = obj->position;
-        Quaternion orientation = obj->orientation;
-        obj->newUpdateMessage(Timer::getCurSyncedTime(), position, orientation, true);
-        obj->predictionManager.clientEstimatedVelocity = obj->velocity;
-    }
+    // A shot fired here has no samples, and a replica takes the estimate's pose: without this
+    // it would sit at the origin until its silence ran out. It flies on from here, as a copy
+    // received from its owner does.
+    if (obj->type == SceneGraphType::Projectile)
+        obj->startEstimateFromOwnPose(Timer::getCurSyncedTime());
     // The neighbours' copies end by their own rules; nothing is sent to them.
     regionsToUpdate.clear();
     regionsIsConnectedTo.clear();

@@ -65,7 +65,7 @@ void removeAllRegions(ControllingServer* server) {
 
 ServerMessageDispatcher::ServerMessageDispatcher(boost::asio::io_context* ios_) : MessageDispatcher(ios_) {}
 
-bool ServerMessageDispatcher::mayBeSentBy(int messageType, CommEndpoint* sender) {
+bool ServerMessageDispatcher::acceptsFrom(int messageType, CommEndpoint* sender) {
     CommEndpoint* coordinator = &Network::getInstance()->coordinator;
     switch (messageType) {
     case MessageTypes::CoordinatorWelcome:
@@ -94,10 +94,6 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
     // the coordinator's map names (its host is set from the map), connected from the address
     // the map gives, is trusted.
     return !entry->host.empty() && connectedFromMapAddress(*entry, entry->getTcpSocket());
-}
-
-bool ServerMessageDispatcher::acceptsFrom(int messageType, CommEndpoint* sender) {
-    return mayBeSentBy(messageType, sender);
 }
 
 CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpEndpoint, unsigned int qport) {

@@ -15,7 +15,10 @@ class ServerMessageDispatcher : public MessageDispatcher {
 public:
     explicit ServerMessageDispatcher(boost::asio::io_context* ios);
 
-    // mayBeSentBy: the base drops what it refuses before it learns anything from it.
+    // Whether `sender` may send a message of this type: the coordinator's orders only from the
+    // coordinator's connection, hand-overs also from logged-in pool servers, object
+    // descriptions, updates and removals only from logged-in pool servers; anything else from
+    // anyone. The base drops what this refuses before it learns anything from it.
     bool acceptsFrom(int messageType, CommEndpoint* sender) override;
 
     CommEndpoint* lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport) override;
@@ -31,12 +34,6 @@ public:
     bool nearServerUserLogin(CommEndpoint* sender, Velmor::Login* message) override;
     bool dispatchLogout(CommEndpoint* sender, Velmor::Logout* message) override;
     bool dispatchRegionUpdate(CommEndpoint* sender, Velmor::RegionUpdate* message) override;
-
-    // Whether `sender` may send a message of this type: the coordinator's orders only from the
-    // coordinator's connection, hand-overs also from logged-in pool servers, object
-    // descriptions, updates and removals only from logged-in pool servers; anything else
-    // from anyone.
-    static bool mayBeSentBy(int messageType, CommEndpoint* sender);
 
     // A pool entry other than myself that holds its connection and whose qport is known (from
     // its login or its welcome).

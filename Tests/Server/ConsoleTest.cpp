@@ -34,6 +34,12 @@ protected:
         General::getInstance()->redTeamScore = 0;
         General::getInstance()->blueTeamScore = 0;
     }
+    Player* attachPlayer(uint64_t id, bool replica) {
+        Player* p = new Player(id, replica ? Team::Blue : Team::Red, 100.0f);
+        p->setIsReplica(replica);
+        scene()->attach(p);
+        return p;
+    }
     TransformList* players() { return scene()->getListOfType(SceneGraphType::Player); }
     TransformList* projectiles() { return scene()->getListOfType(SceneGraphType::Projectile); }
 
@@ -59,11 +65,8 @@ protected:
 };
 
 TEST_F(ConsoleTest, EachCommandAndAliasAnswersWithItsLineAndEveryOtherLineIsUnknown) {
-    Player* own = new Player(2, Team::Red, 100.0f);
-    Player* replica = new Player(3, Team::Blue, 100.0f);
-    replica->setIsReplica(true);
-    scene()->attach(own);
-    scene()->attach(replica);
+    attachPlayer(2, false);
+    attachPlayer(3, true);
     scene()->attach(new Projectile(4));
     watchers->addNewWatcher(new CommEndpoint(CommEndpointTypes::ClientEndpoint));
     General::getInstance()->redTeamScore = 3;
@@ -140,11 +143,8 @@ TEST_F(ConsoleTest, ToggleFlipsTheFrameSwitchOncePerLine) {
 }
 
 TEST_F(ConsoleTest, ResetAllRespawnsEveryListedPlayerReplicasIncluded) {
-    Player* own = new Player(2, Team::Red, 100.0f);
-    Player* replica = new Player(3, Team::Blue, 100.0f);
-    replica->setIsReplica(true);
-    scene()->attach(own);
-    scene()->attach(replica);
+    Player* own = attachPlayer(2, false);
+    Player* replica = attachPlayer(3, true);
     const float full = own->health;
     own->health = 10.0f;
     replica->health = 20.0f;
