@@ -1,6 +1,7 @@
 #include "Peers/Bot.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 
@@ -26,6 +27,8 @@ const float SpeedTolerance = 0.5f;
 // the first region, so that wandering bots stay clear of its faces.
 const float WaypointReach = 20.0f;
 const float AreaMargin = 50.0f;
+// A ping younger than this at the end may still be answered: it is not counted.
+const std::chrono::seconds PingInFlight(1);
 
 } // namespace
 
@@ -257,15 +260,19 @@ void Bot::becomeControlledBy(ServerLink& link) {
 }
 
 void Bot::handlePong(const Velmor::Pong& pong) {
-    const auto sent = pingsSent.find(pong.ping_serial_num());
+    // By serial, so that an answer to a ping `pingsSent` has forgotten still counts.
+    const uint32_t serial = pong.ping_serial_num();
+    if (serial >= firstCountedPing && serial - firstCountedPing < countedPings.size())
+        countedPings[serial - firstCountedPing].answered = true;
+    const auto sent = pingsSent.find(serial);
     if (sent == pingsSent.end()) {
-        say("pong %u answers no ping of ours, skipped", pong.ping_serial_num());
+        say("pong %u answers no ping of ours, skipped", serial);
         return;
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent->second).count();
     pingsSent.erase(sent);
     roundTripsMs.push_back(ms);
-    say("round trip %.2f ms (ping %u)", ms, pong.ping_serial_num());
+    say("round trip %.2f ms (ping %u)", ms, serial);
 }
 
 void Bot::handleClosed(FrameConnection& connection) {
@@ -320,7 +327,10 @@ void Bot::tick() {
         if (ticks % TicksPerSecond == 1) {
             Velmor::Ping ping;
             ping.set_ping_serial_num(nextPingSerial);
-            pingsSent[nextPingSerial] = Clock::now();
+            const Clock::time_point now = Clock::now();
+            pingsSent[nextPingSerial] = now;
+            assert(countedPings.size() == nextPingSerial - firstCountedPing);
+            countedPings.push_back(CountedPing{now, false});
             // Pings that were never answered are forgotten after half a minute.
             pingsSent.erase(pingsSent.begin(), pingsSent.lower_bound(nextPingSerial > 30 ? nextPingSerial - 30 : 0));
             ++nextPingSerial;
@@ -400,6 +410,7 @@ void Bot::finish() {
     if (finished)
         return;
     finished = true;
+    finishedAt = Clock::now();
     std::string servers;
     for (const std::string& name : controlledBy)
         servers += (servers.empty() ? "" : ", ") + name;
@@ -418,6 +429,35 @@ void Bot::finish() {
     boost::system::error_code ignored;
     udpSocket.close(ignored);
     ticker.cancel();
+}
+
+void Bot::forgetRoundTrips() {
+    roundTripsMs.clear();
+    firstCountedPing = nextPingSerial;
+    countedPings.clear();
+}
+
+void Bot::countPings(unsigned long& sent, unsigned long& answered) const {
+    const Clock::time_point end = (finished ? finishedAt : Clock::now()) - PingInFlight;
+    sent = answered = 0;
+    for (const CountedPing& ping : countedPings) {
+        if (ping.sentAt > end)
+            break;
+        ++sent;
+        answered += ping.answered;
+    }
+}
+
+unsigned long Bot::pingCount() const {
+    unsigned long sent, answered;
+    countPings(sent, answered);
+    return sent;
+}
+
+unsigned long Bot::answeredPingCount() const {
+    unsigned long sent, answered;
+    countPings(sent, answered);
+    return answered;
 }
 
 Bot::ServerLink* Bot::findLink(const tcp::endpoint& endpoint) {

@@ -59,8 +59,13 @@ public:
     unsigned int handOverCount() const { return handOvers; }
     // Every round trip measured, in milliseconds, in the order the pongs came.
     const std::vector<double>& roundTrips() const { return roundTripsMs; }
-    // Drops the round trips measured so far (the end of a warm-up).
-    void forgetRoundTrips() { roundTripsMs.clear(); }
+    // Drops the round trips measured and the pings counted so far (the end of a warm-up).
+    void forgetRoundTrips();
+    // Pings sent since the warm-up, and how many of them a Pong answered. Pings sent within
+    // the last second (before finish(), or before now while running) may still be on their
+    // way and are left out of both.
+    unsigned long pingCount() const;
+    unsigned long answeredPingCount() const;
 
 private:
     // One region server the bot is connected to: its controlling server or one it watches.
@@ -93,6 +98,8 @@ private:
     // The velocity wanted now: the fixed one, or towards the current waypoint.
     Vector3 wantedVelocity();
     Vector3 randomPointOfArea();
+    // The counted pings sent at least a second before the end (or now), and the answered ones.
+    void countPings(unsigned long& sent, unsigned long& answered) const;
 
     ServerLink* findLink(const boost::asio::ip::tcp::endpoint& endpoint);
     ServerLink* findLink(const boost::asio::ip::udp::endpoint& endpoint);
@@ -106,6 +113,7 @@ private:
     std::list<ServerLink> links;
     ServerLink* master = nullptr;
     bool finished = false;
+    std::chrono::steady_clock::time_point finishedAt;
 
     bool welcomed = false;
     uint64_t ownId = 0;
@@ -130,6 +138,14 @@ private:
     uint32_t nextPingSerial = 1;
     std::map<uint32_t, std::chrono::steady_clock::time_point> pingsSent;
     std::vector<double> roundTripsMs;
+    // Every ping from `firstCountedPing` on, by serial: kept apart from `pingsSent`, which
+    // forgets unanswered pings, so that a lost one still counts as sent.
+    struct CountedPing {
+        std::chrono::steady_clock::time_point sentAt;
+        bool answered;
+    };
+    uint32_t firstCountedPing = 1;
+    std::vector<CountedPing> countedPings;
 
     std::vector<std::string> controlledBy;
     unsigned int handOvers = 0;

@@ -1,8 +1,8 @@
 // Many stand-in game clients in one process, for load measurements: each bot logs in as its
 // own player, wanders between random points (or flies a fixed velocity), pings once a second
 // and follows its hand-overs. At the end one line sums up what the bots saw, with the median
-// and 99th percentile of their round trips. Bots are shared out over a few threads; each bot
-// lives on one thread only.
+// and 99th percentile of their round trips and the share of their pings answered. Bots are
+// shared out over a few threads; each bot lives on one thread only.
 
 #include <algorithm>
 #include <chrono>
@@ -142,11 +142,14 @@ int main(int argc, char** argv) {
         runner.join();
 
     unsigned int welcomed = 0, controlled = 0, handOvers = 0;
+    unsigned long pings = 0, answered = 0;
     std::vector<double> roundTrips;
     for (const std::unique_ptr<Bot>& bot : fleet) {
         welcomed += bot->isWelcomed();
         controlled += bot->isControlled();
         handOvers += bot->handOverCount();
+        pings += bot->pingCount();
+        answered += bot->answeredPingCount();
         roundTrips.insert(roundTrips.end(), bot->roundTrips().begin(), bot->roundTrips().end());
     }
     std::sort(roundTrips.begin(), roundTrips.end());
@@ -154,7 +157,11 @@ int main(int argc, char** argv) {
     if (!roundTrips.empty())
         std::snprintf(figures, sizeof(figures), "median %.2f ms, 99th percentile %.2f ms", percentile(roundTrips, 0.5),
                       percentile(roundTrips, 0.99));
-    peerSay("summary: %u bots, %u welcomed, %u controlled at the end, %u hand-overs; %zu round trips, %s", bots,
-            welcomed, controlled, handOvers, roundTrips.size(), figures);
+    char share[32] = "none";
+    if (pings > 0)
+        std::snprintf(share, sizeof(share), "%.2f%%", 100.0 * answered / pings);
+    peerSay("summary: %u bots, %u welcomed, %u controlled at the end, %u hand-overs; %zu round trips, %s; %lu pings, "
+            "%lu answered (%s)",
+            bots, welcomed, controlled, handOvers, roundTrips.size(), figures, pings, answered, share);
     return 0;
 }
