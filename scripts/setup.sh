@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-program-options-dev
-  libboost-date-time-dev libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev
+  libboost-date-time-dev libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev
   python3)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,15 @@
 #include "Common/Network/AbstractPacketReceiver.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
-#include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include "Common/Debug/Debug.h"
@@ -31,9 +35,17 @@ bool socketIsGone(const error_code& error) {
 
 } // namespace
 
+struct AbstractPacketReceiver::DatagramReads {
+    DatagramReads() : data(DATAGRAMS_PER_READ * max_length) {}
+    std::vector<char> data;
+    sockaddr_storage sources[DATAGRAMS_PER_READ];
+    iovec pieces[DATAGRAMS_PER_READ];
+    mmsghdr headers[DATAGRAMS_PER_READ];
+};
+
 AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
-    : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_write_buffer_(&udp_buffer1_),
-      tcp_write_buffer_(&tcp_buffer1_) {
+    : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_buffer2_(UDP_QUEUE_CAPACITY),
+      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), datagramReads_(new DatagramReads()) {
     asyncReceive(Network::getInstance()->udp_socket);
 }
 
@@ -76,7 +88,9 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
             DebugPrint("Argh execption in handle udp recive error\n");
         }
         delete[] data;
+        readWaitingDatagrams(udp_socket);
     }
+    queueDatagramEvents();
     // Reception goes on after an exception too: player input, replica updates and pings keep
     // coming for the whole run. Armed last, since the next receive may fill sender_endpoint_ at
     // once.
@@ -98,28 +112,105 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
                            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
     const std::size_t frameBytes = bytes_recvd - 4;
 
+    // The events go straight behind those of the datagrams before it; pings and pongs are
+    // taken out again as they are answered and measured.
+    const std::size_t first = datagramEvents_.size();
     std::string leftovers;
-    std::list<networkEventPtr> events = MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers);
+    MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
     if (!leftovers.empty())
         DebugPrint("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
                    static_cast<int>(frameBytes), leftovers.c_str());
 
-    for (networkEventPtr& event : events) {
-        event->qport = qport;
-        event->setUdpEndpoint(sender_endpoint_);
-        if (event->messageType == MessageTypes::Ping) {
-            Velmor::Pong pong;
-            pong.set_ping_serial_num(static_cast<Velmor::Ping*>(event->message)->ping_serial_num());
-            // Answered at once, without a qport, to where the Ping came from.
-            udp_socket->send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), sender_endpoint_);
-        } else if (event->messageType == MessageTypes::Pong) {
-            const Velmor::Pong* pong = static_cast<Velmor::Pong*>(event->message);
-            if (pong->has_ping_serial_num())
-                Logger::getInstance()->received_latency_serial(pong->ping_serial_num());
-        } else {
-            addUDPNetworkEvent(event);
+    std::size_t kept = first;
+    try {
+        for (std::size_t i = first; i < datagramEvents_.size(); ++i) {
+            networkEventPtr& event = datagramEvents_[i];
+            event->qport = qport;
+            event->setUdpEndpoint(sender_endpoint_);
+            if (event->messageType == MessageTypes::Ping) {
+                Velmor::Pong pong;
+                pong.set_ping_serial_num(static_cast<Velmor::Ping*>(event->message)->ping_serial_num());
+                // Answered at once, without a qport, to where the Ping came from.
+                udp_socket->send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), sender_endpoint_);
+            } else if (event->messageType == MessageTypes::Pong) {
+                const Velmor::Pong* pong = static_cast<Velmor::Pong*>(event->message);
+                if (pong->has_ping_serial_num())
+                    Logger::getInstance()->received_latency_serial(pong->ping_serial_num());
+            } else {
+                if (kept != i)
+                    datagramEvents_[kept] = std::move(event);
+                ++kept;
+            }
         }
+    } catch (...) {
+        // The events before the failure stay; the rest of this datagram is not queued.
+        datagramEvents_.resize(kept);
+        throw;
     }
+    datagramEvents_.resize(kept);
+}
+
+void AbstractPacketReceiver::readWaitingDatagrams(udp::socket* udp_socket) {
+    DatagramReads& reads = *datagramReads_;
+    for (std::size_t handled = 0; handled < MAX_DATAGRAMS_PER_WAKE;) {
+        for (int i = 0; i < DATAGRAMS_PER_READ; ++i) {
+            reads.pieces[i].iov_base = &reads.data[i * max_length];
+            reads.pieces[i].iov_len = max_length;
+            msghdr& header = reads.headers[i].msg_hdr;
+            header = msghdr();
+            header.msg_name = &reads.sources[i];
+            header.msg_namelen = sizeof(reads.sources[i]);
+            header.msg_iov = &reads.pieces[i];
+            header.msg_iovlen = 1;
+        }
+        const int got =
+            ::recvmmsg(udp_socket->native_handle(), reads.headers, DATAGRAMS_PER_READ, MSG_DONTWAIT, nullptr);
+        if (got < 0) {
+            const int failure = errno;
+            if (failure == EINTR)
+                continue;
+            if (failure != EAGAIN && failure != EWOULDBLOCK) {
+                // As a receive that failed: counted, reported, and the next receive armed.
+                const error_code error(failure, boost::asio::error::get_system_category());
+                Logger::getInstance()->add_bandwidth(0, CS_UDP_RCVD);
+                Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
+                DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
+            }
+            return;
+        }
+        std::size_t bytes = 0;
+        for (int i = 0; i < got; ++i)
+            bytes += reads.headers[i].msg_len;
+        Logger::getInstance()->add_bandwidth(bytes, CS_UDP_RCVD);
+        Logger::getInstance()->add_packages(static_cast<uint64_t>(got), CS_UDP_RCVD);
+        for (int i = 0; i < got; ++i) {
+            try {
+                // An IPv4 socket's sources always fit; anything else is not taken as one.
+                const socklen_t length = reads.headers[i].msg_hdr.msg_namelen;
+                if (length > sender_endpoint_.capacity())
+                    throw std::length_error("datagram source address too long");
+                std::memcpy(sender_endpoint_.data(), &reads.sources[i], length);
+                sender_endpoint_.resize(length);
+                handleDatagram(&reads.data[i * max_length], reads.headers[i].msg_len, udp_socket);
+            } catch (...) {
+                DebugPrint("Argh execption in handle udp recive error\n");
+            }
+        }
+        handled += static_cast<std::size_t>(got);
+        if (got < DATAGRAMS_PER_READ)
+            return;
+    }
+}
+
+void AbstractPacketReceiver::queueDatagramEvents() {
+    if (datagramEvents_.empty())
+        return;
+    {
+        boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        for (networkEventPtr& event : datagramEvents_)
+            udp_write_buffer_->push_back(std::move(event));
+    }
+    datagramEvents_.clear();
 }
 
 void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
@@ -177,7 +268,7 @@ void AbstractPacketReceiver::handleTCPError(const error_code& error, tcp::socket
         delete it->second;
         restTcpBuffer.erase(it);
     }
-    networkEventPtr event = boost::make_shared<NetworkEvent>();
+    networkEventPtr event = std::make_shared<NetworkEvent>();
     event->eventType = EventTypes::ClosedConnection;
     event->setTcpSocket(socket);
     addTCPNetworkEvent(event);
@@ -199,18 +290,23 @@ void AbstractPacketReceiver::dispatch(MessageDispatcher* dispatcher) {
 }
 
 void AbstractPacketReceiver::getUDPPackets(MessageDispatcher* dispatcher) {
-    getPackets(udp_write_buffer_, &udp_buffer1_, udp_mutex_, dispatcher);
+    getPackets(udp_write_buffer_, &udp_buffer2_, udp_mutex_, dispatcher);
 }
 
 void AbstractPacketReceiver::getTCPPackets(MessageDispatcher* dispatcher) {
-    getPackets(tcp_write_buffer_, &tcp_buffer1_, tcp_mutex_, dispatcher);
+    getPackets(tcp_write_buffer_, &tcp_buffer2_, tcp_mutex_, dispatcher);
 }
 
 template <class Queue>
-void AbstractPacketReceiver::getPackets(Queue* queue, Queue* /*other*/, boost::mutex& mutex,
+void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex& mutex,
                                         MessageDispatcher* dispatcher) {
-    boost::lock_guard<boost::mutex> lock(mutex);
-    for (networkEventPtr& event : *queue) {
+    {
+        // The I/O thread appends to the other queue meanwhile, instead of waiting for the whole
+        // dispatch; both rings have the same capacity.
+        boost::lock_guard<boost::mutex> lock(mutex);
+        queue->swap(*taken);
+    }
+    for (networkEventPtr& event : *taken) {
         try {
             if (event->eventType == EventTypes::ClosedConnection)
                 MessageSender::closeTcpSocket(event->getTcpSocket());
@@ -222,7 +318,7 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* /*other*/, boost::m
             DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
         }
     }
-    queue->clear();
+    taken->clear();
 }
 
 template void AbstractPacketReceiver::getPackets(boost::circular_buffer<networkEventPtr>*,

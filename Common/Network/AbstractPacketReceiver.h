@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -28,6 +30,11 @@ class AbstractPacketReceiver {
 public:
     enum { max_length = 2048 };
     enum { UDP_QUEUE_CAPACITY = 50000 };
+    // After each completed datagram receive the datagrams already waiting in the socket are read
+    // too, this many a call and at most MAX_DATAGRAMS_PER_WAKE in all, before the next receive is
+    // armed: under load one wake-up of the I/O thread takes many datagrams, and other
+    // completions still get their turn.
+    enum { DATAGRAMS_PER_READ = 64, MAX_DATAGRAMS_PER_WAKE = 1024 };
 
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.
@@ -45,7 +52,8 @@ public:
     // One datagram receive into a fresh buffer, source into sender_endpoint_.
     void asyncReceive(boost::asio::ip::udp::socket* udp_socket);
 
-    // Completion handlers, I/O thread. Each frees `data`.
+    // Completion handlers, I/O thread. Each frees `data`. handleUDPReceive also handles the
+    // datagrams waiting behind this one, then arms the next receive.
     virtual void handleTCPReceive(const boost::system::error_code& error, char* data, std::size_t bytes_recvd,
                                   boost::asio::ip::tcp::socket* tcp_socket);
     // Frees the connection's leftovers and queues its one ClosedConnection event.
@@ -58,27 +66,46 @@ public:
     void addTCPNetworkEvent(networkEventPtr event);
 
     // Main thread, once per frame: every UDP event, then every TCP event, oldest first, each
-    // in a guard; each queue is cleared after its dispatch.
+    // in a guard. A queue's lock is held only to take its events; events that arrive while they
+    // are dispatched wait for the next frame.
     void dispatch(MessageDispatcher* dispatcher);
     void getUDPPackets(MessageDispatcher* dispatcher);
     void getTCPPackets(MessageDispatcher* dispatcher);
 
+    // Takes every event of `queue` into `taken` (empty, main thread's) under `mutex`, dispatches
+    // them and clears `taken`.
     template <class Queue>
-    void getPackets(Queue* queue, Queue* other, boost::mutex& mutex, MessageDispatcher* dispatcher);
+    void getPackets(Queue* queue, Queue* taken, boost::mutex& mutex, MessageDispatcher* dispatcher);
 
     boost::asio::io_context* io_service_; // not owned
-    // Filled by the pending datagram receive; I/O thread only.
+    // The source of the datagram being handled: filled by the pending datagram receive, and for
+    // each datagram read behind it. I/O thread only.
     boost::asio::ip::udp::endpoint sender_endpoint_;
     // Leftover bytes of each connection whose last read ended inside a frame; I/O thread only.
     boost::unordered_map<boost::asio::ip::tcp::socket*, std::string*> restTcpBuffer;
+    // The queues the I/O thread appends to, and the ones the main thread's dispatch takes their
+    // events into, swapped with them under the lock.
     boost::circular_buffer<networkEventPtr> udp_buffer1_;
+    boost::circular_buffer<networkEventPtr> udp_buffer2_;
     boost::circular_buffer<networkEventPtr>* udp_write_buffer_;
     std::list<networkEventPtr> tcp_buffer1_;
+    std::list<networkEventPtr> tcp_buffer2_;
     std::list<networkEventPtr>* tcp_write_buffer_;
     boost::mutex udp_mutex_;
     boost::mutex tcp_mutex_;
 
 private:
+    // Handles one datagram; its events for the main thread wait in datagramEvents_.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
+    // Reads and handles the datagrams already waiting in the socket, without blocking.
+    void readWaitingDatagrams(boost::asio::ip::udp::socket* udp_socket);
+    // Appends datagramEvents_ to the UDP queue under one lock.
+    void queueDatagramEvents();
     void handleTcpData(const char* data, std::size_t bytes_recvd, boost::asio::ip::tcp::socket* tcp_socket);
+
+    // I/O thread only: the buffers of readWaitingDatagrams, allocated once, and the events of
+    // the datagrams handled since the last queueDatagramEvents.
+    struct DatagramReads;
+    std::unique_ptr<DatagramReads> datagramReads_;
+    std::vector<networkEventPtr> datagramEvents_;
 };

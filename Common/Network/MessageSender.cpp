@@ -1,10 +1,16 @@
 #include "Common/Network/MessageSender.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <set>
+#include <vector>
 
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/make_shared.hpp>
@@ -65,6 +71,24 @@ struct TcpConnectionWrites {
     tcp::socket* socket; // null once the connection was closed
     bool writing;
     std::deque<PendingWrite> waiting;
+};
+
+// The datagrams of one part of a send step, started together: handed to the kernel in batches
+// on the main thread, the way an asynchronous send is first tried on the thread that starts it,
+// and completed on the I/O thread by one posted handler for the lot, instead of one wake-up
+// and one operation allocated here and freed there per datagram. Main thread only; reused
+// from step to step, so its arrays are allocated once.
+struct UdpSendBatch {
+    struct Datagram {
+        const std::string* bytes;
+        udp::endpoint to;
+        std::string* packet;     // owned until completed, or null for a broadcast share
+        BroadcastBuffer* share;  // one share of a broadcast packet, or null
+        CommEndpoint* recipient; // for the diagnostics of a send that cannot be started
+    };
+    std::vector<Datagram> datagrams;
+    std::vector<mmsghdr> headers;
+    std::vector<iovec> pieces;
 };
 
 namespace {
@@ -142,16 +166,26 @@ void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, cons
     }
 }
 
-// Throws when there is no UDP socket to send through (before the networking is built). The
-// socket is shared with the I/O thread, which receives on it and answers pings with a blocking
-// send; after its first operation each of these only reads the socket object, so the main
-// thread may start sends on it meanwhile.
-template <class Handler> void startUdpSend(const std::string& packet, const udp::endpoint& to, Handler handler) {
+// The UDP socket that every datagram leaves through; throws when there is none yet (before the
+// networking is built). The socket is shared with the I/O thread, which receives on it and
+// answers pings with a blocking send; the main thread only reads the socket object and sends.
+udp::socket* udpSocket() {
     udp::socket* socket = Network::getInstance()->udp_socket;
     if (!socket)
         throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket");
-    socket->async_send_to(boost::asio::buffer(packet), to, handler);
+    return socket;
 }
+
+// At most this many datagrams go to the kernel in one call.
+const size_t DATAGRAMS_PER_CALL = 1024;
+
+// How one datagram ended, for its completion on the I/O thread.
+struct UdpCompletion {
+    std::string* packet;    // owned, or null for a broadcast share
+    BroadcastBuffer* share; // one share of it, or null
+    error_code error;
+    std::size_t bytes;
+};
 
 void freePackets(bufferList* list) {
     for (std::string* packet : *list)
@@ -197,7 +231,8 @@ void BroadcastBuffer::decrementRecipients(BroadcastBuffer* b) {
         delete b;
 }
 
-MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios) {
+MessageSender::MessageSender(boost::asio::io_context* ios)
+    : io_service_(ios), udpBatch_(new UdpSendBatch()), asyncDatagrams_(0) {
     allSenders().insert(this);
 }
 
@@ -216,89 +251,91 @@ bufferList* MessageSender::getBufferList(bufferMap& map, CommEndpoint* receiver)
     return list;
 }
 
-void MessageSender::queueUdp(const std::string& frame, CommEndpoint* receiver) {
-    appendMsgToQueue(frame, *getBufferList(udpBuffer_, receiver), MAX_UDP_PACKET_SIZE, useQport(receiver));
+void MessageSender::queueUdp(MessageTypes::MessageType type, google::protobuf::Message& message,
+                             CommEndpoint* receiver) {
+    packFrame(type, message, *getBufferList(udpBuffer_, receiver), MAX_UDP_PACKET_SIZE, useQport(receiver));
 }
 
-void MessageSender::queueTcp(const std::string& frame, CommEndpoint* receiver) {
-    appendMsgToQueue(frame, *getBufferList(tcpBuffer_, receiver), MAX_TCP_PACKET_SIZE, false);
+void MessageSender::queueTcp(MessageTypes::MessageType type, google::protobuf::Message& message,
+                             CommEndpoint* receiver) {
+    packFrame(type, message, *getBufferList(tcpBuffer_, receiver), MAX_TCP_PACKET_SIZE, false);
 }
 
 void MessageSender::queue(Velmor::ObjectInfo& message, CommEndpoint* receiver) {
     message.set_timestamp(Timer::getCurSyncedTime());
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::ObjectInfo, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ObjectUpdate& message, CommEndpoint* receiver) {
     message.set_timestamp(Timer::getCurSyncedTime());
-    queueUdp(MessageSerializer::serializeMessage(message), receiver);
+    queueUdp(MessageTypes::ObjectUpdate, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ObjectDestroy& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::ObjectDestroy, message, receiver);
 }
 
 void MessageSender::queue(Velmor::Welcome& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::Welcome, message, receiver);
 }
 
 void MessageSender::queue(Velmor::Login& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::Login, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ServerWelcome& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::ServerWelcome, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ConnectToNearBy& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::ConnectToNearBy, message, receiver);
 }
 
 void MessageSender::queue(Velmor::TransferControl& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::TransferControl, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ServerStatus& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::ServerStatus, message, receiver);
 }
 
 void MessageSender::queue(Velmor::ClientUpdate& message, CommEndpoint* receiver) {
-    queueUdp(MessageSerializer::serializeMessage(message), receiver);
+    queueUdp(MessageTypes::ClientUpdate, message, receiver);
 }
 
 void MessageSender::queue(Velmor::RegionUpdate& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::RegionUpdate, message, receiver);
 }
 
 void MessageSender::queue(Velmor::CoordinatorWelcome& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::CoordinatorWelcome, message, receiver);
 }
 
 void MessageSender::queue(Velmor::TransferPlayerTo& message, CommEndpoint* receiver) {
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::TransferPlayerTo, message, receiver);
 }
 
 void MessageSender::queue(Velmor::Logout& message, CommEndpoint* receiver) {
     DebugPrint("Error Should not be used\n");
-    queueTcp(MessageSerializer::serializeMessage(message), receiver);
+    queueTcp(MessageTypes::Logout, message, receiver);
 }
 
 void MessageSender::broadcast(Velmor::ObjectInfo& message) {
     message.set_timestamp(Timer::getCurSyncedTime());
-    appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
+    packFrame(MessageTypes::ObjectInfo, message, tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
 }
 
 void MessageSender::broadcast(Velmor::ObjectUpdate& message) {
     message.set_timestamp(Timer::getCurSyncedTime());
-    appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
+    packFrame(MessageTypes::ObjectUpdate, message, udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
 }
 
 void MessageSender::broadcast(Velmor::ObjectDestroy& message, SceneGraphType::SceneGraphType type) {
     // A projectile's end is frequent and may be lost; anything else must arrive.
     if (type == SceneGraphType::Projectile)
-        appendMsgToQueue(MessageSerializer::serializeMessage(message), udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
+        packFrame(MessageTypes::ObjectDestroy, message, udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
     else
-        appendMsgToQueue(MessageSerializer::serializeMessage(message), tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
+        packFrame(MessageTypes::ObjectDestroy, message, tcpBroadcastBuffer_, MAX_TCP_PACKET_SIZE, false);
 }
 
 void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients) {
@@ -328,16 +365,15 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
                 continue;
             }
             try {
-                startUdpSend(*b->buffer, *to,
-                             boost::bind(&MessageSender::broadcastCompletedUDP, this, ph::_1, ph::_2, b));
+                addDatagram(*to, nullptr, b, r);
             } catch (...) {
-                DebugPrint("Execption in sending async udp in broadcastQueuedMessages\n");
-                if (r->endpointType == CommEndpointTypes::ClientEndpoint)
-                    DebugPrint(" while sending to(id:%llx)", playerIdOf(r));
+                reportUdpStartFailure(true, r);
                 // No completion will release this share.
                 BroadcastBuffer::decrementRecipients(b);
             }
         }
+        // Before the next packet's budget test, so the clock sees this packet's sends.
+        sendDatagrams(true);
     }
     if (hasReachedMaxTime)
         DebugLog(LogType::Info, "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
@@ -382,11 +418,9 @@ void MessageSender::sendQueuedMessages() {
             std::string* packet = list->front();
             list->pop_front();
             try {
-                startUdpSend(*packet, *to, boost::bind(&MessageSender::sendCompletedUDP, this, ph::_1, ph::_2, packet));
+                addDatagram(*to, packet, nullptr, e);
             } catch (...) {
-                DebugPrint("Execption in sending async udp in sendQueuedMessages\n");
-                if (e->endpointType == CommEndpointTypes::ClientEndpoint)
-                    DebugPrint(" while sending to(id:%llx)", playerIdOf(e));
+                reportUdpStartFailure(false, e);
                 // No completion will free it.
                 delete packet;
             }
@@ -396,6 +430,7 @@ void MessageSender::sendQueuedMessages() {
         delete list;
     }
     udpBuffer_.clear();
+    sendDatagrams(false);
 
     // The map is taken out first, so on an exception the lists already freed are gone from
     // it and the ones not yet reached are put back for the next step.
@@ -423,6 +458,133 @@ void MessageSender::sendQueuedMessages() {
             tcpBuffer_.insert(entry);
         throw;
     }
+}
+
+void MessageSender::addDatagram(const udp::endpoint& to, std::string* packet, BroadcastBuffer* share,
+                                CommEndpoint* recipient) {
+    udpSocket();
+    const std::string* bytes = share ? share->buffer : packet;
+    udpBatch_->datagrams.push_back(UdpSendBatch::Datagram{bytes, to, packet, share, recipient});
+}
+
+void MessageSender::sendDatagrams(bool broadcast) {
+    UdpSendBatch& batch = *udpBatch_;
+    const size_t n = batch.datagrams.size();
+    if (n == 0)
+        return;
+    udp::socket* socket = Network::getInstance()->udp_socket; // set: addDatagram checked it
+    // Handed to the I/O thread with the completions; allocated once per batch, not per datagram.
+    std::shared_ptr<std::vector<UdpCompletion>> completions;
+    try {
+        completions = std::make_shared<std::vector<UdpCompletion>>();
+        completions->reserve(n);
+    } catch (...) {
+        abandonDatagrams(broadcast);
+        return;
+    }
+    std::vector<UdpCompletion>& done = *completions;
+    size_t next = 0;
+
+    // Datagrams still waiting in the I/O service for room in the socket go first: then every
+    // later one waits behind them there, so datagrams leave in the order they were started.
+    if (asyncDatagrams_.load() == 0) {
+        batch.headers.resize(n);
+        batch.pieces.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const UdpSendBatch::Datagram& d = batch.datagrams[i];
+            batch.pieces[i].iov_base = const_cast<char*>(d.bytes->data());
+            batch.pieces[i].iov_len = d.bytes->size();
+            msghdr& header = batch.headers[i].msg_hdr;
+            header = msghdr();
+            header.msg_name = const_cast<sockaddr*>(d.to.data());
+            header.msg_namelen = static_cast<socklen_t>(d.to.size());
+            header.msg_iov = &batch.pieces[i];
+            header.msg_iovlen = 1;
+        }
+        const int fd = socket->native_handle();
+        while (next < n) {
+            const unsigned int count = static_cast<unsigned int>(std::min(n - next, DATAGRAMS_PER_CALL));
+            const int sent = ::sendmmsg(fd, &batch.headers[next], count, MSG_DONTWAIT);
+            if (sent > 0) {
+                for (size_t i = next; i < next + static_cast<size_t>(sent); ++i)
+                    done.push_back(UdpCompletion{batch.datagrams[i].packet, batch.datagrams[i].share, error_code(),
+                                                 batch.headers[i].msg_len});
+                next += static_cast<size_t>(sent);
+                continue;
+            }
+            const int failure = errno;
+            if (failure == EINTR)
+                continue;
+            if (failure == EAGAIN || failure == EWOULDBLOCK)
+                break;
+            // This datagram failed as its asynchronous send would have; the next ones go on.
+            done.push_back(UdpCompletion{batch.datagrams[next].packet, batch.datagrams[next].share,
+                                         error_code(failure, boost::asio::error::get_system_category()), 0});
+            ++next;
+        }
+    }
+
+    // The rest wait for room in the socket in the I/O service, each with its own completion.
+    for (; next < n; ++next) {
+        const UdpSendBatch::Datagram d = batch.datagrams[next];
+        try {
+            ++asyncDatagrams_;
+            socket->async_send_to(boost::asio::buffer(*d.bytes), d.to,
+                                  [this, d](const error_code& error, std::size_t bytes) {
+                                      --asyncDatagrams_;
+                                      if (d.share)
+                                          broadcastCompletedUDP(error, bytes, d.share);
+                                      else
+                                          sendCompletedUDP(error, bytes, d.packet);
+                                  });
+        } catch (...) {
+            --asyncDatagrams_;
+            reportUdpStartFailure(broadcast, d.recipient);
+            releaseUnsent(d.packet, d.share);
+        }
+    }
+    batch.datagrams.clear();
+    if (done.empty())
+        return;
+
+    try {
+        boost::asio::post(socket->get_executor(), [this, completions] {
+            for (const UdpCompletion& c : *completions) {
+                if (c.share)
+                    broadcastCompletedUDP(c.error, c.bytes, c.share);
+                else
+                    sendCompletedUDP(c.error, c.bytes, c.packet);
+            }
+        });
+    } catch (...) {
+        // Sent, but no completion will run for them: they are released here, uncounted.
+        DebugPrint(broadcast ? "Execption in sending async udp in broadcastQueuedMessages\n"
+                             : "Execption in sending async udp in sendQueuedMessages\n");
+        for (const UdpCompletion& c : done)
+            releaseUnsent(c.packet, c.share);
+    }
+}
+
+void MessageSender::abandonDatagrams(bool broadcast) {
+    for (const UdpSendBatch::Datagram& d : udpBatch_->datagrams) {
+        reportUdpStartFailure(broadcast, d.recipient);
+        releaseUnsent(d.packet, d.share);
+    }
+    udpBatch_->datagrams.clear();
+}
+
+void MessageSender::reportUdpStartFailure(bool broadcast, CommEndpoint* recipient) {
+    DebugPrint(broadcast ? "Execption in sending async udp in broadcastQueuedMessages\n"
+                         : "Execption in sending async udp in sendQueuedMessages\n");
+    if (recipient->endpointType == CommEndpointTypes::ClientEndpoint)
+        DebugPrint(" while sending to(id:%llx)", playerIdOf(recipient));
+}
+
+void MessageSender::releaseUnsent(std::string* packet, BroadcastBuffer* share) {
+    if (share)
+        BroadcastBuffer::decrementRecipients(share);
+    else
+        delete packet;
 }
 
 void MessageSender::wantToDeleteEndpoint(CommEndpoint* receiver) {
@@ -546,6 +708,8 @@ void MessageSender::closeTcpSocket(tcp::socket* socket) {
 
 std::string* MessageSender::allocateNewBuffer(bool useQport) {
     std::string* packet = new std::string();
+    // Room for a full packet at once, rather than growing it frame by frame.
+    packet->reserve(MAX_UDP_PACKET_SIZE);
     if (useQport) {
         const uint32_t qport = Network::getInstance()->myQport;
         for (int shift = 0; shift < 32; shift += 8)
@@ -554,17 +718,27 @@ std::string* MessageSender::allocateNewBuffer(bool useQport) {
     return packet;
 }
 
+std::string* MessageSender::packetFor(bufferList& list, std::size_t frameSize, unsigned int maxPacketLength,
+                                      bool useQport) {
+    if (list.empty())
+        list.push_back(allocateNewBuffer(useQport));
+    if (list.back()->size() + frameSize + 1 > maxPacketLength)
+        list.push_back(allocateNewBuffer(useQport));
+    return list.back();
+}
+
 void MessageSender::appendMsgToQueue(std::string msg, bufferList& list, unsigned int maxPacketLength, bool useQport) {
     if (msg.empty())
         return;
-    if (list.empty())
-        list.push_back(allocateNewBuffer(useQport));
-    std::string* last = list.back();
-    if (last->size() + msg.size() + 1 > maxPacketLength) {
-        last = allocateNewBuffer(useQport);
-        list.push_back(last);
-    }
-    last->append(msg);
+    packetFor(list, msg.size(), maxPacketLength, useQport)->append(msg);
+}
+
+void MessageSender::packFrame(MessageTypes::MessageType type, google::protobuf::Message& message, bufferList& list,
+                              unsigned int maxPacketLength, bool useQport) {
+    const std::size_t frameSize = MessageSerializer::prepareFrame(type, message);
+    if (frameSize == 0)
+        return;
+    MessageSerializer::appendFrame(type, message, frameSize, *packetFor(list, frameSize, maxPacketLength, useQport));
 }
 
 bool MessageSender::useQport(CommEndpoint* recipient) {

@@ -4,19 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/unordered_map.hpp>
 
 #include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Transform.h"
+#include "Common/Network/MessageTypes.h"
 
 class CommEndpoint;
 struct TcpConnectionWrites;
+struct UdpSendBatch;
+
+namespace google {
+namespace protobuf {
+class Message;
+}
+} // namespace google
 
 namespace Velmor {
 class Logout;
@@ -141,6 +151,12 @@ public:
     // writer refused to frame) adds nothing.
     static void appendMsgToQueue(std::string msg, bufferList& list, unsigned int maxPacketLength, bool useQport);
 
+    // appendMsgToQueue of the frame of `message`, without a string of its own for the frame:
+    // the message is framed straight into its packet, with the bytes and the diagnostics of
+    // serializeMessage. Every queue and broadcast operation packs this way.
+    static void packFrame(MessageTypes::MessageType type, google::protobuf::Message& message, bufferList& list,
+                          unsigned int maxPacketLength, bool useQport);
+
     // Whether a UDP packet queued for `recipient` alone starts with this server's qport:
     // for every endpoint type but ClientEndpoint. Broadcasts and TCP packets never do.
     static bool useQport(CommEndpoint* recipient);
@@ -152,9 +168,25 @@ public:
     boost::asio::io_context* io_service_; // not owned
 
 private:
-    void queueUdp(const std::string& frame, CommEndpoint* receiver);
-    void queueTcp(const std::string& frame, CommEndpoint* receiver);
+    // The packet of `list` that a frame of `frameSize` bytes joins, by appendMsgToQueue's rule.
+    static std::string* packetFor(bufferList& list, std::size_t frameSize, unsigned int maxPacketLength, bool useQport);
+    void queueUdp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
+    void queueTcp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
     void packageDropped();
+
+    // Starting a datagram: it joins the batch that sendDatagrams hands to the kernel. `packet`
+    // (owned) or one share of `share` passes to its completion. Throws when there is no UDP
+    // socket; the datagram is then still the caller's.
+    void addDatagram(const boost::asio::ip::udp::endpoint& to, std::string* packet, BroadcastBuffer* share,
+                     CommEndpoint* recipient);
+    // Sends the batch in the order it was started. The completions (sendCompletedUDP or
+    // broadcastCompletedUDP, one per datagram) run on the I/O thread; datagrams for which the
+    // socket has no room yet wait there, each with its own asynchronous send.
+    void sendDatagrams(bool broadcast);
+    // Gives up the whole batch, as for sends that could not be started.
+    void abandonDatagrams(bool broadcast);
+    void reportUdpStartFailure(bool broadcast, CommEndpoint* recipient);
+    static void releaseUnsent(std::string* packet, BroadcastBuffer* share);
     // Hands `packet` (or one share of `share`) to the connection's writes; on an exception it
     // stays the caller's.
     void startTcpWrite(boost::asio::ip::tcp::socket* socket, std::string* packet, BroadcastBuffer* share);
@@ -165,4 +197,10 @@ private:
     // is written by one queue only: the client queue for clients and watchers, the server
     // queue for servers and the coordinator. Main thread only.
     boost::unordered_map<boost::asio::ip::tcp::socket*, boost::shared_ptr<TcpConnectionWrites>> connections_;
+
+    // Main thread only.
+    std::unique_ptr<UdpSendBatch> udpBatch_;
+    // Datagrams waiting in the I/O service for room in the socket; while there are any, every
+    // new one waits behind them. Decremented on the I/O thread.
+    std::atomic<unsigned int> asyncDatagrams_;
 };

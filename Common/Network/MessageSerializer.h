@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "Common/Network/MessageTypes.h"
 #include "Common/Network/NetworkEvent.h"
@@ -40,6 +41,15 @@ public:
     // read back from any frame: it is reported and the result is empty (nothing to send).
     static std::string getSerializedMsg(MessageTypes::MessageType packetType, google::protobuf::Message& message);
 
+    // The two halves of getSerializedMsg, for the send queues, which frame straight into their
+    // packets. prepareFrame reports missing required fields as getSerializedMsg does and gives
+    // the frame's size, or 0 for a message too long to frame (reported). appendFrame then
+    // appends that frame to `packet`; nothing may change the message in between, since the
+    // encoding uses the sizes prepareFrame computed.
+    static size_t prepareFrame(MessageTypes::MessageType packetType, google::protobuf::Message& message);
+    static void appendFrame(MessageTypes::MessageType packetType, const google::protobuf::Message& message,
+                            size_t frameSize, std::string& packet);
+
     // The only way the rest of the system builds frames: one overload per framed class.
     static std::string serializeMessage(Velmor::Logout& message);
     static std::string serializeMessage(Velmor::ObjectInfo& message);
@@ -65,6 +75,10 @@ public:
     // the stream cannot be read any further: its new bytes are reported and dropped, and only
     // that zero length field is kept, so a broken peer cannot make the buffer grow.
     static std::list<networkEventPtr> deserializeMessageArray(const char* data, size_t length, std::string* leftovers);
+    // The same, with the events appended to `events`, so that a caller reading many packets
+    // (the receiver) reuses one container instead of a new list per packet.
+    static void deserializeMessageArray(const char* data, size_t length, std::string* leftovers,
+                                        std::vector<networkEventPtr>& events);
 
     // The length field of the first frame in `buffer` when that frame is complete, else 0
     // (also for a length field of 0).

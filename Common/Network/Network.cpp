@@ -1,5 +1,7 @@
 #include "Common/Network/Network.h"
 
+#include <sys/socket.h>
+
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -37,6 +39,7 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
     std::unique_ptr<udp::socket> socket(new udp::socket(*ios));
     socket->open(udp::v4());
     socket->bind(udp::endpoint(boost::asio::ip::address_v4::any(), portNumber));
+    setReceiveBuffer(*socket, UDP_RECEIVE_BUFFER);
     udp_socket = socket.release();
 
     serverMessageSender = new MessageSender(ios);
@@ -46,6 +49,21 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
     myQport = messageDispatcher->getNextQport();
     clientMessageSender = new MessageSender(ios);
     networkSender = new Sender(clientMessageSender, serverMessageSender);
+}
+
+int Network::setReceiveBuffer(udp::socket& socket, int bytes) {
+    // Beyond the system's limit for everyone, which only a privileged process may pass.
+    const int fd = socket.native_handle();
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+    // The kernel reports twice what it set aside for the data, the rest being its bookkeeping.
+    granted /= 2;
+    if (granted < bytes)
+        DebugPrint("UDP receive buffer: asked for %d bytes, the kernel granted %d\n", bytes, granted);
+    return granted;
 }
 
 bool Network::connectTo(CommEndpoint* ep, std::string host, std::string port_, boost::asio::io_context* ios_) {

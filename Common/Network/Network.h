@@ -19,6 +19,10 @@ class WatcherManager;
 // during start-up, built once by init, never destroyed. The I/O thread only reads it.
 class Network {
 public:
+    // Room for the datagrams that arrive while the I/O thread is busy: at 1000 players the
+    // input of one send step's length, with a wide margin.
+    enum { UDP_RECEIVE_BUFFER = 4 * 1024 * 1024 };
+
     static Network* getInstance();
 
     // Builds the networking parts on `ios`: the UDP socket and the TCP acceptor on `port` (read
@@ -26,6 +30,10 @@ public:
     // watcher registry and the own qport. A port that cannot be bound throws the socket
     // library's error. Main thread, once, before the I/O thread runs.
     void init(short port, boost::asio::io_context* ios);
+
+    // Asks for a receive buffer of `bytes` for `socket` and gives the bytes the kernel granted;
+    // when that is less, one line says so.
+    static int setReceiveBuffer(boost::asio::ip::udp::socket& socket, int bytes);
 
     // Opens a TCP connection for `ep` (which must hold no socket) to the first address that
     // `host`:`port` resolves to, blocking until it is made or refused, and starts reading from

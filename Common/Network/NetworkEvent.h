@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/shared_ptr.hpp>
 
 #include "Common/Network/MessageTypes.h"
 
@@ -58,8 +58,10 @@ private:
 };
 
 // Events are created into one of these and handed on only through it; the count is atomic,
-// so the last reference (and with it the message) may be dropped on either thread.
-typedef boost::shared_ptr<NetworkEvent> networkEventPtr;
+// so the last reference (and with it the message) may be dropped on either thread. The reader
+// makes them with std::make_shared, the event and its count in one allocation; with the
+// standard library used here, dropping an event that was never shared takes no atomic step.
+typedef std::shared_ptr<NetworkEvent> networkEventPtr;
 
 // Names for the diagnostics; "Unknown Event Type" for any other value.
 std::string getEventTypeString(EventTypes::EventTypes type);

@@ -6,7 +6,6 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
-#include <boost/make_shared.hpp>
 
 #include "Common/Debug/Debug.h"
 
@@ -40,7 +39,7 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
             if (error == boost::asio::error::operation_aborted)
                 return true; // the acceptor was closed
         } else {
-            networkEventPtr event = boost::make_shared<NetworkEvent>();
+            networkEventPtr event = std::make_shared<NetworkEvent>();
             event->eventType = EventTypes::NewConnection;
             event->setTcpSocket(socket);
             addTCPNetworkEvent(event);

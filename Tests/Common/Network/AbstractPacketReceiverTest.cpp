@@ -1,5 +1,6 @@
 #include "Common/Network/AbstractPacketReceiver.h"
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -337,6 +338,36 @@ TEST_F(PacketReceiverTest, FullUdpRingGivesUpItsOldestEvent) {
         ASSERT_EQ(recorder.events[i]->qport, i + 1);
 }
 
+// The queue's lock is held only while its events are taken, so an event queued during the
+// dispatch, even by a handler, waits for the next one instead of for the lock.
+TEST_F(PacketReceiverTest, EventsQueuedDuringADispatchWaitForTheNext) {
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    const auto event = [](uint32_t tag) {
+        networkEventPtr e = std::make_shared<NetworkEvent>();
+        e->qport = tag;
+        return e;
+    };
+    receiver->addUDPNetworkEvent(event(1));
+    receiver->addTCPNetworkEvent(event(2));
+    recorder.action = [&](networkEventPtr e) {
+        if (e->qport == 1)
+            receiver->addUDPNetworkEvent(event(11));
+        if (e->qport == 2)
+            receiver->addTCPNetworkEvent(event(12));
+    };
+    dispatchUntil(recorder, [] { return true; });
+    ASSERT_EQ(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events[0]->qport, 1u);
+    EXPECT_EQ(recorder.events[1]->qport, 2u);
+
+    recorder.events.clear();
+    recorder.action = nullptr;
+    dispatchUntil(recorder, [] { return true; });
+    ASSERT_EQ(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events[0]->qport, 11u);
+    EXPECT_EQ(recorder.events[1]->qport, 12u);
+}
+
 // A receiver of its own on a socket of its own, driven by the test thread.
 class OwnReceiverTest : public ::testing::Test {
 protected:
@@ -392,6 +423,57 @@ TEST_F(OwnReceiverTest, AFailedReceiveIsCountedBeforeItsErrorIsLookedAt) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 1));
     EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, 0));
+}
+
+// Datagrams already waiting when a receive completes are handled with it, up to the bound of
+// one wake-up; the rest come with the next completions. Every datagram becomes its events in
+// arrival order with its own qport and source, its pings are answered, and all are counted.
+TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumberAWakeUp) {
+    const uint32_t datagrams = AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE + 300;
+    if (Network::setReceiveBuffer(socket, 4 << 20) < (4 << 20))
+        GTEST_SKIP() << "needs a 4 MiB receive buffer: run as root or raise net.core.rmem_max";
+    udp::socket first(io, udp::endpoint(address_v4::loopback(), 0));
+    udp::socket second(io, udp::endpoint(address_v4::loopback(), 0));
+    TrafficCounts counted;
+    size_t bytes = 0;
+    for (uint32_t i = 0; i < datagrams; ++i) {
+        std::string datagram = qportBytes(i) + updateFrame(i);
+        if (i % 100 == 0)
+            datagram += pingFrame(i);
+        bytes += datagram.size();
+        (i % 2 ? second : first).send_to(boost::asio::buffer(datagram), socket.local_endpoint());
+    }
+
+    // The receive armed at construction takes the first; the socket holds the rest.
+    ASSERT_EQ(io.run_one(), 1u);
+    receiver->dispatch(&recorder);
+    EXPECT_EQ(recorder.events.size(), 1u + AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE);
+    while (recorder.events.size() < datagrams && io.run_one_for(std::chrono::seconds(3)) == 1)
+        receiver->dispatch(&recorder);
+    ASSERT_EQ(recorder.events.size(), datagrams);
+    for (uint32_t i = 0; i < datagrams; ++i) {
+        const networkEventPtr& event = recorder.events[i];
+        ASSERT_EQ(event->qport, i);
+        ASSERT_EQ(static_cast<const Velmor::ObjectUpdate*>(event->message)->id(), i);
+        ASSERT_EQ(*event->getUdpEndpoint(), (i % 2 ? second : first).local_endpoint()) << i;
+    }
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, datagrams));
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, bytes));
+
+    // Every 100th datagram carried a ping, all from the first socket: each answered there, in order.
+    first.non_blocking(true);
+    std::vector<uint32_t> answered;
+    char answer[64];
+    boost::system::error_code ec;
+    for (size_t n; (n = first.receive(boost::asio::buffer(answer), 0, ec)) > 0 && !ec;) {
+        std::string leftovers;
+        for (const networkEventPtr& e : MessageSerializer::deserializeMessageArray(answer, n, &leftovers))
+            answered.push_back(static_cast<const Velmor::Pong*>(e->message)->ping_serial_num());
+    }
+    std::vector<uint32_t> pinged;
+    for (uint32_t i = 0; i < datagrams; i += 100)
+        pinged.push_back(i);
+    EXPECT_EQ(answered, pinged);
 }
 
 // Stands for a failure inside the handlers: the TCP error step throws.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,15 @@ protected:
     bufferList list;
     uint32_t savedQport = 0;
 };
+
+// A login whose encoding is `length` bytes long (at least 8): its name fills what is left.
+Velmor::Login loginOfLength(size_t length) {
+    Velmor::Login login;
+    login.set_logintype(1);
+    const size_t lengthBytes = length - 2 - 1 < 128 ? 1 : length - 2 - 1 < 16384 ? 2 : 3;
+    login.set_name(std::string(length - 2 - 1 - lengthBytes, 'n'));
+    return login;
+}
 
 struct PackingCase {
     const char* what;
@@ -114,6 +124,70 @@ TEST_F(MessageSenderPackingTest, RefusedFrameAddsNothing) {
     EXPECT_EQ(packetSizes(), std::vector<size_t>{3});
 }
 
+// The queues frame straight into their packets: the bytes, and the lines for a message that
+// lacks required fields or is too long to frame, are those of serializeMessage and
+// appendMsgToQueue.
+TEST_F(MessageSenderPackingTest, QueuedPacketsHoldWhatTheWriterAndThePackerGive) {
+    FakeClock clock; // one stamp for both ways of framing
+    Network::getInstance()->myQport = 0x00050001;
+    boost::asio::io_context io;
+    MessageSender sender(&io);
+    CommEndpoint server(CommEndpointTypes::ServerEndpoint);
+    bufferList broadcasts, datagrams, stream;
+    const auto both = [](const std::function<void()>& queued, const std::function<void()>& packed) {
+        testing::internal::CaptureStdout();
+        queued();
+        const std::string fromQueue = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        packed();
+        EXPECT_EQ(fromQueue, testing::internal::GetCapturedStdout());
+    };
+    const auto pack = [](bufferList& packets, bool qport, const std::string& frame) {
+        MessageSender::appendMsgToQueue(frame, packets, MessageSender::MAX_UDP_PACKET_SIZE, qport);
+    };
+
+    for (uint64_t i = 0; i < 100; ++i) {
+        Velmor::ObjectUpdate update;
+        update.set_id((uint64_t(7) << 32) | i);
+        update.mutable_position()->set_x(float(i));
+        update.mutable_position()->set_y(2.5f);
+        update.mutable_position()->set_z(-3.0f);
+        update.set_latency_serial_num(static_cast<uint32_t>(i));
+        both([&] { sender.broadcast(update); },
+             [&] { pack(broadcasts, false, MessageSerializer::serializeMessage(update)); });
+        Velmor::ClientUpdate steering;
+        steering.mutable_orientation()->set_x(0.5f);
+        steering.mutable_orientation()->set_y(0.5f);
+        steering.mutable_orientation()->set_z(0.5f);
+        steering.mutable_orientation()->set_w(0.5f);
+        steering.set_boosterson(static_cast<uint32_t>(i));
+        both([&] { sender.queue(steering, &server); },
+             [&] { pack(datagrams, true, MessageSerializer::serializeMessage(steering)); });
+    }
+    Velmor::ServerStatus lacking;
+    lacking.set_cpuload(3);
+    Velmor::Login longName = loginOfLength(3000), tooLong = loginOfLength(MessageSerializer::MAX_ENCODING_LENGTH + 1);
+    for (Velmor::Login* login : {&longName, &tooLong})
+        both([&] { sender.queue(*login, &server); },
+             [&] { pack(stream, false, MessageSerializer::serializeMessage(*login)); });
+    both([&] { sender.queue(lacking, &server); },
+         [&] { pack(stream, false, MessageSerializer::serializeMessage(lacking)); });
+
+    const auto bytes = [](const bufferList& packets) {
+        std::vector<std::string> all;
+        for (const std::string* packet : packets)
+            all.push_back(*packet);
+        return all;
+    };
+    EXPECT_GE(broadcasts.size(), 3u);
+    EXPECT_EQ(bytes(sender.udpBroadcastBuffer_), bytes(broadcasts));
+    EXPECT_EQ(bytes(*sender.udpBuffer_[&server]), bytes(datagrams));
+    EXPECT_EQ(bytes(*sender.tcpBuffer_[&server]), bytes(stream));
+    for (bufferList* packets : {&broadcasts, &datagrams, &stream})
+        for (std::string* packet : *packets)
+            delete packet;
+}
+
 TEST(MessageSenderQportTest, OnlyClientsGetPacketsWithoutQport) {
     const struct {
         CommEndpointTypes::CommEndpoint type;
@@ -127,6 +201,13 @@ TEST(MessageSenderQportTest, OnlyClientsGetPacketsWithoutQport) {
         CommEndpoint endpoint(c.type);
         EXPECT_EQ(MessageSender::useQport(&endpoint), c.useQport) << c.type;
     }
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 // A peer on 127.0.0.1 with a UDP socket and, when asked, a TCP connection from the sender.
@@ -621,10 +702,7 @@ TEST_F(MessageSenderSendTest, UdpSendThatCannotStartReleasesItsPacket) {
     EXPECT_NE(out.find(broadcastLine), std::string::npos);
     EXPECT_NE(out.find(unicastLine), std::string::npos);
     // Once for the player's broadcast share, once for its own packet; never for the server.
-    size_t ids = 0;
-    for (size_t at = out.find(idLine); at != std::string::npos; at = out.find(idLine, at + 1))
-        ++ids;
-    EXPECT_EQ(ids, 2u);
+    EXPECT_EQ(occurrences(out, idLine), 2u);
     EXPECT_TRUE(sender.udpBuffer_.empty());
     EXPECT_TRUE(sender.udpBroadcastBuffer_.empty());
 }
@@ -651,6 +729,64 @@ TEST_F(MessageSenderSendTest, FailedTransmissionsAreReportedAndFreed) {
     EXPECT_NE(out.find("UDP: "), std::string::npos);
     EXPECT_LT(out.find("UDP: "), out.find("Error while broadcasting: "));
     EXPECT_EQ(counted.dropped(), 0u);
+}
+
+// A datagram that fails completes with its error; the datagrams started with it go out all
+// the same, in their order, and every one is counted.
+TEST_F(MessageSenderSendTest, AFailingDatagramHoldsBackNoneOfTheOthers) {
+    FakeClock clock; // the broadcast budget never runs out
+    Peer a(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+    Peer b(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+    CommEndpoint unreachable(CommEndpointTypes::WatcherEndpoint);
+    udp::endpoint v6(boost::asio::ip::address_v6::loopback(), 9);
+    unreachable.setUdpEndpoint(v6);
+    sender.udpBroadcastBuffer_.push_back(new std::string("p1"));
+    sender.udpBroadcastBuffer_.push_back(new std::string("p2"));
+    sender.getBufferList(sender.udpBuffer_, &a.endpoint)->push_back(new std::string("a1"));
+    sender.getBufferList(sender.udpBuffer_, &unreachable)->push_back(new std::string("lost"));
+    sender.getBufferList(sender.udpBuffer_, &b.endpoint)->push_back(new std::string("b1"));
+    sender.getBufferList(sender.udpBuffer_, &b.endpoint)->push_back(new std::string("b2"));
+
+    TrafficCounts counted;
+    testing::internal::CaptureStdout();
+    sender.sendQueuedBroadcastMessages({&a.endpoint, &unreachable, &b.endpoint});
+    sender.sendQueuedMessages();
+    complete();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(a.datagrams(), (std::vector<std::string>{"p1", "p2", "a1"}));
+    EXPECT_EQ(b.datagrams(), (std::vector<std::string>{"p1", "p2", "b1", "b2"}));
+    EXPECT_EQ(occurrences(out, "UDP: "), 2u) << out;
+    EXPECT_EQ(occurrences(out, "Error while broadcasting: "), 2u) << out;
+    EXPECT_EQ(occurrences(out, "Error while sending: "), 1u) << out;
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_SENT, 3 * 2 + 4));
+    EXPECT_EQ(counted.dropped(), 0u);
+}
+
+// More recipients than one call to the kernel takes (1024): each gets the packet once, every
+// share is counted, and the packet is freed once, by the last completion (the sanitizer build
+// checks the freeing).
+TEST_F(MessageSenderSendTest, ABroadcastToMoreRecipientsThanOneCallTakesReachesEachOnce) {
+    FakeClock clock;
+    const size_t sockets = 25, recipients = 2600;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (size_t i = 0; i < sockets; ++i)
+        peers.emplace_back(new Peer(pair, CommEndpointTypes::WatcherEndpoint, true, false));
+    std::vector<std::unique_ptr<CommEndpoint>> endpoints;
+    std::list<CommEndpoint*> all;
+    for (size_t i = 0; i < recipients; ++i) {
+        endpoints.emplace_back(new CommEndpoint(CommEndpointTypes::WatcherEndpoint));
+        udp::endpoint address = peers[i % sockets]->socket.local_endpoint();
+        endpoints.back()->setUdpEndpoint(address);
+        all.push_back(endpoints.back().get());
+    }
+    sender.udpBroadcastBuffer_.push_back(new std::string("x"));
+    TrafficCounts counted;
+    sender.sendQueuedBroadcastMessages(all);
+    complete();
+    for (const std::unique_ptr<Peer>& peer : peers)
+        EXPECT_EQ(peer->datagrams(), std::vector<std::string>(recipients / sockets, "x"));
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_SENT, recipients));
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_SENT, recipients));
 }
 
 Velmor::Login loginNamed(const std::string& name) {

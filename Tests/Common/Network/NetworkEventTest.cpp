@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
@@ -116,6 +117,21 @@ TEST_F(NetworkEventTest, LastReferenceFreesTheMessageButNeverTheSocket) {
     }
     // The message is freed with the event (the sanitizer build proves it); the socket lives on.
     EXPECT_TRUE(socket.is_open());
+}
+
+// The reader makes each event with room for its message; the event still deletes a message
+// that is not its own, and never its own (the sanitizer build checks both).
+TEST_F(NetworkEventTest, ReadersEventFreesItsOwnMessageWithItAndDeletesAnyOther) {
+    Velmor::Ping ping;
+    ping.set_ping_serial_num(7);
+    const std::string frames = MessageSerializer::serializeMessage(ping) + MessageSerializer::serializeMessage(ping);
+    std::string leftovers;
+    std::list<networkEventPtr> events =
+        MessageSerializer::deserializeMessageArray(frames.data(), frames.size(), &leftovers);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(static_cast<const Velmor::Ping*>(events.front()->message)->ping_serial_num(), 7u);
+    events.back()->message = new Velmor::Pong();
+    events.clear();
 }
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "Common/Network/Network.h"
 
+#include <sys/socket.h>
+
+#include <climits>
 #include <string>
 
 #include <boost/asio/write.hpp>
@@ -48,6 +51,36 @@ TEST(NetworkInitTest, BuildsEveryPartOnTheGamePortWithTheFirstQport) {
     for (const networkEventPtr& event : recorder.events)
         if (event->eventType == EventTypes::ClosedConnection)
             delete event->getTcpSocket();
+}
+
+// The game port asks for a receive buffer for a send step's worth of input; where the kernel
+// grants less, one line says what it granted.
+TEST(NetworkInitTest, ReceiveBufferIsAskedForAndALesserGrantIsReported) {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(address_v4::loopback(), 0));
+    testing::internal::CaptureStdout();
+    EXPECT_GE(Network::setReceiveBuffer(socket, 65536), 65536);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    // More than any kernel grants.
+    testing::internal::CaptureStdout();
+    const int granted = Network::setReceiveBuffer(socket, INT_MAX);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_LT(granted, INT_MAX);
+    const std::string text =
+        "UDP receive buffer: asked for 2147483647 bytes, the kernel granted " + std::to_string(granted) + "\n";
+    ASSERT_GT(out.size(), text.size());
+    EXPECT_EQ(out.substr(out.size() - text.size()), text);
+    EXPECT_EQ(out.find('\n'), out.size() - 1);
+
+    // The game port's socket has what this machine grants for the asked size.
+    testing::internal::CaptureStdout();
+    const int grantedHere = Network::setReceiveBuffer(socket, Network::UDP_RECEIVE_BUFFER);
+    testing::internal::GetCapturedStdout();
+    int live = 0;
+    socklen_t length = sizeof(live);
+    ASSERT_EQ(getsockopt(LiveNetwork::get()->udp_socket->native_handle(), SOL_SOCKET, SO_RCVBUF, &live, &length), 0);
+    EXPECT_EQ(live / 2, grantedHere);
 }
 
 // A listener of the test's own that connectTo reaches.
