@@ -88,7 +88,11 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
             DebugPrint("Argh execption in handle udp recive error\n");
         }
         delete[] data;
-        readWaitingDatagrams(udp_socket);
+        try {
+            readWaitingDatagrams(udp_socket);
+        } catch (...) {
+            DebugPrint("Argh execption in handle udp recive error\n");
+        }
     }
     queueDatagramEvents();
     // Reception goes on after an exception too: player input, replica updates and pings keep
@@ -115,14 +119,13 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
     // The events go straight behind those of the datagrams before it; pings and pongs are
     // taken out again as they are answered and measured.
     const std::size_t first = datagramEvents_.size();
-    std::string leftovers;
-    MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
-    if (!leftovers.empty())
-        DebugPrint("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
-                   static_cast<int>(frameBytes), leftovers.c_str());
-
     std::size_t kept = first;
     try {
+        std::string leftovers;
+        MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
+        if (!leftovers.empty())
+            DebugPrint("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
+                       static_cast<int>(frameBytes), leftovers.c_str());
         for (std::size_t i = first; i < datagramEvents_.size(); ++i) {
             networkEventPtr& event = datagramEvents_[i];
             event->qport = qport;
@@ -169,9 +172,10 @@ void AbstractPacketReceiver::readWaitingDatagrams(udp::socket* udp_socket) {
             const int failure = errno;
             if (failure == EINTR)
                 continue;
-            if (failure != EAGAIN && failure != EWOULDBLOCK) {
+            const error_code error(failure, boost::asio::error::get_system_category());
+            // Nothing waiting, or a socket that is going away: the next receive tells.
+            if (failure != EAGAIN && failure != EWOULDBLOCK && !socketIsGone(error)) {
                 // As a receive that failed: counted, reported, and the next receive armed.
-                const error_code error(failure, boost::asio::error::get_system_category());
                 Logger::getInstance()->add_bandwidth(0, CS_UDP_RCVD);
                 Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
                 DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());

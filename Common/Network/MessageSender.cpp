@@ -231,13 +231,14 @@ void BroadcastBuffer::decrementRecipients(BroadcastBuffer* b) {
         delete b;
 }
 
-MessageSender::MessageSender(boost::asio::io_context* ios)
-    : io_service_(ios), udpBatch_(new UdpSendBatch()), asyncDatagrams_(0) {
+MessageSender::MessageSender(boost::asio::io_context* ios) : io_service_(ios), udpBatch_(new UdpSendBatch()) {
     allSenders().insert(this);
 }
 
 MessageSender::~MessageSender() {
     allSenders().erase(this);
+    for (const UdpSendBatch::Datagram& d : udpBatch_->datagrams)
+        releaseUnsent(d.packet, d.share);
     freeMap(udpBuffer_);
     freeMap(tcpBuffer_);
     freePackets(&tcpBroadcastBuffer_);
@@ -467,17 +468,23 @@ void MessageSender::addDatagram(const udp::endpoint& to, std::string* packet, Br
     udpBatch_->datagrams.push_back(UdpSendBatch::Datagram{bytes, to, packet, share, recipient});
 }
 
+MessageSender::SendBatchCall MessageSender::sendBatchCall = &::sendmmsg;
+
 void MessageSender::sendDatagrams(bool broadcast) {
     UdpSendBatch& batch = *udpBatch_;
     const size_t n = batch.datagrams.size();
     if (n == 0)
         return;
-    udp::socket* socket = Network::getInstance()->udp_socket; // set: addDatagram checked it
-    // Handed to the I/O thread with the completions; allocated once per batch, not per datagram.
+    Network* net = Network::getInstance();
+    udp::socket* socket = net->udp_socket; // set: addDatagram checked it
+    // Everything that may fail for want of memory comes before the first datagram leaves. The
+    // completions go to the I/O thread in one piece, allocated once per batch.
     std::shared_ptr<std::vector<UdpCompletion>> completions;
     try {
         completions = std::make_shared<std::vector<UdpCompletion>>();
         completions->reserve(n);
+        batch.headers.resize(n);
+        batch.pieces.resize(n);
     } catch (...) {
         abandonDatagrams(broadcast);
         return;
@@ -485,11 +492,9 @@ void MessageSender::sendDatagrams(bool broadcast) {
     std::vector<UdpCompletion>& done = *completions;
     size_t next = 0;
 
-    // Datagrams still waiting in the I/O service for room in the socket go first: then every
-    // later one waits behind them there, so datagrams leave in the order they were started.
-    if (asyncDatagrams_.load() == 0) {
-        batch.headers.resize(n);
-        batch.pieces.resize(n);
+    // While datagrams of any queue wait in the I/O service for room in the socket, every new
+    // one waits behind them there, so datagrams leave in the order they were started.
+    if (net->udpDatagramsWaiting.load() == 0) {
         for (size_t i = 0; i < n; ++i) {
             const UdpSendBatch::Datagram& d = batch.datagrams[i];
             batch.pieces[i].iov_base = const_cast<char*>(d.bytes->data());
@@ -504,7 +509,7 @@ void MessageSender::sendDatagrams(bool broadcast) {
         const int fd = socket->native_handle();
         while (next < n) {
             const unsigned int count = static_cast<unsigned int>(std::min(n - next, DATAGRAMS_PER_CALL));
-            const int sent = ::sendmmsg(fd, &batch.headers[next], count, MSG_DONTWAIT);
+            const int sent = sendBatchCall(fd, &batch.headers[next], count, MSG_DONTWAIT);
             if (sent > 0) {
                 for (size_t i = next; i < next + static_cast<size_t>(sent); ++i)
                     done.push_back(UdpCompletion{batch.datagrams[i].packet, batch.datagrams[i].share, error_code(),
@@ -528,17 +533,17 @@ void MessageSender::sendDatagrams(bool broadcast) {
     for (; next < n; ++next) {
         const UdpSendBatch::Datagram d = batch.datagrams[next];
         try {
-            ++asyncDatagrams_;
+            ++net->udpDatagramsWaiting;
             socket->async_send_to(boost::asio::buffer(*d.bytes), d.to,
-                                  [this, d](const error_code& error, std::size_t bytes) {
-                                      --asyncDatagrams_;
+                                  [this, d, net](const error_code& error, std::size_t bytes) {
+                                      --net->udpDatagramsWaiting;
                                       if (d.share)
                                           broadcastCompletedUDP(error, bytes, d.share);
                                       else
                                           sendCompletedUDP(error, bytes, d.packet);
                                   });
         } catch (...) {
-            --asyncDatagrams_;
+            --net->udpDatagramsWaiting;
             reportUdpStartFailure(broadcast, d.recipient);
             releaseUnsent(d.packet, d.share);
         }
@@ -547,21 +552,20 @@ void MessageSender::sendDatagrams(bool broadcast) {
     if (done.empty())
         return;
 
+    const auto complete = [this, completions] {
+        for (const UdpCompletion& c : *completions) {
+            if (c.share)
+                broadcastCompletedUDP(c.error, c.bytes, c.share);
+            else
+                sendCompletedUDP(c.error, c.bytes, c.packet);
+        }
+    };
     try {
-        boost::asio::post(socket->get_executor(), [this, completions] {
-            for (const UdpCompletion& c : *completions) {
-                if (c.share)
-                    broadcastCompletedUDP(c.error, c.bytes, c.share);
-                else
-                    sendCompletedUDP(c.error, c.bytes, c.packet);
-            }
-        });
+        boost::asio::post(socket->get_executor(), complete);
     } catch (...) {
-        // Sent, but no completion will run for them: they are released here, uncounted.
-        DebugPrint(broadcast ? "Execption in sending async udp in broadcastQueuedMessages\n"
-                             : "Execption in sending async udp in sendQueuedMessages\n");
-        for (const UdpCompletion& c : done)
-            releaseUnsent(c.packet, c.share);
+        // Out of memory for the handler: these were sent, so they are completed here, on the
+        // main thread, rather than left uncounted and unfreed.
+        complete();
     }
 }
 

@@ -18,6 +18,8 @@
 #include "Common/GameObjects/Transform.h"
 #include "Common/Network/MessageTypes.h"
 
+struct mmsghdr;
+
 class CommEndpoint;
 struct TcpConnectionWrites;
 struct UdpSendBatch;
@@ -157,6 +159,11 @@ public:
     static void packFrame(MessageTypes::MessageType type, google::protobuf::Message& message, bufferList& list,
                           unsigned int maxPacketLength, bool useQport);
 
+    // The call that hands a batch of datagrams to the kernel: sendmmsg, or a stand-in of a
+    // test's that answers as a kernel might (a full socket, an error, an interruption).
+    typedef int (*SendBatchCall)(int fd, mmsghdr* datagrams, unsigned int count, int flags);
+    static SendBatchCall sendBatchCall;
+
     // Whether a UDP packet queued for `recipient` alone starts with this server's qport:
     // for every endpoint type but ClientEndpoint. Broadcasts and TCP packets never do.
     static bool useQport(CommEndpoint* recipient);
@@ -200,7 +207,4 @@ private:
 
     // Main thread only.
     std::unique_ptr<UdpSendBatch> udpBatch_;
-    // Datagrams waiting in the I/O service for room in the socket; while there are any, every
-    // new one waits behind them. Decremented on the I/O thread.
-    std::atomic<unsigned int> asyncDatagrams_;
 };

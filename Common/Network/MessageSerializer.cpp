@@ -162,7 +162,9 @@ void MessageSerializer::appendFrame(MessageTypes::MessageType packetType, const 
     out[2] = static_cast<uint8_t>(packetType & 0xFF);
     // Encodes what is present, with the sizes prepareFrame computed; a message lacking required
     // fields is sent as it is, and the receiver's own check rejects it.
-    message.SerializeWithCachedSizesToArray(out + 3);
+    uint8_t* end = message.SerializeWithCachedSizesToArray(out + 3);
+    assert(end == out + frameSize); // the message did not change since prepareFrame
+    (void)end;
 }
 
 std::string MessageSerializer::getSerializedMsg(MessageTypes::MessageType packetType,

@@ -26,9 +26,10 @@ Network* Network::getInstance() {
 }
 
 Network::Network()
-    : udp_socket(nullptr), coordinator(CommEndpointTypes::CoordinatorEndpoint), myQport(0xFFFFFFFFu), ownId(0),
-      networkSender(nullptr), clientMessageSender(nullptr), serverMessageSender(nullptr), packetReceiver(nullptr),
-      messageDispatcher(nullptr), watcherManager(nullptr), ios(nullptr) {}
+    : udp_socket(nullptr), udpDatagramsWaiting(0), coordinator(CommEndpointTypes::CoordinatorEndpoint),
+      myQport(0xFFFFFFFFu), ownId(0), networkSender(nullptr), clientMessageSender(nullptr),
+      serverMessageSender(nullptr), packetReceiver(nullptr), messageDispatcher(nullptr), watcherManager(nullptr),
+      ios(nullptr) {}
 
 void Network::init(short port_, boost::asio::io_context* ios_) {
     ios = ios_;
@@ -51,16 +52,29 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
     networkSender = new Sender(clientMessageSender, serverMessageSender);
 }
 
+namespace {
+
+// What the kernel set aside for the socket's data: it reports twice that, the rest being its
+// bookkeeping. 0 when it cannot be read.
+int receiveBufferOf(int fd) {
+    int reported = 0;
+    socklen_t length = sizeof(reported);
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &reported, &length) != 0)
+        return 0;
+    return reported / 2;
+}
+
+} // namespace
+
 int Network::setReceiveBuffer(udp::socket& socket, int bytes) {
-    // Beyond the system's limit for everyone, which only a privileged process may pass.
     const int fd = socket.native_handle();
+    // Never smaller than what the system gives every socket already.
+    if (receiveBufferOf(fd) >= bytes)
+        return receiveBufferOf(fd);
+    // Beyond the system's limit for everyone, which only a privileged process may pass.
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-    int granted = 0;
-    socklen_t length = sizeof(granted);
-    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length);
-    // The kernel reports twice what it set aside for the data, the rest being its bookkeeping.
-    granted /= 2;
+    const int granted = receiveBufferOf(fd);
     if (granted < bytes)
         DebugPrint("UDP receive buffer: asked for %d bytes, the kernel granted %d\n", bytes, granted);
     return granted;

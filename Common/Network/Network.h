@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -54,6 +55,10 @@ public:
 
     // The server's one UDP socket, bound to the listening port; null until init.
     boost::asio::ip::udp::socket* udp_socket;
+    // Datagrams that the send queues started and that wait in the I/O service for room in the
+    // socket; while there are any, every new one waits behind them, so datagrams leave in the
+    // order they were started. Raised on the main thread, lowered on the I/O thread.
+    std::atomic<unsigned int> udpDatagramsWaiting;
     // Its TCP socket is set by connectToCoordinator.
     CommEndpoint coordinator;
     // This server's own qport, put in front of its UDP packets for endpoints that are not

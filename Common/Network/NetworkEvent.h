@@ -21,7 +21,8 @@ enum EventTypes : int { Message = 0, NewConnection = 1, ClosedConnection = 2 };
 
 // One received event on its way from the I/O thread to the main thread: a parsed message
 // with where it came from, or a TCP connection opened or closed. Filled completely on the
-// I/O thread before it is queued, then only read by the main thread under the queue's lock.
+// I/O thread before it is queued, then only read by the main thread, which takes it from the
+// queue under the queue's lock.
 class NetworkEvent {
 public:
     // Everything empty; eventType and messageType -1 until the creator sets them.
@@ -60,7 +61,8 @@ private:
 // Events are created into one of these and handed on only through it; the count is atomic,
 // so the last reference (and with it the message) may be dropped on either thread. The reader
 // makes them with std::make_shared, the event and its count in one allocation; with the
-// standard library used here, dropping an event that was never shared takes no atomic step.
+// standard library used here, dropping an event that was never shared takes no atomic
+// read-modify-write.
 typedef std::shared_ptr<NetworkEvent> networkEventPtr;
 
 // Names for the diagnostics; "Unknown Event Type" for any other value.

@@ -43,6 +43,12 @@ std::string pingFrame(uint32_t serial) {
     return MessageSerializer::serializeMessage(ping);
 }
 
+std::string pongFrame(uint32_t serial) {
+    Velmor::Pong pong;
+    pong.set_ping_serial_num(serial);
+    return MessageSerializer::serializeMessage(pong);
+}
+
 std::string loginFrame(const std::string& name) {
     Velmor::Login login;
     login.set_logintype(0);
@@ -423,6 +429,70 @@ TEST_F(OwnReceiverTest, AFailedReceiveIsCountedBeforeItsErrorIsLookedAt) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 1));
     EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, 0));
+}
+
+// What waits in the socket when a receive completes is read behind it and handled as the
+// completed one is: each datagram with its own qport and source, a ping answered to where it
+// came from, every datagram counted with its bytes.
+TEST_F(OwnReceiverTest, DatagramsReadBehindACompletedReceiveAreHandledAsItIs) {
+    udp::socket first(io, udp::endpoint(address_v4::loopback(), 0));
+    udp::socket second(io, udp::endpoint(address_v4::loopback(), 0));
+    const std::string datagrams[] = {qportBytes(1) + updateFrame(1), qportBytes(2) + updateFrame(2) + pingFrame(7),
+                                     qportBytes(3) + updateFrame(3), qportBytes(4) + updateFrame(4)};
+    TrafficCounts counted;
+    size_t bytes = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        (i % 2 ? second : first).send_to(boost::asio::buffer(datagrams[i]), socket.local_endpoint());
+        bytes += datagrams[i].size();
+    }
+    ASSERT_EQ(io.run_one(), 1u);
+    receiver->dispatch(&recorder);
+    ASSERT_EQ(recorder.events.size(), 4u);
+    for (uint32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(recorder.events[i]->qport, i + 1);
+        EXPECT_EQ(static_cast<const Velmor::ObjectUpdate*>(recorder.events[i]->message)->id(), i + 1);
+        EXPECT_EQ(*recorder.events[i]->getUdpEndpoint(), (i % 2 ? second : first).local_endpoint());
+    }
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 4));
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, bytes));
+    second.non_blocking(true);
+    char answer[64];
+    boost::system::error_code ec;
+    const size_t n = second.receive(boost::asio::buffer(answer), 0, ec);
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(std::string(answer, n), pongFrame(7));
+}
+
+// A datagram too short for a qport, and one longer than a read takes (cut to 2048 bytes, its
+// incomplete frame reported), are handled alike whether a completed receive brings them or
+// they are read behind it.
+TEST_F(OwnReceiverTest, ShortAndOverlongDatagramsAreHandledAlikeEitherWay) {
+    udp::socket client(io, udp::endpoint(address_v4::loopback(), 0));
+    const struct {
+        std::string datagram;
+        std::string line;
+        size_t counted;
+    } cases[] = {
+        {"", "Error datagram of 0 bytes is too short for a qport\n", 0},
+        {"abc", "Error datagram of 3 bytes is too short for a qport\n", 3},
+        {qportBytes(9) + loginFrame(std::string(2990, 'n')), "Error has leftovers after UDP 2044 of 2044 - ", 2048},
+    };
+    const std::string good = qportBytes(5) + updateFrame(5);
+    for (const auto& c : cases) {
+        TrafficCounts counted;
+        for (const std::string* datagram : {&c.datagram, &good, &c.datagram})
+            client.send_to(boost::asio::buffer(*datagram), socket.local_endpoint());
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(io.run_one(), 1u);
+        const std::string out = testing::internal::GetCapturedStdout();
+        recorder.events.clear();
+        receiver->dispatch(&recorder);
+        EXPECT_EQ(count(out, c.line), 2u) << c.line;
+        ASSERT_EQ(recorder.events.size(), 1u) << c.line;
+        EXPECT_EQ(recorder.events.front()->qport, 5u);
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_RCVD, 3)) << c.line;
+        EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_RCVD, 2 * c.counted + good.size())) << c.line;
+    }
 }
 
 // Datagrams already waiting when a receive completes are handled with it, up to the bound of

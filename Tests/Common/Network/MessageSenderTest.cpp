@@ -1,5 +1,9 @@
 #include "Common/Network/MessageSender.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -303,6 +307,7 @@ protected:
     void TearDown() override {
         Network::getInstance()->udp_socket = savedSocket;
         Network::getInstance()->myQport = savedQport;
+        MessageSender::sendBatchCall = &::sendmmsg;
     }
 
     // Lets every started transmission complete.
@@ -751,6 +756,8 @@ TEST_F(MessageSenderSendTest, AFailingDatagramHoldsBackNoneOfTheOthers) {
     testing::internal::CaptureStdout();
     sender.sendQueuedBroadcastMessages({&a.endpoint, &unreachable, &b.endpoint});
     sender.sendQueuedMessages();
+    // Counting and reporting are the completions' work, on the thread that runs the service.
+    EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(NUMBER_OF_MSG, 0));
     complete();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(a.datagrams(), (std::vector<std::string>{"p1", "p2", "a1"}));
@@ -759,7 +766,108 @@ TEST_F(MessageSenderSendTest, AFailingDatagramHoldsBackNoneOfTheOthers) {
     EXPECT_EQ(occurrences(out, "Error while broadcasting: "), 2u) << out;
     EXPECT_EQ(occurrences(out, "Error while sending: "), 1u) << out;
     EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_SENT, 3 * 2 + 4));
+    // The failed ones count no bytes.
+    EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_SENT, 2 * 2 * 2 + 2 + 2 + 2));
     EXPECT_EQ(counted.dropped(), 0u);
+}
+
+// What the kernel's batch call answers, in turn; past the script it answers as the kernel does.
+struct KernelAnswer {
+    unsigned int takes; // datagrams it takes, or 0 to fail with `error`
+    int error;
+};
+std::vector<KernelAnswer> kernelAnswers;
+size_t kernelCalls = 0;
+
+int scriptedKernel(int fd, mmsghdr* datagrams, unsigned int count, int flags) {
+    const size_t call = kernelCalls++;
+    if (call >= kernelAnswers.size())
+        return ::sendmmsg(fd, datagrams, count, flags);
+    if (kernelAnswers[call].takes > 0)
+        return ::sendmmsg(fd, datagrams, std::min(count, kernelAnswers[call].takes), flags);
+    errno = kernelAnswers[call].error;
+    return -1;
+}
+
+// Whatever the kernel answers (a part taken, no room, an interruption, one datagram refused),
+// every datagram leaves once and in its order or completes with its error, is counted once by
+// its completion, and its packet or share is released once (the sanitizer build checks that).
+TEST_F(MessageSenderSendTest, EveryAnswerOfTheKernelEndsEachDatagramOnce) {
+    FakeClock clock;
+    const struct {
+        const char* what;
+        std::vector<KernelAnswer> answers;
+        size_t refused; // the datagram of each batch that the kernel refuses, or 5 for none
+    } cases[] = {
+        {"all at once", {}, 5},
+        {"two taken, then no room: the rest wait for it in the service", {{2, 0}, {0, EAGAIN}}, 5},
+        {"no room at all", {{0, EWOULDBLOCK}, {0, EAGAIN}}, 5},
+        {"interrupted, then all", {{0, EINTR}, {0, EINTR}}, 5},
+        {"two taken, the third refused, the rest taken", {{2, 0}, {0, EMSGSIZE}}, 2},
+    };
+    const std::vector<std::string> packets = {"d1", "d2", "d3", "d4", "d5"};
+    MessageSender::sendBatchCall = &scriptedKernel;
+    for (const auto& c : cases) {
+        Peer a(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+        Peer b(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+        Peer watcher(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+        for (const std::string& packet : packets)
+            sender.getBufferList(sender.udpBuffer_, &a.endpoint)->push_back(new std::string(packet));
+        sender.udpBroadcastBuffer_.push_back(new std::string("b1"));
+        std::vector<std::string> expected;
+        for (size_t i = 0; i < packets.size(); ++i)
+            if (i != c.refused)
+                expected.push_back(packets[i]);
+
+        kernelAnswers = c.answers;
+        kernelCalls = 0;
+        TrafficCounts counted;
+        testing::internal::CaptureStdout();
+        sender.sendQueuedMessages();
+        complete();
+        // The same answers for a broadcast packet's five recipients.
+        kernelAnswers = c.answers;
+        kernelCalls = 0;
+        sender.sendQueuedBroadcastMessages(
+            {&b.endpoint, &watcher.endpoint, &b.endpoint, &watcher.endpoint, &b.endpoint});
+        complete();
+        const std::string out = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(a.datagrams(), expected) << c.what;
+        const size_t refused = c.refused < packets.size() ? 1 : 0;
+        EXPECT_EQ(b.datagrams().size() + watcher.datagrams().size(), 5 - refused) << c.what;
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_UDP_SENT, 10)) << c.what;
+        EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_SENT, 2 * (10 - 2 * refused))) << c.what;
+        EXPECT_EQ(occurrences(out, "Error while sending: Message too long"), refused) << c.what;
+        EXPECT_EQ(occurrences(out, "Error while broadcasting: Message too long"), refused) << c.what;
+        EXPECT_EQ(Network::getInstance()->udpDatagramsWaiting.load(), 0u) << c.what;
+    }
+}
+
+// While datagrams of one queue wait in the service for room in the socket, the other queue's
+// datagrams wait behind them rather than overtake them through the kernel's batch call.
+TEST_F(MessageSenderSendTest, DatagramsWaitingForRoomHoldBackBothQueues) {
+    MessageSender other(&pair.io);
+    Peer a(pair, CommEndpointTypes::WatcherEndpoint, true, false);
+    MessageSender::sendBatchCall = &scriptedKernel;
+    kernelAnswers = {{0, EAGAIN}};
+    kernelCalls = 0;
+    sender.getBufferList(sender.udpBuffer_, &a.endpoint)->push_back(new std::string("x1"));
+    sender.getBufferList(sender.udpBuffer_, &a.endpoint)->push_back(new std::string("x2"));
+    sender.sendQueuedMessages();
+    EXPECT_EQ(Network::getInstance()->udpDatagramsWaiting.load(), 2u);
+    other.getBufferList(other.udpBuffer_, &a.endpoint)->push_back(new std::string("y1"));
+    other.sendQueuedMessages();
+    EXPECT_EQ(kernelCalls, 1u);
+    complete();
+    EXPECT_EQ(a.datagrams(), (std::vector<std::string>{"x1", "x2", "y1"}));
+
+    // Once they have left, batches go to the kernel again.
+    other.getBufferList(other.udpBuffer_, &a.endpoint)->push_back(new std::string("y2"));
+    other.sendQueuedMessages();
+    EXPECT_EQ(kernelCalls, 2u);
+    complete();
+    EXPECT_EQ(a.datagrams(), std::vector<std::string>{"y2"});
 }
 
 // More recipients than one call to the kernel takes (1024): each gets the packet once, every

@@ -58,8 +58,18 @@ TEST(NetworkInitTest, BuildsEveryPartOnTheGamePortWithTheFirstQport) {
 TEST(NetworkInitTest, ReceiveBufferIsAskedForAndALesserGrantIsReported) {
     boost::asio::io_context io;
     boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::endpoint(address_v4::loopback(), 0));
+    const auto current = [&socket] {
+        int reported = 0;
+        socklen_t length = sizeof(reported);
+        getsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &reported, &length);
+        return reported / 2;
+    };
     testing::internal::CaptureStdout();
     EXPECT_GE(Network::setReceiveBuffer(socket, 65536), 65536);
+    // Never made smaller than it is.
+    const int before = current();
+    EXPECT_EQ(Network::setReceiveBuffer(socket, 4096), before);
+    EXPECT_EQ(current(), before);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     // More than any kernel grants.
@@ -73,9 +83,10 @@ TEST(NetworkInitTest, ReceiveBufferIsAskedForAndALesserGrantIsReported) {
     EXPECT_EQ(out.substr(out.size() - text.size()), text);
     EXPECT_EQ(out.find('\n'), out.size() - 1);
 
-    // The game port's socket has what this machine grants for the asked size.
+    // The game port's socket has what this machine grants a new socket for the asked size.
+    boost::asio::ip::udp::socket fresh(io, boost::asio::ip::udp::endpoint(address_v4::loopback(), 0));
     testing::internal::CaptureStdout();
-    const int grantedHere = Network::setReceiveBuffer(socket, Network::UDP_RECEIVE_BUFFER);
+    const int grantedHere = Network::setReceiveBuffer(fresh, Network::UDP_RECEIVE_BUFFER);
     testing::internal::GetCapturedStdout();
     int live = 0;
     socklen_t length = sizeof(live);
