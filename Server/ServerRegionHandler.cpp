@@ -54,13 +54,15 @@ ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) {
 
 void ServerRegionHandler::testConnectionToNeighbours() {
     for (ControllingServer* server : serversToConnectTo()) {
-        // Blocks until the connection is made or refused.
-        if (!Network::getInstance()->connectTo(server, server->host, server->port)) {
-            DebugLog(LogType::Info, "Connection to server %s:%s failed\n", server->host.c_str(), server->port.c_str());
+        // Blocks the frame, but only a little: a neighbour that never answers cannot stall it.
+        if (!Network::getInstance()->connectTo(server, server->host, server->port, nullptr,
+                                               NEIGHBOUR_CONNECT_TIMEOUT_MS)) {
+            DebugLog(LogType::Info, "Connection to server %s:%s failed\n", DebugEscape(server->host).c_str(),
+                     DebugEscape(server->port).c_str());
             continue;
         }
-        DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id), server->host.c_str(),
-                 server->port.c_str());
+        DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id),
+                 DebugEscape(server->host).c_str(), DebugEscape(server->port).c_str());
         Network* network = Network::getInstance();
         network->networkSender->sendServerLogin(static_cast<uint32_t>(network->ownId), server);
     }
@@ -72,6 +74,10 @@ std::list<ControllingServer*> ServerRegionHandler::serversToConnectTo() {
         return result;
     for (ControllingServer& server : serverList) {
         if (&server == myself || server.getTcpSocket() || server.id <= myself->id)
+            continue;
+        // Only the map says where a server accepts connections; an entry that came by a login
+        // alone has no address to try.
+        if (server.host.empty() || server.port.empty())
             continue;
         result.push_back(&server);
     }

@@ -14,13 +14,17 @@ public:
 
     ControllingServer* AddServerToPool(unsigned int id) override;
 
+    // How long one connect of the neighbour check may take.
+    enum { NEIGHBOUR_CONNECT_TIMEOUT_MS = 200 };
+
     // Opens the missing TCP connections to the other servers of the pool. Of two servers
     // the one with the lower id opens the connection, so only entries with a higher id
-    // than myself and no socket are tried.
+    // than myself and no socket are tried. Each connect gives up after
+    // NEIGHBOUR_CONNECT_TIMEOUT_MS.
     void testConnectionToNeighbours();
 
-    // The entries testConnectionToNeighbours tries, in pool order; empty while myself is
-    // not set.
+    // The entries testConnectionToNeighbours tries, in pool order: those with the map's host
+    // and port; empty while myself is not set.
     std::list<ControllingServer*> serversToConnectTo();
 
     // The number of regions this server controls; 0 while myself is not set.

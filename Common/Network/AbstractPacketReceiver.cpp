@@ -45,7 +45,8 @@ struct AbstractPacketReceiver::DatagramReads {
 
 AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
     : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_buffer2_(UDP_QUEUE_CAPACITY),
-      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), datagramReads_(new DatagramReads()) {
+      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), descriptorsRanOut(false),
+      datagramReads_(new DatagramReads()) {
     asyncReceive(Network::getInstance()->udp_socket);
 }
 
@@ -56,6 +57,8 @@ AbstractPacketReceiver::~AbstractPacketReceiver() {
 
 void AbstractPacketReceiver::asyncReceive(tcp::socket* tcp_socket) {
     std::unique_ptr<char[]> data(new char[max_length]);
+    // Never at the same time as the main thread closes a connection (closeConnection).
+    boost::lock_guard<boost::mutex> lock(readStarts_);
     tcp_socket->async_read_some(
         boost::asio::buffer(data.get(), max_length),
         boost::bind(&AbstractPacketReceiver::handleTCPReceive, this, ph::_1, data.get(), ph::_2, tcp_socket));
@@ -77,7 +80,7 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
     Logger::getInstance()->add_bandwidth(bytes_recvd, CS_UDP_RCVD);
     Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
     if (error) {
-        DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
+        DebugPrintInput("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
         delete[] data;
         if (socketIsGone(error))
             return;
@@ -108,7 +111,7 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
 void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_recvd, udp::socket* udp_socket) {
     // Nothing but a qport can start a datagram, and a shorter one holds no frame either.
     if (bytes_recvd < 4) {
-        DebugPrint("Error datagram of %zu bytes is too short for a qport\n", bytes_recvd);
+        DebugPrintInput("Error datagram of %zu bytes is too short for a qport\n", bytes_recvd);
         return;
     }
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
@@ -123,9 +126,16 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
     try {
         std::string leftovers;
         MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
-        if (!leftovers.empty())
-            DebugPrint("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
-                       static_cast<int>(frameBytes), leftovers.c_str());
+        if (!leftovers.empty()) {
+            // Shown as text up to its first zero byte, escaped: a peer's bytes forge no line.
+            const std::string text = DebugEscape(leftovers.c_str(), std::strlen(leftovers.c_str()));
+            DebugPrintInput("Error has leftovers after UDP %d of %d - %s\n", static_cast<int>(leftovers.size()),
+                            static_cast<int>(frameBytes), text.c_str());
+        }
+        // The answers to a datagram's pings leave together, in one datagram no longer than the
+        // one they answer (a Pong frame is as long as its Ping), so the server amplifies nothing
+        // for a sender that fakes its source address.
+        std::string pongs;
         for (std::size_t i = first; i < datagramEvents_.size(); ++i) {
             networkEventPtr& event = datagramEvents_[i];
             event->qport = qport;
@@ -133,8 +143,7 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
             if (event->messageType == MessageTypes::Ping) {
                 Velmor::Pong pong;
                 pong.set_ping_serial_num(static_cast<Velmor::Ping*>(event->message)->ping_serial_num());
-                // Answered at once, without a qport, to where the Ping came from.
-                udp_socket->send_to(boost::asio::buffer(MessageSerializer::serializeMessage(pong)), sender_endpoint_);
+                pongs += MessageSerializer::serializeMessage(pong);
             } else if (event->messageType == MessageTypes::Pong) {
                 const Velmor::Pong* pong = static_cast<Velmor::Pong*>(event->message);
                 if (pong->has_ping_serial_num())
@@ -145,6 +154,10 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
                 ++kept;
             }
         }
+        datagramEvents_.resize(kept);
+        // Answered at once, without a qport, to where the Pings came from.
+        if (!pongs.empty())
+            udp_socket->send_to(boost::asio::buffer(pongs), sender_endpoint_);
     } catch (...) {
         // The events before the failure stay; the rest of this datagram is not queued.
         datagramEvents_.resize(kept);
@@ -178,7 +191,7 @@ void AbstractPacketReceiver::readWaitingDatagrams(udp::socket* udp_socket) {
                 // As a receive that failed: counted, reported, and the next receive armed.
                 Logger::getInstance()->add_bandwidth(0, CS_UDP_RCVD);
                 Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
-                DebugPrint("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
+                DebugPrintInput("Error in handleUDPReceive: %s (%d)\n", error.message().c_str(), error.value());
             }
             return;
         }
@@ -256,19 +269,30 @@ void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_r
         event->setTcpSocket(tcp_socket);
         addTCPNetworkEvent(event);
     }
+    // No writer sends a frame of length 0, and the stream cannot be read past one: the
+    // connection has failed, rather than keeping its bytes and reporting every later read.
+    if (leftovers->size() >= 2 && (*leftovers)[0] == 0 && (*leftovers)[1] == 0) {
+        handleTCPError(boost::system::errc::make_error_code(boost::system::errc::bad_message), tcp_socket);
+        return;
+    }
     if (!leftovers->empty())
         restTcpBuffer[tcp_socket] = leftovers.release();
     asyncReceive(tcp_socket);
 }
 
+void AbstractPacketReceiver::closeConnection(tcp::socket* tcp_socket) {
+    boost::lock_guard<boost::mutex> lock(readStarts_);
+    MessageSender::closeTcpSocket(tcp_socket);
+}
+
 void AbstractPacketReceiver::handleTCPError(const error_code& error, tcp::socket* socket) {
-    DebugPrint("TCP Error: %s for socket:%lx\n", error.message().c_str(),
-               static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
+    DebugPrintInput("TCP Error: %s for socket:%lx\n", error.message().c_str(),
+                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
     // No close here: the main thread may be using the socket right now. It closes it when it
     // takes the ClosedConnection event, before the dispatcher sees it.
     boost::unordered_map<tcp::socket*, std::string*>::iterator it = restTcpBuffer.find(socket);
     if (it != restTcpBuffer.end()) {
-        DebugPrint("Cleaning Leftovers\n");
+        DebugPrintInput("Cleaning Leftovers\n");
         delete it->second;
         restTcpBuffer.erase(it);
     }
@@ -316,10 +340,13 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
                 MessageSender::closeTcpSocket(event->getTcpSocket());
             dispatcher->dispatchEvent(event);
         } catch (const boost::system::error_code& ec) {
-            DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
-            DebugPrint("Message: %s\n", ec.message().c_str());
+            if (DebugInputAllowed("Error in dispatch messages")) {
+                DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
+                DebugPrint("Message: %s\n", ec.message().c_str());
+            }
         } catch (...) {
-            DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
+            if (DebugInputAllowed("Error in dispatch messages"))
+                DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
         }
     }
     taken->clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -49,6 +50,11 @@ public:
     // One read of at most max_length bytes into a fresh buffer. Any thread: for accepted
     // sockets the I/O thread, for connections the server opens itself the main thread.
     void asyncReceive(boost::asio::ip::tcp::socket* tcp_socket);
+
+    // Main thread: ends a connection that has not failed by itself (one that never logged in,
+    // or one that does not take what is sent to it). Its pending read ends, and the connection
+    // is reported closed by its one ClosedConnection event, as one that failed.
+    void closeConnection(boost::asio::ip::tcp::socket* tcp_socket);
     // One datagram receive into a fresh buffer, source into sender_endpoint_.
     void asyncReceive(boost::asio::ip::udp::socket* udp_socket);
 
@@ -94,7 +100,15 @@ public:
     boost::mutex udp_mutex_;
     boost::mutex tcp_mutex_;
 
+    // Set on the I/O thread when an accept failed for want of file descriptors; the main thread
+    // takes it and closes connections that have not logged in, so that logins still get through.
+    std::atomic<bool> descriptorsRanOut;
+
 private:
+    // Held to start a TCP read and to close a connection from the main thread, so that the
+    // two threads never use one socket object at once.
+    boost::mutex readStarts_;
+
     // Handles one datagram; its events for the main thread wait in datagramEvents_.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
     // Reads and handles the datagrams already waiting in the socket, without blocking.

@@ -1,15 +1,19 @@
 #include "Common/Network/MessageDispatcher.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
+#include "Common/Engine/Timer.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
+#include "Common/Network/AbstractPacketReceiver.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/MessageSender.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"
@@ -74,8 +78,8 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
             temporary.setTcpSocket(tcpSocket);
     }
     if (netEvent->eventType == EventTypes::Message && !acceptsFrom(netEvent->messageType, sender)) {
-        DebugLog(LogType::Error, "Message of type %d from a peer that may not send it dropped\n",
-                 netEvent->messageType);
+        DebugLogInput(LogType::Error, "Message of type %d from a peer that may not send it dropped\n",
+                      netEvent->messageType);
         return true;
     }
     updateUdpEndpoint(sender, netEvent);
@@ -84,6 +88,7 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
     case EventTypes::NewConnection:
         return dispatchNewConnection(sender);
     case EventTypes::ClosedConnection:
+        forgetConnectionWithoutLogin(netEvent->getTcpSocket());
         return dispatchClosedConnection(sender);
     case EventTypes::Message:
         break;
@@ -166,9 +171,50 @@ bool MessageDispatcher::dispatchNewConnection(CommEndpoint* sender) {
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
     if (!socket)
         return true;
-    // Throws when the connection broke meanwhile; the receiver's guard reports it.
-    DebugLog(LogType::Info, "New connection from %s\n", socket->remote_endpoint().address().to_string().c_str());
+    boost::system::error_code ec;
+    const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
+    const std::string host = ec ? std::string("?") : peer.address().to_string();
+    // Until it logs in; its close forgets it, so it is kept even when it broke meanwhile.
+    connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, Timer::getCurrentTime(), host});
+    connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
+    // The receiver's guard reports a connection that broke meanwhile.
+    if (ec)
+        throw boost::system::system_error(ec);
+    DebugLogInput(LogType::Info, "New connection from %s\n", host.c_str());
     return true;
+}
+
+void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket) {
+    auto it = connectionsWithoutLoginIndex.find(socket);
+    if (it == connectionsWithoutLoginIndex.end())
+        return;
+    connectionsWithoutLogin.erase(it->second);
+    connectionsWithoutLoginIndex.erase(it);
+}
+
+void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
+    AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver;
+    const uint64_t now = Timer::getCurrentTime();
+    // Short of file descriptors, the oldest of them make room at once, so logins get through.
+    size_t makingRoom = giveWay ? std::max<size_t>(1, connectionsWithoutLogin.size() / 4) : 0;
+    while (!connectionsWithoutLogin.empty()) {
+        const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
+        if (makingRoom > 0) {
+            --makingRoom;
+            DebugLogInput(LogType::Info, "Connection from %s without login closed to make room for logins\n",
+                          oldest.host.c_str());
+        } else if (now - oldest.acceptedAt >= LOGIN_TIMEOUT_MS) {
+            DebugLogInput(LogType::Info, "Connection from %s closed: no login within %d seconds\n", oldest.host.c_str(),
+                          LOGIN_TIMEOUT_MS / 1000);
+        } else {
+            break;
+        }
+        forgetConnectionWithoutLogin(oldest.socket);
+        if (receiver)
+            receiver->closeConnection(oldest.socket);
+        else
+            MessageSender::closeTcpSocket(oldest.socket);
+    }
 }
 
 bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) {
@@ -269,24 +315,33 @@ bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login*
     // datagram) would leave an entity that no closed connection ever removes, and one on a
     // bound connection would give its socket a second holder.
     if (!sender->getTcpSocket()) {
-        DebugLog(LogType::Error, "Login of type %u without a TCP connection ignored\n", message->logintype());
+        DebugLogInput(LogType::Error, "Login of type %u without a TCP connection ignored\n", message->logintype());
         return true;
     }
     if (sender->endpointType != CommEndpointTypes::Unknown) {
-        DebugLog(LogType::Error, "Login of type %u on a connection that is already logged in ignored\n",
-                 message->logintype());
+        DebugLogInput(LogType::Error, "Login of type %u on a connection that is already logged in ignored\n",
+                      message->logintype());
         return true;
     }
+    boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
+    bool result = true;
     switch (message->logintype()) {
     case LoginType::First:
-        return newUserLogin(sender, message);
+        result = newUserLogin(sender, message);
+        break;
     case LoginType::Additional:
-        return additionalUserLogin(sender, message);
+        result = additionalUserLogin(sender, message);
+        break;
     case LoginType::NearServer:
-        return nearServerUserLogin(sender, message);
+        result = nearServerUserLogin(sender, message);
+        break;
     default:
-        return true;
+        break;
     }
+    // Logged in once the connection belongs to a player, a watcher or a server.
+    if (lookUpCommEndpointTcp(socket))
+        forgetConnectionWithoutLogin(socket);
+    return result;
 }
 
 bool MessageDispatcher::dispatchServerWelcome(CommEndpoint*, Velmor::ServerWelcome*) {
@@ -320,7 +375,7 @@ bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* messag
 
     player->respawn();
     player->justDied();
-    DebugLog(LogType::ReceivedMessage, "Player connected qport:%x (id:%llx)\n", endpoint->qport, idOf(player));
+    DebugLogInput(LogType::ReceivedMessage, "Player connected qport:%x (id:%llx)\n", endpoint->qport, idOf(player));
 
     Sender* sender_ = Network::getInstance()->networkSender;
     sender_->sendWelcome(player);
@@ -332,7 +387,7 @@ bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* messag
 bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login* message) {
     uint32_t qport = message->has_qport() ? message->qport() : 0;
     if (qport == 0)
-        DebugLog(LogType::Error, "argh watcher did not send qport\n");
+        DebugLogInput(LogType::Error, "argh watcher did not send qport\n");
 
     // Read once, at the first waiting player with this qport; throws when the connection
     // broke meanwhile, before anything has changed.
@@ -353,13 +408,13 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
         endpoint->qport = qport;
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         DebugPrint("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
-                   endpoint->temphost.c_str());
+                   DebugEscape(endpoint->temphost).c_str());
         playersWhoLackAClient.erase(it);
         Network::getInstance()->networkSender->sendPlayerUpdateAboutExistingPlayers(endpoint);
         return true;
     }
 
-    DebugLog(LogType::Info, "Adding Watcher (qport:%x )\n", qport);
+    DebugLogInput(LogType::Info, "Adding Watcher (qport:%x )\n", qport);
     CommEndpoint* watcher = sender->getEndpointCopy();
     watcher->endpointType = CommEndpointTypes::WatcherEndpoint;
     watcher->qport = qport;
@@ -370,17 +425,17 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
 
 bool MessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login* message) {
     if (!message->has_serverid()) {
-        DebugLog(LogType::Error, "Server login without a server id ignored\n");
+        DebugLogInput(LogType::Error, "Server login without a server id ignored\n");
         return true;
     }
     const unsigned int serverId = message->serverid();
     ServerRegionHandler* registry = ServerRegionHandler::getInstance();
     // Binding this server's own entry to a peer would make it a neighbour of itself.
     if (registry->myself && registry->myself->id == serverId) {
-        DebugLog(LogType::Error, "Server login with this server's own id %u ignored\n", serverId);
+        DebugLogInput(LogType::Error, "Server login with this server's own id %u ignored\n", serverId);
         return true;
     }
-    DebugLog(LogType::Info, "Server %u has connected to us\n", serverId);
+    DebugLogInput(LogType::Info, "Server %u has connected to us\n", serverId);
 
     ControllingServer* entry = registry->getControllingServer(serverId);
     if (!entry)

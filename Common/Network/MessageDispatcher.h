@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <list>
+#include <string>
+#include <unordered_map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -76,9 +78,34 @@ public:
     // Forgets the waiting player whose endpoint is ep.
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
+    // A connection accepted on the game port must log in (as a player, a watcher or a server)
+    // within this many ms, or it is closed: connections that never log in would otherwise hold
+    // descriptors and memory for as long as a peer likes.
+    enum { LOGIN_TIMEOUT_MS = 10000 };
+
+    // Once a frame: closes the accepted connections that have not logged in in time, and with
+    // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter of
+    // them (at least one). Each ends with its ClosedConnection event.
+    void closeConnectionsWithoutLogin(bool giveWay);
+
     // Players this server took control of whose client has not logged in here yet, oldest
     // first; not owned.
     std::list<Player*> playersWhoLackAClient;
+
+    // Accepted connections that have not logged in yet, oldest first: when each came and from
+    // which address. A connection leaves with its login or its close.
+    struct ConnectionWithoutLogin {
+        boost::asio::ip::tcp::socket* socket; // not owned
+        uint64_t acceptedAt;
+        std::string host;
+    };
+    std::list<ConnectionWithoutLogin> connectionsWithoutLogin;
     uint16_t lastQPort;
     boost::asio::io_context* ios; // not owned
+
+private:
+    void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
+
+    std::unordered_map<boost::asio::ip::tcp::socket*, std::list<ConnectionWithoutLogin>::iterator>
+        connectionsWithoutLoginIndex;
 };

@@ -21,6 +21,7 @@
 #include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/GameObjects/Player.h"
+#include "Common/Network/AbstractPacketReceiver.h"
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
@@ -65,12 +66,13 @@ struct PendingWrite {
 // from the completion of the previous. The mutex guards the fields and every use of the socket
 // made here, so the close on the main thread never meets a write being started.
 struct TcpConnectionWrites {
-    explicit TcpConnectionWrites(tcp::socket* s) : socket(s), writing(false) {}
+    explicit TcpConnectionWrites(tcp::socket* s) : socket(s), writing(false), bytesWaiting(0) {}
 
     boost::mutex mutex;
     tcp::socket* socket; // null once the connection was closed
     bool writing;
     std::deque<PendingWrite> waiting;
+    std::size_t bytesWaiting; // of the writes in `waiting`
 };
 
 // The datagrams of one part of a send step, started together: handed to the kernel in batches
@@ -156,6 +158,7 @@ void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, cons
     while (c->socket && !c->waiting.empty()) {
         PendingWrite next = c->waiting.front();
         c->waiting.pop_front();
+        c->bytesWaiting -= next.bytes().size();
         try {
             startWrite(c, next);
             return;
@@ -617,9 +620,7 @@ void MessageSender::sendCompletedTCP(const error_code& error, std::size_t bytes,
 void MessageSender::broadcastCompletedUDP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
     try {
         packageSent(UDP, bytes);
-        if (error)
-            DebugPrint("UDP: ");
-        broadcastCompleted(error, bytes, b);
+        finishShare(error, b, "UDP: ");
     } catch (...) {
         DebugPrint("Argh execption in broadcast udp error\n");
     }
@@ -628,23 +629,30 @@ void MessageSender::broadcastCompletedUDP(const error_code& error, std::size_t b
 void MessageSender::broadcastCompletedTCP(const error_code& error, std::size_t bytes, BroadcastBuffer* b) {
     try {
         packageSent(TCP, bytes);
-        if (error)
-            DebugPrint("TCP: ");
-        broadcastCompleted(error, bytes, b);
+        finishShare(error, b, "TCP: ");
     } catch (...) {
         DebugPrint("Argh execption in broadcast complete tcp error\n");
     }
 }
 
 void MessageSender::sendCompleted(const error_code& error, std::size_t /*bytes*/, std::string* packet) {
+    // A peer's failing connection repeats this as often as it is sent to: counted as input.
     if (error)
-        DebugPrint("Error while sending: %s (%i)\n", error.message().c_str(), error.value());
+        DebugPrintInput("Error while sending: %s (%i)\n", error.message().c_str(), error.value());
     delete packet;
 }
 
 void MessageSender::broadcastCompleted(const error_code& error, std::size_t /*bytes*/, BroadcastBuffer* b) {
-    if (error)
+    finishShare(error, b, "");
+}
+
+void MessageSender::finishShare(const error_code& error, BroadcastBuffer* b, const char* transport) {
+    // The transport and the error are one line in two pieces: both or neither.
+    if (error && DebugInputAllowed("Error while broadcasting")) {
+        if (*transport)
+            DebugPrint("%s", transport);
         DebugPrint("Error while broadcasting: %s (%i)\n", error.message().c_str(), error.value());
+    }
     BroadcastBuffer::decrementRecipients(b);
 }
 
@@ -671,11 +679,29 @@ void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, Broa
     if (!entry)
         entry = boost::make_shared<TcpConnectionWrites>(socket);
     ConnectionWritesPtr c = entry;
-    boost::lock_guard<boost::mutex> lock(c->mutex);
-    if (c->writing)
-        c->waiting.push_back(write);
+    std::size_t overflow = 0;
+    {
+        boost::lock_guard<boost::mutex> lock(c->mutex);
+        if (!c->writing) {
+            startWrite(c, write);
+            return;
+        }
+        if (c->bytesWaiting + write.bytes().size() <= MAX_TCP_BYTES_WAITING) {
+            c->waiting.push_back(write);
+            c->bytesWaiting += write.bytes().size();
+            return;
+        }
+        overflow = c->bytesWaiting + write.bytes().size();
+    }
+    // A peer that does not take what is sent to it would make the server hold it for ever: its
+    // connection has failed, and its close is reported like any other.
+    write.discard();
+    DebugLogInput(LogType::Error, "Connection closed with %zu bytes waiting to be sent (socket:%lx)\n", overflow,
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
+    if (AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver)
+        receiver->closeConnection(socket);
     else
-        startWrite(c, write);
+        closeTcpSocket(socket);
 }
 
 bool MessageSender::forgetConnection(tcp::socket* socket, error_code& ec) {

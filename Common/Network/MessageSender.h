@@ -84,6 +84,9 @@ public:
     // Every packing call uses 1400. A packet that holds more than one frame stays at 1399
     // bytes or less; a single longer frame travels alone in a longer packet.
     enum { MAX_UDP_PACKET_SIZE = 1400, MAX_TCP_PACKET_SIZE = 1400 };
+    // Bytes that may wait behind a connection's outstanding write. A packet that would pass it
+    // fails the connection: it is closed, and its ClosedConnection event follows.
+    enum { MAX_TCP_BYTES_WAITING = 4 * 1024 * 1024 };
 
     explicit MessageSender(boost::asio::io_context* ios);
     // Frees what is still queued; transmissions already started keep their packets.
@@ -190,6 +193,9 @@ private:
     // broadcastCompletedUDP, one per datagram) run on the I/O thread; datagrams for which the
     // socket has no room yet wait there, each with its own asynchronous send.
     void sendDatagrams(bool broadcast);
+    // A broadcast share's end: its error line, after `transport` ("UDP: ", "TCP: " or ""), then
+    // the share released.
+    static void finishShare(const boost::system::error_code& error, BroadcastBuffer* b, const char* transport);
     // Gives up the whole batch, as for sends that could not be started.
     void abandonDatagrams(bool broadcast);
     void reportUdpStartFailure(bool broadcast, CommEndpoint* recipient);

@@ -105,12 +105,12 @@ const std::string& infoText(const std::string& info) {
 template <class Info>
 bool typeOfFrame(const char* data, size_t bytes, const Info& info, MessageTypes::MessageType& type) {
     if (bytes == 0) {
-        DebugPrint("Error frame without type byte received info %s\n", infoText(info).c_str());
+        DebugPrintInput("Error frame without type byte received info %s\n", infoText(info).c_str());
         return false;
     }
     const unsigned int typeByte = static_cast<unsigned char>(data[0]);
     if (typeByte < MessageTypes::Logout || typeByte > MessageTypes::Pong) {
-        DebugPrint("Unknown message type received (type byte: 0x%x) info %s\n", typeByte, infoText(info).c_str());
+        DebugPrintInput("Unknown message type received (type byte: 0x%x) info %s\n", typeByte, infoText(info).c_str());
         return false;
     }
     type = static_cast<MessageTypes::MessageType>(typeByte);
@@ -128,9 +128,12 @@ bool parseEncoding(const char* data, size_t bytes, MessageTypes::MessageType typ
     if (encodingLength <= MessageSerializer::MAX_ENCODING_LENGTH &&
         message.ParseFromArray(data + 1, static_cast<int>(encodingLength)))
         return true;
-    DebugPrint("Error in parseing message %s with length %d %s, fields: ", getMessageTypeString(type).c_str(),
-               static_cast<int>(encodingLength), infoText(info).c_str());
-    printMissingFields(message);
+    // One line in pieces: all of them or none.
+    if (DebugInputAllowed("Error in parseing message")) {
+        DebugPrint("Error in parseing message %s with length %d %s, fields: ", getMessageTypeString(type).c_str(),
+                   static_cast<int>(encodingLength), infoText(info).c_str());
+        printMissingFields(message);
+    }
     return false;
 }
 
@@ -253,7 +256,7 @@ template <class Events> void readFrames(const char* data, size_t length, std::st
     // Only a stream carries leftovers from one call to the next, and one that stopped at a
     // zero length field can never resynchronise: keep the marker, drop the rest.
     if (startsWithZeroLength(*leftovers)) {
-        DebugPrint("Error frame length 0 in stream, dropping %zu bytes\n", leftoverBytes - 2 + length);
+        DebugPrintInput("Error frame length 0 in stream, dropping %zu bytes\n", leftoverBytes - 2 + length);
         leftovers->resize(2);
         return;
     }
@@ -280,7 +283,7 @@ template <class Events> void readFrames(const char* data, size_t length, std::st
         // The info text is only printed when the frame fails, so it is only built then.
         const FrameInfo info = {leftoverBytes, length, frameLength};
         if (!readFrame(body, frameLength, info, events))
-            DebugPrint("Error in deserializing of message\n");
+            DebugPrintInput("Error in deserializing of message\n");
         frameLength = wholeFrameLength(buffer + offset, size - offset);
     }
 

@@ -1,6 +1,10 @@
 #include "Common/Network/Network.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 #include <memory>
 
@@ -80,7 +84,42 @@ int Network::setReceiveBuffer(udp::socket& socket, int bytes) {
     return granted;
 }
 
-bool Network::connectTo(CommEndpoint* ep, std::string host, std::string port_, boost::asio::io_context* ios_) {
+namespace {
+
+// Connects `socket` to `to`, giving up after `timeoutMs` (throws the socket library's error on
+// failure, timed_out when the time is up). The socket is left in blocking mode, as a blocking
+// connect leaves it.
+void connectWithin(tcp::socket& socket, const tcp::endpoint& to, int timeoutMs) {
+    socket.open(to.protocol());
+    const int fd = socket.native_handle();
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int failure = 0;
+    if (::connect(fd, to.data(), static_cast<socklen_t>(to.size())) != 0) {
+        failure = errno;
+        if (failure == EINPROGRESS) {
+            pollfd waiting{fd, POLLOUT, 0};
+            int ready;
+            do
+                ready = ::poll(&waiting, 1, timeoutMs);
+            while (ready < 0 && errno == EINTR);
+            socklen_t length = sizeof(failure);
+            if (ready == 0)
+                failure = ETIMEDOUT;
+            else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
+                failure = errno;
+        }
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    if (failure != 0)
+        throw boost::system::system_error(
+            boost::system::error_code(failure, boost::asio::error::get_system_category()));
+}
+
+} // namespace
+
+bool Network::connectTo(CommEndpoint* ep, std::string host, std::string port_, boost::asio::io_context* ios_,
+                        int timeoutMs) {
     boost::asio::io_context* service = ios_ ? ios_ : ios;
     if (!service) {
         DebugLog(LogType::Error, "Missing io service in connect to\n");
@@ -92,8 +131,12 @@ bool Network::connectTo(CommEndpoint* ep, std::string host, std::string port_, b
         tcp::resolver::results_type addresses = resolver.resolve(host, port_, tcp::resolver::address_configured);
         if (addresses.empty())
             throw boost::system::system_error(boost::asio::error::host_not_found);
-        // Blocks the main thread until the connection is made or refused; only the first address.
-        ep->getTcpSocket()->connect(*addresses.begin());
+        // Blocks the main thread until the connection is made or refused, or for at most
+        // `timeoutMs`; only the first address.
+        if (timeoutMs > 0)
+            connectWithin(*ep->getTcpSocket(), *addresses.begin(), timeoutMs);
+        else
+            ep->getTcpSocket()->connect(*addresses.begin());
         if (!packetReceiver)
             throw boost::system::system_error(boost::asio::error::not_connected, "no receiver to read the connection");
         packetReceiver->asyncReceive(ep->getTcpSocket());
@@ -117,8 +160,11 @@ bool Network::connectToCoordinator(std::string host, std::string port_, boost::a
 }
 
 void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
-    if (packetReceiver && messageDispatcher)
+    if (packetReceiver && messageDispatcher) {
         packetReceiver->dispatch(messageDispatcher);
+        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
+    }
+    DebugReportLeftOutInput();
 }
 
 void Network::wantToDeleteEndpoint(CommEndpoint* ep) {

@@ -40,13 +40,17 @@ public:
     // `host`:`port` resolves to, blocking until it is made or refused, and starts reading from
     // it. Uses the Network's own service when `ios` is null. On any failure `ep` is left
     // without a socket and the result is false.
-    bool connectTo(CommEndpoint* ep, std::string host, std::string port, boost::asio::io_context* ios = nullptr);
+    // With `timeoutMs` above 0 the connect gives up after that long (a host that never answers
+    // would otherwise hold the main thread for the operating system's connect time-out).
+    bool connectTo(CommEndpoint* ep, std::string host, std::string port, boost::asio::io_context* ios = nullptr,
+                   int timeoutMs = 0);
 
     // connectTo for the coordinator endpoint, with its diagnostic lines.
     bool connectToCoordinator(std::string host, std::string port, boost::asio::io_context* ios);
 
-    // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher.
-    // `scene` is not used.
+    // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher;
+    // then connections that have not logged in in time are closed, and the diagnostics of
+    // network input left out in a past second are reported. `scene` is not used.
     void dispatchReceivedMessages(SceneGraph* scene);
 
     // Just before an endpoint object goes away or is reset: the dispatcher's waiting list and

@@ -2,13 +2,16 @@
 
 #include "Common/Debug/Debug.h"
 
-RegionHandler::~RegionHandler() { removeAllServers(); }
+RegionHandler::~RegionHandler() {
+    removeAllServers();
+}
 
 ControllingServer* RegionHandler::AddServerToPool(unsigned int id) {
     if (ControllingServer* existing = getControllingServer(id))
         return existing;
     serverList.emplace_front(id);
-    DebugLog(LogType::Info, "Server %i added.\n", id);
+    // Also for a login that names a server the map does not: counted as network input.
+    DebugLogInput(LogType::Info, "Server %i added.\n", id);
     return &serverList.front();
 }
 

@@ -136,15 +136,27 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
     sender->deleteTcpSocket();
     switch (sender->endpointType) {
     case CommEndpointTypes::WatcherEndpoint:
-        DebugLog(LogType::Info, "Watcher Disconnected.\n");
+        DebugLogInput(LogType::Info, "Watcher Disconnected.\n");
         Network::getInstance()->watcherManager->removeWatcher(sender);
         break;
-    case CommEndpointTypes::ServerEndpoint:
+    case CommEndpointTypes::ServerEndpoint: {
         // The entry stays; the neighbour check connects again when this server has the lower id.
-        DebugLog(LogType::Info, "Server closed connection.\n");
+        DebugLogInput(LogType::Info, "Server closed connection.\n");
+        // Except the entry of a server that the coordinator's map has never named: it came only
+        // by its own login and lasts as long as its connection, so that logins of made-up
+        // servers leave nothing behind.
+        ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+        ControllingServer* entry = poolEntryOf(sender);
+        if (entry && entry != registry->myself && entry->host.empty() && entry->regionList.empty()) {
+            DebugLogInput(LogType::Info, "Server %u, which the map does not name, forgotten\n",
+                          static_cast<unsigned>(entry->id));
+            Network::getInstance()->wantToDeleteEndpoint(entry);
+            registry->RemoveServerFromPool(entry);
+        }
         break;
+    }
     case CommEndpointTypes::ClientEndpoint:
-        DebugLog(LogType::Info, "Player Disconnected.\n");
+        DebugLogInput(LogType::Info, "Player Disconnected.\n");
         if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender)) {
             Network::getInstance()->networkSender->broadcastObjectDestroy(player);
             SceneGraph::getInstance()->addToRemoveList(player);
@@ -152,7 +164,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
         break;
     default:
         // Also the coordinator: it is not connected again.
-        DebugLog(LogType::Error, "Connected Client with unknown type disconnected\n");
+        DebugLogInput(LogType::Error, "Connected Client with unknown type disconnected\n");
         break;
     }
     return true;
@@ -174,7 +186,7 @@ bool ServerMessageDispatcher::dispatchServerWelcome(CommEndpoint* sender, Velmor
     ControllingServer* entry =
         sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
     if (!entry) {
-        DebugLog(LogType::Error, "Got a server login from not a server\n");
+        DebugLogInput(LogType::Error, "Got a server login from not a server\n");
         return true;
     }
     entry->qport = message->qport();
@@ -261,7 +273,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
     const Velmor::PlayerConnectInfo& info = message->playerinfo();
     DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
     DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
-    DebugLog(LogType::Info, "and host %s\n", info.host().c_str());
+    DebugLog(LogType::Info, "and host %s\n", DebugEscape(info.host()).c_str());
     player->isDead = false;
     if (info.qport() == 0)
         DebugLog(LogType::Error, "ERROR!!!!!! qport 0\n");
@@ -308,8 +320,8 @@ bool ServerMessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::
                                    ? ServerRegionHandler::getInstance()->getControllingServer(message->serverid())
                                    : nullptr;
     if (named && socket && !connectedFromMapAddress(*named, socket)) {
-        DebugLog(LogType::Error, "Server login for server %u not from its address %s ignored\n", named->id,
-                 named->host.c_str());
+        DebugLogInput(LogType::Error, "Server login for server %u not from its address %s ignored\n", named->id,
+                      DebugEscape(named->host).c_str());
         return true;
     }
     MessageDispatcher::nearServerUserLogin(sender, message);
@@ -429,14 +441,14 @@ void ServerMessageDispatcher::learnServerUdpAddress(ControllingServer* entry, co
     if (entry->getTcpSocket())
         peer = entry->getTcpSocket()->remote_endpoint(ec);
     if (port == 0 || port > 65535 || *end != '\0' || !entry->getTcpSocket() || ec) {
-        DebugLog(LogType::Error, "No UDP address for server %u (port \"%s\")\n", static_cast<unsigned>(entry->id),
-                 portText.c_str());
+        DebugLogInput(LogType::Error, "No UDP address for server %u (port \"%s\")\n", static_cast<unsigned>(entry->id),
+                      DebugEscape(portText).c_str());
         return;
     }
     udp::endpoint address(peer.address(), static_cast<unsigned short>(port));
     entry->setUdpEndpoint(address);
-    DebugLog(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
-             peer.address().to_string().c_str(), port);
+    DebugLogInput(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
+                  peer.address().to_string().c_str(), port);
 }
 
 void ServerMessageDispatcher::waitForClient(Player* p) {

@@ -1,5 +1,10 @@
 #include "Server/Network/ServerPacketReceiver.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -23,6 +28,17 @@ ServerPacketReceiver::ServerPacketReceiver(boost::asio::io_context* io_service, 
     asyncAccept();
 }
 
+void ServerPacketReceiver::keepAlive(tcp::socket& socket) {
+    // A client that vanished without closing shows as a failed read after about 25 s of silence.
+    boost::system::error_code ec;
+    socket.set_option(tcp::socket::keep_alive(true), ec);
+    const int fd = socket.native_handle();
+    const int idle = KEEPALIVE_IDLE_S, interval = KEEPALIVE_INTERVAL_S, probes = KEEPALIVE_PROBES;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+}
+
 void ServerPacketReceiver::asyncAccept() {
     std::unique_ptr<tcp::socket> socket(new tcp::socket(*io_service_));
     acceptor_.async_accept(*socket,
@@ -33,12 +49,15 @@ void ServerPacketReceiver::asyncAccept() {
 bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::socket* socket) {
     try {
         if (error) {
-            DebugPrint("Error in ServerPacketReceiver::handleTCPConnection: %s\n", error.message().c_str());
+            DebugPrintInput("Error in ServerPacketReceiver::handleTCPConnection: %s\n", error.message().c_str());
+            if (error == boost::asio::error::no_descriptors || error.value() == ENFILE)
+                descriptorsRanOut = true;
             // One ClosedConnection event for the unconnected socket; the main thread frees it.
             handleTCPError(error, socket);
             if (error == boost::asio::error::operation_aborted)
                 return true; // the acceptor was closed
         } else {
+            keepAlive(*socket);
             networkEventPtr event = std::make_shared<NetworkEvent>();
             event->eventType = EventTypes::NewConnection;
             event->setTcpSocket(socket);

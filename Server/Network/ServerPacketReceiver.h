@@ -13,6 +13,9 @@ public:
     // Pause before accepting again after a failed accept, so a lasting failure (no file
     // descriptors left, say) does not spin the I/O thread.
     enum { ACCEPT_RETRY_MS = 100 };
+    // TCP keep-alive of accepted connections: first probe after this much silence, then one
+    // every interval; a connection is failed after so many unanswered probes.
+    enum { KEEPALIVE_IDLE_S = 10, KEEPALIVE_INTERVAL_S = 5, KEEPALIVE_PROBES = 3 };
 
     // `udp_port` is not read: the UDP socket is the networking singleton's. Opens the acceptor
     // on all IPv4 addresses and `tcp_port` (read as 0..65535) and arms the first accept; a port
@@ -23,6 +26,9 @@ public:
     void asyncAccept();
     // I/O thread; always true.
     bool handleTCPConnection(const boost::system::error_code& error, boost::asio::ip::tcp::socket* socket);
+
+    // Turns keep-alive on for an accepted connection.
+    static void keepAlive(boost::asio::ip::tcp::socket& socket);
 
     boost::asio::ip::tcp::acceptor acceptor_;
 

@@ -1,5 +1,6 @@
 #include "Server/ServerRegionHandler.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,16 +47,18 @@ struct SelectionCase {
     unsigned int myself;
     std::vector<unsigned int> connected; // entries that already hold a socket
     std::vector<uint32_t> expected;      // in pool order
+    std::vector<unsigned int> unnamed;   // entries the map never gave a host and port (a login's)
 };
 PRINT_CASE_AS_WHAT(SelectionCase)
 
 const SelectionCase kSelectionCases[] = {
-    {"lower id connects to higher", {1, 2}, 1, {}, {2}},
-    {"higher id never connects to lower", {1, 2}, 2, {}, {}},
-    {"only myself", {3}, 3, {}, {}},
-    {"every higher id, in pool order", {5, 9, 3, 7}, 5, {}, {7, 9}},
-    {"already connected is skipped", {5, 9, 3, 7}, 5, {9}, {7}},
-    {"ids compare unsigned", {1, 0x80000000u, 0}, 1, {}, {0x80000000u}},
+    {"lower id connects to higher", {1, 2}, 1, {}, {2}, {}},
+    {"higher id never connects to lower", {1, 2}, 2, {}, {}, {}},
+    {"only myself", {3}, 3, {}, {}, {}},
+    {"every higher id, in pool order", {5, 9, 3, 7}, 5, {}, {7, 9}, {}},
+    {"already connected is skipped", {5, 9, 3, 7}, 5, {9}, {7}, {}},
+    {"ids compare unsigned", {1, 0x80000000u, 0}, 1, {}, {0x80000000u}, {}},
+    {"an entry without the map's address is never tried", {1, 2, 3}, 1, {}, {2}, {3}},
 };
 
 class ServerSelectionTest : public RegistryFixture, public testing::WithParamInterface<SelectionCase> {
@@ -65,8 +68,13 @@ protected:
 
 TEST_P(ServerSelectionTest, OfTwoServersTheLowerIdOpens) {
     const SelectionCase& c = GetParam();
-    for (unsigned int id : c.pool)
-        addServer(id);
+    for (unsigned int id : c.pool) {
+        ControllingServer* entry = addServer(id);
+        if (std::find(c.unnamed.begin(), c.unnamed.end(), id) == c.unnamed.end()) {
+            entry->host = "127.0.0.1";
+            entry->port = std::to_string(21000 + id % 1000);
+        }
+    }
     for (unsigned int id : c.connected)
         registry()->getControllingServer(id)->setTcpSocket(sockets.connect());
     registry()->myself = registry()->getControllingServer(c.myself);

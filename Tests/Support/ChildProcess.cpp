@@ -10,7 +10,9 @@
 #include <stdexcept>
 #include <thread>
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workDir) {
+#include <gtest/gtest.h>
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workDir) : program(argv.at(0)) {
     int outPipe[2];
     int inPipe[2];
     if (pipe(outPipe) != 0 || pipe(inPipe) != 0)
@@ -47,6 +49,11 @@ ChildProcess::~ChildProcess() {
         ::kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    // The children of a sanitized build are sanitized too; their reports go to the pipe.
+    drain();
+    const size_t report = out.find("ThreadSanitizer");
+    if (report != std::string::npos)
+        ADD_FAILURE() << program << " reported a ThreadSanitizer finding:\n" << out.substr(out.rfind('\n', report) + 1);
     if (outFd >= 0)
         close(outFd);
     if (inFd >= 0)
@@ -70,10 +77,16 @@ bool ChildProcess::readSome(std::chrono::milliseconds timeout) {
     return true;
 }
 
+void ChildProcess::drain() {
+    for (pollfd p{outFd, POLLIN, 0}; outFd >= 0 && poll(&p, 1, 0) > 0; p.fd = outFd)
+        readSome(std::chrono::milliseconds(0));
+}
+
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (out.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         if (!readSome(std::min(left, std::chrono::milliseconds(50))) && out.find(text) == std::string::npos)
@@ -97,9 +110,8 @@ bool ChildProcess::waitForExit(std::chrono::milliseconds timeout, int* status) {
         if (!readSome(std::chrono::milliseconds(20)))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Drain what the process wrote before it ended.
-    for (pollfd p{outFd, POLLIN, 0}; outFd >= 0 && poll(&p, 1, 0) > 0; p.fd = outFd)
-        readSome(std::chrono::milliseconds(0));
+    // What the process wrote before it ended.
+    drain();
     if (status)
         *status = exitStatus;
     return true;

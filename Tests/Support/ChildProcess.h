@@ -7,7 +7,8 @@
 #include <vector>
 
 // A program started by a test, with its standard output (and error) read through a pipe and
-// standard input writable. Killed when the object goes, also when the test fails.
+// standard input writable. Killed when the object goes, also when the test fails; a
+// ThreadSanitizer report it wrote fails the test then, as one in the test process would.
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& argv, const std::string& workDir = "");
@@ -31,7 +32,10 @@ public:
 private:
     // Reads what is available within `timeout`; false at end of output.
     bool readSome(std::chrono::milliseconds timeout);
+    // Reads what is already in the pipe.
+    void drain();
 
+    std::string program;
     pid_t pid = -1;
     int outFd = -1;
     int inFd = -1;

@@ -5,8 +5,15 @@
 #include "Common/Engine/Helpers.h"
 #include "Common/Engine/Timer.h"
 
+namespace boost {
+namespace asio {
+class io_context;
+}
+} // namespace boost
+
 // A controllable wall clock for rules about time. While one exists, Timer and the
 // scheduler read and sleep on it; it advances only when told, or when the scheduler sleeps.
+// Reading and advancing are safe from any thread.
 class FakeClock {
 public:
     explicit FakeClock(uint64_t start = 1000000);
@@ -20,4 +27,9 @@ public:
     // When set, every `ticksPerMs` readings without a sleep in between advance the clock by
     // 1 ms, as real time passes while the scheduler spins on a due time it has reached.
     static void setSpin(unsigned ticksPerMs);
+
+    // The thread that runs `io` reads the clock too, for as long as the process lives (its
+    // diagnostic lines carry the time): from now on Timer's source is swapped on that thread,
+    // never while it reads. Call before that thread starts; `io` must keep running.
+    static void alsoReadOn(boost::asio::io_context* io);
 };

@@ -68,4 +68,54 @@ TEST_F(DebugTest, LongTextIsPrintedWhole) {
     EXPECT_EQ(captured([] { DebugLog(LogType::Error, "%s", longText.c_str()); }), "id:1a:[500] " + longText);
 }
 
+// Each kind of line caused by network input is printed INPUT_LINES_PER_SECOND times a second;
+// the rest are counted, and once their second has passed one line says how many were left out,
+// from the frame's report or ahead of the kind's next line. Kinds count apart.
+TEST_F(DebugTest, LinesCausedByNetworkInputArePrintedAFewTimesASecondThenTheGapIsReported) {
+    const auto prefix = [] { return "id:1a:[" + std::to_string(Timer::getCurSyncedTime()) + "] "; };
+    testing::internal::CaptureStdout();
+    int printed = 0;
+    for (int i = 0; i < 25; ++i)
+        printed += DebugPrintInput("bad frame %d\n", i);
+    for (int i = 0; i < 3; ++i)
+        printed += DebugLogInput(LogType::Error, "other %d\n", i);
+    DebugReportLeftOutInput(); // within the second: nothing yet
+    std::string expected;
+    for (int i = 0; i < INPUT_LINES_PER_SECOND; ++i)
+        expected += prefix() + "bad frame " + std::to_string(i) + "\n";
+    for (int i = 0; i < 3; ++i)
+        expected += prefix() + "other " + std::to_string(i) + "\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    EXPECT_EQ(printed, INPUT_LINES_PER_SECOND + 3);
+
+    FakeClock::advance(1000);
+    EXPECT_EQ(captured([] { DebugReportLeftOutInput(); }),
+              prefix() + "Left out 15 more lines \"bad frame %d\" in one second\n");
+    EXPECT_EQ(captured([] { DebugReportLeftOutInput(); }), "");
+
+    // A kind that comes again after its second reports its own gap first.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < INPUT_LINES_PER_SECOND + 2; ++i)
+        DebugPrintInput("bad frame %d\n", i);
+    testing::internal::GetCapturedStdout();
+    FakeClock::advance(1500);
+    EXPECT_EQ(captured([] { DebugPrintInput("bad frame %d\n", 99); }),
+              prefix() + "Left out 2 more lines \"bad frame %d\" in one second\n" + prefix() + "bad frame 99\n");
+}
+
+TEST(DebugEscapeTest, BytesFromTheNetworkCannotForgeALineOrSteerATerminal) {
+    const struct {
+        std::string bytes;
+        std::string text;
+    } cases[] = {
+        {"Server 7", "Server 7"},
+        {"a\nid:1:[4242] Server 7 has connected to us", "a\\x0aid:1:[4242] Server 7 has connected to us"},
+        {"\x1b[31mred\r", "\\x1b[31mred\\x0d"},
+        {std::string("\0\x7f\xff", 3), "\\x00\\x7f\\xff"},
+        {"back\\slash", "back\\\\slash"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DebugEscape(c.bytes), c.text) << c.text;
+}
+
 } // namespace

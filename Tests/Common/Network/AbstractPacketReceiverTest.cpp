@@ -158,6 +158,79 @@ TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPong
     EXPECT_EQ(recorder.events.front()->qport, 9u);
 }
 
+// A datagram of many pings brings back one datagram holding their pongs, no longer than itself,
+// so a sender that fakes its source cannot use the server to multiply its traffic.
+TEST_F(PacketReceiverTest, ThePingsOfOneDatagramAreAnsweredInOneDatagramNoLongerThanIt) {
+    std::string datagram = qportBytes(9);
+    std::string pongs;
+    for (uint32_t serial = 1; datagram.size() + pingFrame(serial).size() <= 2048; serial += 97) {
+        datagram += pingFrame(serial);
+        pongs += pongFrame(serial);
+    }
+    client.send_to(boost::asio::buffer(datagram), LiveNetwork::udpAddress());
+    char answer[4096];
+    client.non_blocking(true);
+    boost::system::error_code ec = boost::asio::error::would_block;
+    size_t n = 0;
+    for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
+        n = client.receive(boost::asio::buffer(answer), 0, ec);
+        if (ec == boost::asio::error::would_block)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_FALSE(ec);
+    EXPECT_EQ(std::string(answer, n), pongs);
+    EXPECT_LE(n, datagram.size());
+    // Nothing else comes back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client.receive(boost::asio::buffer(answer), 0, ec);
+    EXPECT_EQ(ec, boost::asio::error::would_block);
+}
+
+// A peer's bytes are printed escaped: they cannot forge a diagnostic line or a terminal's state.
+TEST_F(PacketReceiverTest, LeftoverBytesOfADatagramArePrintedEscaped) {
+    // A frame that claims more bytes than follow it: its bytes are left over.
+    const std::string datagram = qportBytes(3) + "\xff\x7f\nid:1:[4242] Server 7 has connected to us\x1b[2J";
+    testing::internal::CaptureStdout();
+    client.send_to(boost::asio::buffer(datagram), LiveNetwork::udpAddress());
+    std::string out;
+    for (int wait = 0; wait < 1500 && out.find("leftovers") == std::string::npos; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        out += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+    }
+    out += testing::internal::GetCapturedStdout();
+    const std::string size = std::to_string(datagram.size() - 4);
+    EXPECT_NE(out.find("Error has leftovers after UDP " + size + " of " + size +
+                       " - \\xff\\x7f\\x0aid:1:[4242] Server 7 has connected to us\\x1b[2J\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("\nid:1:[4242]"), std::string::npos) << out;
+}
+
+// A length field of 0 cannot be read past: the connection fails, with its one ClosedConnection
+// event after the frames before it, instead of reporting every later read.
+TEST_F(PacketReceiverTest, ALengthOfZeroFailsATcpConnection) {
+    tcp::socket peer(io);
+    tcp::socket* socket = acceptedSocket(peer);
+    testing::internal::CaptureStdout();
+    boost::asio::write(peer, boost::asio::buffer(updateFrame(21) + std::string("\x00\x00", 2) + updateFrame(22)));
+    ASSERT_TRUE(receive(2));
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events[0]->messageType, MessageTypes::ObjectUpdate);
+    EXPECT_EQ(static_cast<const Velmor::ObjectUpdate*>(recorder.events[0]->message)->id(), 21u);
+    EXPECT_EQ(recorder.events[1]->eventType, EventTypes::ClosedConnection);
+    EXPECT_EQ(recorder.events[1]->getTcpSocket(), socket);
+    EXPECT_NE(
+        out.find("TCP Error: " + boost::system::errc::make_error_code(boost::system::errc::bad_message).message()),
+        std::string::npos);
+    // Closed by the main thread as it takes the event: the peer sees the end of the stream.
+    char byte;
+    boost::system::error_code ec;
+    peer.read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_EQ(ec, boost::asio::error::eof);
+}
+
 // Whatever a datagram or a read holds, and whoever sent it, it is received client traffic;
 // the Pong sent back is no counted send.
 TEST_F(PacketReceiverTest, EveryDatagramAndEveryReadCountsAsReceivedClientTraffic) {
@@ -218,6 +291,7 @@ TEST_F(PacketReceiverTest, OnlyAPongByUdpWithItsSerialTakesALatencySample) {
         log->resetForTesting();
         log->sending_latency_serial(21);
         clock.advance(40);
+        LiveNetwork::syncWithIoThread(); // the I/O thread reads the ring
         Velmor::Pong pong;
         pong.set_ping_serial_num(21);
         // The update behind the Pong shows that the Pong was handled.

@@ -897,6 +897,38 @@ TEST_F(MessageSenderSendTest, ABroadcastToMoreRecipientsThanOneCallTakesReachesE
     EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_UDP_SENT, recipients));
 }
 
+// A peer that does not take what is sent to it cannot make the server hold ever more: once
+// more than MAX_TCP_BYTES_WAITING would wait behind its connection's write, the connection is
+// closed (its ClosedConnection follows, as for any failed connection).
+TEST_F(MessageSenderSendTest, AConnectionThatTakesNothingIsClosedPastItsBound) {
+    Peer stuck(pair, CommEndpointTypes::WatcherEndpoint, false, true);
+    const size_t packet = 1400;
+    const auto queue = [&](size_t packets) {
+        for (size_t i = 0; i < packets; ++i)
+            sender.getBufferList(sender.tcpBuffer_, &stuck.endpoint)->push_back(new std::string(packet, 'x'));
+    };
+    // Nothing completes until the test runs the service: everything after the first waits.
+    queue(MessageSender::MAX_TCP_BYTES_WAITING / packet);
+    testing::internal::CaptureStdout();
+    sender.sendQueuedMessages();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(stuck.endpoint.getTcpSocket()->is_open());
+
+    queue(2);
+    testing::internal::CaptureStdout();
+    sender.sendQueuedMessages();
+    const std::string out = testing::internal::GetCapturedStdout();
+    // The one waiting already and the one that would join them.
+    const size_t waiting = (MessageSender::MAX_TCP_BYTES_WAITING / packet + 1) * packet;
+    EXPECT_NE(out.find("Connection closed with " + std::to_string(waiting) + " bytes waiting to be sent"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(stuck.endpoint.getTcpSocket()->is_open());
+    testing::internal::CaptureStdout();
+    complete();
+    testing::internal::GetCapturedStdout();
+}
+
 Velmor::Login loginNamed(const std::string& name) {
     Velmor::Login login;
     login.set_logintype(0);
@@ -966,14 +998,23 @@ TEST_F(MessageSenderSendTest, TcpPacketsOfAConnectionArriveWholeAndInTheirOrder)
     EXPECT_TRUE(got == expectedOrder);
 }
 
+// Small socket buffers on both sides of a connection whose peer reads nothing, so that what
+// the kernel takes is far less than what may wait behind the connection's write.
+void takeLittle(Peer& peer) {
+    peer.endpoint.getTcpSocket()->set_option(tcp::socket::send_buffer_size(16384));
+    peer.tcpPeer->set_option(tcp::socket::receive_buffer_size(16384));
+}
+
 // The peer reads nothing, so once the socket buffers are full one write stays outstanding
 // and the rest wait behind it; closing the connection frees the waiting ones and cancels the
 // outstanding one.
 TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
     Peer reader(pair, CommEndpointTypes::ClientEndpoint, true, true);
     Peer stuck(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    takeLittle(stuck);
     std::string destroys;
-    for (int i = 0; i < 300; ++i) {
+    // Far below the bound of bytes that may wait for one connection.
+    for (int i = 0; i < 30; ++i) {
         Velmor::Login login = loginNamed(std::string(60000, 'y'));
         sender.queue(login, &stuck.endpoint);
         if (i % 10 == 0) {
@@ -1013,8 +1054,9 @@ TEST_F(MessageSenderSendTest, ClosingAConnectionReleasesTheWritesWaitingOnIt) {
 // connection), the rest of the packet is never written to the freed socket.
 TEST_F(MessageSenderSendTest, PacketCutShortByAClosedConnectionNeverTouchesTheFreedSocket) {
     Peer stuck(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    takeLittle(stuck);
     Velmor::Login login = loginNamed(std::string(60000, 'z'));
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 20; ++i)
         sender.queue(login, &stuck.endpoint);
     testing::internal::CaptureStdout();
     sender.sendQueuedMessages();

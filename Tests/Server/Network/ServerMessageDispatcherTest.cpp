@@ -12,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
@@ -99,7 +100,9 @@ protected:
 
     ServerMessageDispatcher* server() { return static_cast<ServerMessageDispatcher*>(dispatcher.get()); }
 
+    // Each event's lines whole: the limit on lines caused by network input counts anew.
     std::string dispatch(networkEventPtr event) {
+        DebugResetInputLimitsForTesting();
         return printedBy([&] { dispatcher->dispatchEvent(event); });
     }
 
@@ -179,17 +182,69 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsAreMatchedToWatchersPlayersPoolSe
     EXPECT_EQ(server()->lookUpCommEndpointTcp(stray), nullptr);
 }
 
+// A connection that has not logged in within 10 seconds is closed (its ClosedConnection event
+// follows as for any failed connection); one that logged in stays. When an accept failed for
+// want of descriptors, the oldest quarter of those without login go at once.
+TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWayToLogins) {
+    FakeClock clock;
+    const auto connection = [&] {
+        tcp::socket* socket = pair.connect();
+        networkEventPtr opened(new NetworkEvent());
+        opened->eventType = EventTypes::NewConnection;
+        opened->setTcpSocket(socket);
+        dispatch(opened);
+        return socket;
+    };
+    tcp::socket* idle = connection(); // deleted by its ClosedConnection below
+    tcp::socket* joining = connection();
+    Velmor::Login* first = new Velmor::Login();
+    first->set_logintype(LoginType::First);
+    dispatch(overTcp(messageEvent(MessageTypes::Login, first), joining));
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    EXPECT_EQ(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }), "");
+    EXPECT_TRUE(idle->is_open());
+
+    FakeClock::advance(1);
+    EXPECT_THAT(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }),
+                HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
+    EXPECT_FALSE(idle->is_open());
+    EXPECT_TRUE(joining->is_open());
+    // Its close forgets it; a later check has nothing more to close.
+    dispatch(closedEvent(idle));
+    EXPECT_EQ(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }), "");
+
+    std::vector<tcp::socket*> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(connection());
+        orphans.push_back(waiting.back());
+    }
+    EXPECT_THAT(printedBy([&] { server()->closeConnectionsWithoutLogin(true); }),
+                HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
+}
+
 TEST_F(ServerMessageDispatcherTest, ClosedConnectionDeletesTheSocketAndActsByThePeersKind) {
     // Watcher: gone from the registry.
     CommEndpoint* w = watcher(0x50004);
     EXPECT_THAT(dispatch(closedEvent(w->getTcpSocket())), HasSubstr("Watcher Disconnected.\n"));
     EXPECT_TRUE(watchers->watchers.empty());
 
-    // Server: the entry stays, without its connection.
+    // Server the coordinator's map names: the entry stays, without its connection.
     ControllingServer* s = poolServer(7, 0x70001);
+    s->host = "127.0.0.1";
+    s->port = "21043";
     EXPECT_THAT(dispatch(closedEvent(s->getTcpSocket())), HasSubstr("Server closed connection.\n"));
     EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(7), s);
     EXPECT_EQ(s->getTcpSocket(), nullptr);
+
+    // Server that only its own login brought: its entry goes with its connection, so that
+    // logins naming made-up servers leave nothing behind.
+    ControllingServer* unnamed = poolServer(9, 0x90001);
+    const std::string out = dispatch(closedEvent(unnamed->getTcpSocket()));
+    EXPECT_THAT(out, HasSubstr("Server closed connection.\n"));
+    EXPECT_THAT(out, HasSubstr("Server 9, which the map does not name, forgotten\n"));
+    EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9), nullptr);
 
     // Client: every client is told, and the player leaves at the end of the frame.
     Player* p = connectedPlayer("p", 0x50002);
@@ -926,9 +981,10 @@ TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
     EXPECT_EQ(frames[0].as<Velmor::ObjectUpdate>().id(), p->id);
     EXPECT_EQ(qports, std::vector<uint32_t>{net->myQport});
 
-    // Its connection ends the way every connection ends: the server deletes the socket.
+    // Its connection ends the way every connection ends: the server deletes the socket, and as
+    // the coordinator's map does not name server 7, its entry goes too.
     neighbour.socket.close();
-    EXPECT_TRUE(dispatchUntil([&] { return entry->getTcpSocket() == nullptr; }));
+    EXPECT_TRUE(dispatchUntil([&] { return registry->getControllingServer(7) == nullptr; }));
 }
 
 // The coordinator's map links two real servers; each knows the other's UDP address as soon as

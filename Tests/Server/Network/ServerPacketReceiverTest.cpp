@@ -1,5 +1,9 @@
 #include "Server/Network/ServerPacketReceiver.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <memory>
 #include <set>
@@ -130,6 +134,39 @@ TEST_F(ServerPacketReceiverTest, AnExceptionInTheAcceptHandlerStaysInsideAndAcce
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::CaptureStdout();
     EXPECT_NE(out.find("Argh execption in handle tcp connection\n"), std::string::npos);
+}
+
+// Accepted connections have keep-alive, so that a client that vanished without closing shows
+// as a failed read, and a failed accept for want of descriptors tells the main thread to make
+// room.
+TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfDescriptorsIsTold) {
+    client.connect(tcp::endpoint(address_v4::loopback(), port));
+    ASSERT_TRUE(acceptedOne());
+    tcp::socket* accepted = nullptr;
+    for (const networkEventPtr& event : recorder.events)
+        if (event->eventType == EventTypes::NewConnection)
+            accepted = event->getTcpSocket();
+    ASSERT_NE(accepted, nullptr);
+    tcp::socket::keep_alive keepAlive;
+    accepted->get_option(keepAlive);
+    EXPECT_TRUE(keepAlive.value());
+    const struct {
+        int option;
+        int value;
+    } cases[] = {{TCP_KEEPIDLE, ServerPacketReceiver::KEEPALIVE_IDLE_S},
+                 {TCP_KEEPINTVL, ServerPacketReceiver::KEEPALIVE_INTERVAL_S},
+                 {TCP_KEEPCNT, ServerPacketReceiver::KEEPALIVE_PROBES}};
+    for (const auto& c : cases) {
+        int value = 0;
+        socklen_t length = sizeof(value);
+        ASSERT_EQ(getsockopt(accepted->native_handle(), IPPROTO_TCP, c.option, &value, &length), 0);
+        EXPECT_EQ(value, c.value) << c.option;
+    }
+
+    EXPECT_FALSE(receiver->descriptorsRanOut.load());
+    receiver->handleTCPConnection(boost::asio::error::make_error_code(boost::asio::error::no_descriptors),
+                                  new tcp::socket(io));
+    EXPECT_TRUE(receiver->descriptorsRanOut.load());
 }
 
 } // namespace
