@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-program-options-dev
   libboost-date-time-dev libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev
-  python3)
+  python3 clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
