@@ -16,11 +16,15 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 enum { LoginFirst = 0, LoginAdditional = 1 };
+enum { LogoutAsWatcher = 1 };
 enum SteeringBits : uint32_t { Forward = 0x1, Brake = 0x20000000, Fire = 0x40000000 };
 
-// Steering input goes out 20 times a second; every 20th datagram also carries a Ping.
+// Steering input goes out 20 times a second; every 20th datagram also carries a Ping, and with
+// it every watched server gets one datagram.
 const std::chrono::milliseconds TickInterval(50);
 const int TicksPerSecond = 20;
+// How long the bot stays logged out when it steps back from the controls.
+const std::chrono::seconds LogoutPause(1);
 // Thrust or brake only when the velocity is this far off the wanted one.
 const float SpeedTolerance = 0.5f;
 // A waypoint counts as reached this close; the default wandering area keeps this far inside
@@ -33,7 +37,7 @@ const std::chrono::seconds PingInFlight(1);
 } // namespace
 
 Bot::Bot(boost::asio::io_context& io_, const BotSettings& settings_)
-    : io(io_), settings(settings_), udpSocket(io_), ticker(io_), randomState(settings_.seed) {}
+    : io(io_), settings(settings_), udpSocket(io_), ticker(io_), logoutTimer(io_), randomState(settings_.seed) {}
 
 void Bot::say(const char* format, ...) {
     if (!settings.verbose)
@@ -63,6 +67,14 @@ bool Bot::start(std::chrono::milliseconds firstTick) {
     sendLogin(*first, LoginFirst);
     receiveDatagram();
     scheduleTick(firstTick);
+    if (settings.logoutAfter > 0) {
+        logoutTimer.expires_after(
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.logoutAfter)));
+        logoutTimer.async_wait([this](const boost::system::error_code& e) {
+            if (!e && !finished)
+                logOutAsWatcher();
+        });
+    }
     return true;
 }
 
@@ -87,7 +99,7 @@ Bot::ServerLink* Bot::connect(const std::string& host, const std::string& port) 
     ServerLink& link = links.back();
     link.connection->start(
         [this](FrameConnection& connection, const networkEventPtr& event) {
-            handleMessage(findLink(connection.peerEndpoint()), event);
+            handleMessage(findLink(connection.peerEndpoint()), event, false);
         },
         [this](FrameConnection& connection) { handleClosed(connection); });
     say("connected to %s", name.c_str());
@@ -109,7 +121,7 @@ void Bot::sendLogin(ServerLink& link, uint32_t loginType) {
         say("logged in Additional at %s with qport 0x%x", link.name.c_str(), qport);
 }
 
-void Bot::handleMessage(ServerLink* link, const networkEventPtr& event) {
+void Bot::handleMessage(ServerLink* link, const networkEventPtr& event, bool byDatagram) {
     const char* via = link ? link->name.c_str() : "an unknown sender";
     switch (event->messageType) {
     case MessageTypes::Welcome:
@@ -122,7 +134,7 @@ void Bot::handleMessage(ServerLink* link, const networkEventPtr& event) {
         handleObjectInfo(via, *static_cast<Velmor::ObjectInfo*>(event->message));
         break;
     case MessageTypes::ObjectUpdate:
-        handleObjectUpdate(via, *static_cast<Velmor::ObjectUpdate*>(event->message));
+        handleObjectUpdate(via, byDatagram, *static_cast<Velmor::ObjectUpdate*>(event->message));
         break;
     case MessageTypes::ObjectDestroy: {
         const uint64_t id = static_cast<Velmor::ObjectDestroy*>(event->message)->id();
@@ -186,8 +198,17 @@ void Bot::handleObjectInfo(const char* via, const Velmor::ObjectInfo& info) {
     }
 }
 
-void Bot::handleObjectUpdate(const char* via, const Velmor::ObjectUpdate& update) {
-    if (!welcomed || update.id() != ownId || !update.has_position())
+void Bot::handleObjectUpdate(const char* via, bool byDatagram, const Velmor::ObjectUpdate& update) {
+    if (!welcomed)
+        return;
+    if (update.id() != ownId) {
+        // Once per object and link: enough to show who sends us what, without a line per frame.
+        if (settings.verbose && objectsUpdated.insert({via, update.id()}).second)
+            say("first update of object 0x%llx by %s via %s", static_cast<unsigned long long>(update.id()),
+                byDatagram ? "UDP" : "TCP", via);
+        return;
+    }
+    if (!update.has_position())
         return;
     Vector3 position;
     ProtobufConversion::position(&position, &update.position());
@@ -248,6 +269,8 @@ void Bot::handleConnectToNearBy(ServerLink& from, const Velmor::ConnectToNearBy&
 
 void Bot::becomeControlledBy(ServerLink& link) {
     master = &link;
+    // A new master has bound a connection of ours to the player already: steer there.
+    loggedOutAt = nullptr;
     ++handOvers;
     haveBase = false;
     haveEstimate = false;
@@ -257,6 +280,37 @@ void Bot::becomeControlledBy(ServerLink& link) {
     if (!known)
         controlledBy.push_back(link.name);
     say("controlled by %s now (hand-over %u)", link.name.c_str(), handOvers);
+}
+
+void Bot::logOutAsWatcher() {
+    if (!welcomed || !master || loggedOutAt) {
+        say("no controlling server to log out of");
+        return;
+    }
+    Velmor::Logout logout;
+    logout.set_logoutastype(LogoutAsWatcher);
+    if (!master->connection->send(MessageSerializer::serializeMessage(logout)))
+        return;
+    // The server keeps the player waiting for our next Additional login; until then it takes
+    // no steering from us, so we send none.
+    loggedOutAt = master;
+    say("logged out as a watcher at %s", master->name.c_str());
+    logoutTimer.expires_after(LogoutPause);
+    logoutTimer.async_wait([this](const boost::system::error_code& e) {
+        if (!e && !finished)
+            logInAgain();
+    });
+}
+
+void Bot::logInAgain() {
+    // Gone or replaced meanwhile: nothing waits for this login.
+    if (!loggedOutAt || loggedOutAt != master) {
+        loggedOutAt = nullptr;
+        return;
+    }
+    loggedOutAt = nullptr;
+    // On the same connection, which the server left open.
+    sendLogin(*master, LoginAdditional);
 }
 
 void Bot::handlePong(const Velmor::Pong& pong) {
@@ -282,6 +336,8 @@ void Bot::handleClosed(FrameConnection& connection) {
         say("connection to %s closed%s", it->name.c_str(), &*it == master ? "; no server controls us now" : "");
         if (&*it == master)
             master = nullptr;
+        if (&*it == loggedOutAt)
+            loggedOutAt = nullptr;
         links.erase(it);
         return;
     }
@@ -300,7 +356,7 @@ void Bot::receiveDatagram() {
                 std::string rest;
                 for (const networkEventPtr& event :
                      MessageSerializer::deserializeMessageArray(datagram.data(), bytes, &rest))
-                    handleMessage(findLink(datagramSource), event);
+                    handleMessage(findLink(datagramSource), event, true);
                 if (!rest.empty())
                     say("datagram with %zu bytes of an incomplete frame, dropped", rest.size());
             }
@@ -318,30 +374,47 @@ void Bot::scheduleTick(std::chrono::milliseconds after) {
 
 void Bot::tick() {
     ++ticks;
-    if (welcomed && master) {
+    const bool steering = welcomed && master && master != loggedOutAt;
+    const bool watching = welcomed && ticks % TicksPerSecond == 1 && links.size() > (master ? 1u : 0u);
+    if (steering || watching) {
         Velmor::ClientUpdate update;
         Quaternion orientation;
         update.set_boosterson(steer(orientation));
         ProtobufConversion::orientation(update.mutable_orientation(), &orientation);
-        std::string packet = qportBytes(qport) + MessageSerializer::serializeMessage(update);
-        if (ticks % TicksPerSecond == 1) {
-            Velmor::Ping ping;
-            ping.set_ping_serial_num(nextPingSerial);
-            const Clock::time_point now = Clock::now();
-            pingsSent[nextPingSerial] = now;
-            assert(countedPings.size() == nextPingSerial - firstCountedPing);
-            countedPings.push_back(CountedPing{now, false});
-            // Pings that were never answered are forgotten after half a minute.
-            pingsSent.erase(pingsSent.begin(), pingsSent.lower_bound(nextPingSerial > 30 ? nextPingSerial - 30 : 0));
-            ++nextPingSerial;
-            packet += MessageSerializer::serializeMessage(ping);
+        const std::string input = qportBytes(qport) + MessageSerializer::serializeMessage(update);
+        if (steering) {
+            std::string packet = input;
+            if (ticks % TicksPerSecond == 1) {
+                Velmor::Ping ping;
+                ping.set_ping_serial_num(nextPingSerial);
+                const Clock::time_point now = Clock::now();
+                pingsSent[nextPingSerial] = now;
+                assert(countedPings.size() == nextPingSerial - firstCountedPing);
+                countedPings.push_back(CountedPing{now, false});
+                // Pings that were never answered are forgotten after half a minute.
+                pingsSent.erase(pingsSent.begin(),
+                                pingsSent.lower_bound(nextPingSerial > 30 ? nextPingSerial - 30 : 0));
+                ++nextPingSerial;
+                packet += MessageSerializer::serializeMessage(ping);
+            }
+            sendDatagram(*master, packet);
         }
-        boost::system::error_code error;
-        udpSocket.send_to(boost::asio::buffer(packet), master->udpEndpoint, 0, error);
-        if (error)
-            peerSay("datagram to %s failed: %s", master->name.c_str(), error.message().c_str());
+        // A watched server learns our UDP address only from a datagram that it dispatches (a Ping
+        // is answered and dropped before that), and sends us nothing until then. Input is ignored
+        // from a watcher, and right for a server that has just bound this connection to our player.
+        if (watching)
+            for (ServerLink& link : links)
+                if (&link != master)
+                    sendDatagram(link, input);
     }
     scheduleTick(TickInterval);
+}
+
+void Bot::sendDatagram(ServerLink& link, const std::string& packet) {
+    boost::system::error_code error;
+    udpSocket.send_to(boost::asio::buffer(packet), link.udpEndpoint, 0, error);
+    if (error)
+        peerSay("datagram to %s failed: %s", link.name.c_str(), error.message().c_str());
 }
 
 Vector3 Bot::wantedVelocity() {
@@ -429,6 +502,7 @@ void Bot::finish() {
     boost::system::error_code ignored;
     udpSocket.close(ignored);
     ticker.cancel();
+    logoutTimer.cancel();
 }
 
 void Bot::forgetRoundTrips() {

@@ -5,7 +5,9 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -21,6 +23,7 @@
 
 // One stand-in game client: logs in to its first region server, steers its ship by UDP,
 // pings, and follows the servers it is sent to (as their controlled player or as a watcher).
+// A watched server hears from it once a second, so that it learns where to send its datagrams.
 // Any number of bots may share one io_context; each is used only on the thread that runs it.
 
 struct BotSettings {
@@ -37,6 +40,9 @@ struct BotSettings {
     Vector3 areaMax;
     unsigned int seed = 1;
     bool fire = false;
+    // Seconds after the start at which the bot logs out of its controlling server as a watcher
+    // and a second later logs in there again with its qport; 0: never.
+    double logoutAfter = 0;
     // One line per event (the stand-in's own view); otherwise failures only.
     bool verbose = true;
 };
@@ -82,17 +88,21 @@ private:
     // Resolves and connects (blocking); null, after one line, when that fails.
     ServerLink* connect(const std::string& host, const std::string& port);
     void sendLogin(ServerLink& link, uint32_t loginType);
-    void handleMessage(ServerLink* link, const networkEventPtr& event);
+    void handleMessage(ServerLink* link, const networkEventPtr& event, bool byDatagram);
     void handleClosed(FrameConnection& connection);
     void handleWelcome(ServerLink& link, const Velmor::Welcome& welcome);
     void handleObjectInfo(const char* via, const Velmor::ObjectInfo& info);
-    void handleObjectUpdate(const char* via, const Velmor::ObjectUpdate& update);
+    void handleObjectUpdate(const char* via, bool byDatagram, const Velmor::ObjectUpdate& update);
     void handleConnectToNearBy(ServerLink& link, const Velmor::ConnectToNearBy& order);
     void handlePong(const Velmor::Pong& pong);
     void becomeControlledBy(ServerLink& link);
+    // Steps back from the controls of the controlling server, and a second later takes them again.
+    void logOutAsWatcher();
+    void logInAgain();
     void receiveDatagram();
     void scheduleTick(std::chrono::milliseconds after);
     void tick();
+    void sendDatagram(ServerLink& link, const std::string& packet);
     // The booster bits of this tick, and the orientation to fly with.
     uint32_t steer(Quaternion& orientation);
     // The velocity wanted now: the fixed one, or towards the current waypoint.
@@ -110,8 +120,11 @@ private:
     std::array<char, 2048> datagram;
     boost::asio::ip::udp::endpoint datagramSource;
     boost::asio::steady_timer ticker;
+    boost::asio::steady_timer logoutTimer;
     std::list<ServerLink> links;
     ServerLink* master = nullptr;
+    // The link we logged out of as a watcher and have not logged in to again: not steered.
+    ServerLink* loggedOutAt = nullptr;
     bool finished = false;
     std::chrono::steady_clock::time_point finishedAt;
 
@@ -130,6 +143,8 @@ private:
     bool havePosition = false;
     Vector3 lastPosition;
     std::chrono::steady_clock::time_point lastPositionLine;
+    // Other objects whose first update has been printed, by the name of the link it came by.
+    std::set<std::pair<std::string, uint64_t>> objectsUpdated;
 
     bool haveWaypoint = false;
     Vector3 waypoint;

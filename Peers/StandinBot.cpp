@@ -1,6 +1,7 @@
 // Stand-in for a game client: logs in to its first region server, steers its ship by UDP
 // towards a chosen velocity, pings, follows the servers it is sent to (as their controlled
-// player or as a watcher) and prints what it sees. Everything runs on one thread.
+// player or as a watcher), may step back from the controls for a second, and prints what it
+// sees. Everything runs on one thread.
 
 #include <chrono>
 
@@ -27,10 +28,17 @@ int main(int argc, char** argv) {
         "x,y,z: the velocity to fly with (units per second; the servers cap the speed at 50)");
     add("seconds", po::value(&seconds)->default_value(seconds), "run time");
     add("fire", po::bool_switch(&settings.fire), "shoot once a second");
+    add("logout-after", po::value(&settings.logoutAfter)->default_value(settings.logoutAfter),
+        "seconds after which to log out of the controlling server as a watcher, and in again a second later "
+        "(0: never)");
     if (const int status = readCommandLine(argc, argv, description))
         return status;
     if (!parseVector(velocity, settings.velocity)) {
         peerSay("bad velocity '%s' (want x,y,z)", velocity.c_str());
+        return 2;
+    }
+    if (!(settings.logoutAfter >= 0)) {
+        peerSay("bad logout time %g (want 0 or more seconds)", settings.logoutAfter);
         return 2;
     }
     if (!(seconds > 0)) {

@@ -1,5 +1,6 @@
-// Game clients at running servers: a bot that logs in, steers, pings and flies across a border,
-// and a client that forges what only the coordinator or a region server may send.
+// Game clients at running servers: a bot that logs in, steers, pings, flies across a border and
+// steps back from the controls for a while, and a client that forges what only the coordinator
+// or a region server may send.
 #include <cstdio>
 #include <map>
 
@@ -122,6 +123,41 @@ TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
     float x, y, z;
     ASSERT_TRUE(vectorIn(at, x, y, z)) << at;
     EXPECT_GT(x, 100.0f) << at;
+}
+
+TEST_F(ClientTest, BotLoggedOutAsAWatcherLeavesItsPlayerWaitingForItsNextLogin) {
+    Process& bot = cluster.startBot(1, "pauser", "5,0,0", 10, {"--logout-after", "2"});
+    const uint64_t id = idIn(bot.nextLine("welcome via "));
+    ASSERT_NE(0u, id) << cluster.outputs();
+    const std::string serverId = hex(id).substr(2);
+    const std::string handBack = "hand-back of player " + hex(id);
+    ASSERT_NE("", cluster.coordinator()->nextLine(handBack)) << cluster.outputs();
+    float before, after, y, z;
+    ASSERT_TRUE(vectorIn(bot.nextLine("own ship at ("), before, y, z)) << cluster.outputs();
+
+    // The server keeps the player, with nobody to steer it, and leaves the connection open...
+    ASSERT_NE("", bot.nextLine("logged out as a watcher at 127.0.0.1:" + port)) << cluster.outputs();
+    EXPECT_NE("",
+              server->nextLine("Client of player (id:" + serverId + ") watches only now, the player has no controller"))
+        << cluster.outputs();
+    // ...until the client's next Additional login on it, which binds the waiting player again
+    // rather than making a watcher.
+    ASSERT_NE("", bot.nextLine("logged in Additional at 127.0.0.1:" + port + " with qport 0x10002"))
+        << cluster.outputs();
+    EXPECT_NE("", server->nextLine("Yay we found a client for a player (id:" + serverId + ") (qport: 10002 127.0.0.1)"))
+        << cluster.outputs();
+
+    // Its datagrams count again: the server sends the ship's updates to them, farther along +x.
+    const std::string line = bot.nextLine("own ship at (");
+    ASSERT_TRUE(vectorIn(line, after, y, z)) << cluster.outputs();
+    EXPECT_GT(after, before + 5.0f) << bot.output();
+    EXPECT_NE(std::string::npos, line.find(" via 127.0.0.1:" + port)) << line;
+    EXPECT_NE("", bot.nextLine("round trip ")) << cluster.outputs();
+    // The same player all along: not removed, not made again, and no watcher on the server.
+    const std::string& coordinatorSaid = cluster.coordinator()->output();
+    EXPECT_EQ(coordinatorSaid.find(handBack), coordinatorSaid.rfind(handBack)) << coordinatorSaid;
+    EXPECT_FALSE(server->printed("Player Disconnected.")) << server->output();
+    EXPECT_FALSE(server->printed("Adding Watcher")) << server->output();
 }
 
 TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {

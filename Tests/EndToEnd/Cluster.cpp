@@ -102,11 +102,14 @@ Process& Cluster::startServer(int id) {
     return *servers[id];
 }
 
-Process& Cluster::startBot(int serverId, const std::string& name, const std::string& velocity, double seconds) {
+Process& Cluster::startBot(int serverId, const std::string& name, const std::string& velocity, double seconds,
+                           const std::vector<std::string>& options) {
     char runTime[32];
     std::snprintf(runTime, sizeof(runTime), "%g", seconds);
-    bots.emplace_back(new Process("bot " + name, {STANDIN_BOT, "--port", std::to_string(gamePort(serverId)), "--name",
-                                                  name, "--velocity", velocity, "--seconds", runTime}));
+    std::vector<std::string> argv = {STANDIN_BOT, "--port", std::to_string(gamePort(serverId)), "--name", name};
+    argv.insert(argv.end(), {"--velocity", velocity, "--seconds", runTime});
+    argv.insert(argv.end(), options.begin(), options.end());
+    bots.emplace_back(new Process("bot " + name, argv));
     return *bots.back();
 }
 

@@ -79,8 +79,10 @@ public:
     void stopServer(int id) { servers.erase(id); }
     void stopCoordinator() { coord.reset(); }
 
-    // Starts a bot at server `serverId` that flies with `velocity` ("x,y,z") for `seconds`.
-    Process& startBot(int serverId, const std::string& name, const std::string& velocity, double seconds);
+    // Starts a bot at server `serverId` that flies with `velocity` ("x,y,z") for `seconds`, with
+    // further standin-bot `options`.
+    Process& startBot(int serverId, const std::string& name, const std::string& velocity, double seconds,
+                      const std::vector<std::string>& options = {});
 
     uint16_t gamePort(int serverId) const { return ports.at(serverId); }
     uint16_t coordinatorPort();

@@ -1,6 +1,6 @@
-// A ship's place among the regions as the servers and a bot see it: the watch instruction and
-// the hand-over at the border between two servers, the move that the coordinator orders, and the
-// hold at the edge of the world.
+// A ship's place among the regions as the servers and a bot see it: the watch instruction, what
+// a watching bot gets from the neighbour, the hand-over at the border between two servers, the
+// move that the coordinator orders, and the hold at the edge of the world.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -59,6 +59,47 @@ TEST(HandOverTest, BotIsToldToWatchTheNeighbourAndThenHandedToIt) {
     EXPECT_EQ(said.find(watch), said.rfind(watch)) << said;
     EXPECT_FALSE(bot.printed("(hand-over 2)")) << said;
     EXPECT_FALSE(second.printed("Sending Transfer control of id:" + id)) << second.output();
+}
+
+TEST(HandOverTest, WatchingBotsGetTheNeighboursUpdatesByUdp) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& first = cluster.startServer(1);
+    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    cluster.startServer(2);
+    const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
+    const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
+    ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+
+    // Both ships hold still 50 from the other region: each client watches the other server,
+    // and neither server keeps a copy of the other's ship (that takes 10), so a ship's updates
+    // reach the other client only by its own server's broadcast.
+    Process& west = cluster.startBot(1, "west", "0,0,0", 10);
+    Process& east = cluster.startBot(2, "east", "0,0,0", 10);
+    const std::string westId = serverIdIn(west.nextLine("welcome via "));
+    const std::string eastId = serverIdIn(east.nextLine("welcome via "));
+    ASSERT_NE("", westId) << cluster.outputs();
+    ASSERT_NE("", eastId) << cluster.outputs();
+    EXPECT_NE("", west.nextLine("told via " + firstAt + " to watch " + secondAt)) << cluster.outputs();
+    EXPECT_NE("", east.nextLine("told via " + secondAt + " to watch " + firstAt)) << cluster.outputs();
+
+    // A watched server sends its datagrams once the client's have told it where to.
+    EXPECT_NE("", west.nextLine("first update of object 0x" + eastId + " by UDP via " + secondAt)) << cluster.outputs();
+    EXPECT_NE("", east.nextLine("first update of object 0x" + westId + " by UDP via " + firstAt)) << cluster.outputs();
+    // Each ship is still its own server's, where it was made, and neither client is sent on.
+    const struct {
+        Process* bot;
+        const std::string& at;
+        float x;
+    } ships[] = {{&west, firstAt, 50}, {&east, secondAt, 150}};
+    for (const auto& ship : ships) {
+        const std::string line = ship.bot->nextLine("own ship at (");
+        float x, y, z;
+        ASSERT_TRUE(vectorIn(line, x, y, z)) << cluster.outputs();
+        EXPECT_NEAR(ship.x, x, 1.0f) << line;
+        EXPECT_NE(std::string::npos, line.find(" via " + ship.at)) << line;
+        EXPECT_FALSE(ship.bot->printed(" to go to ")) << ship.bot->output();
+    }
 }
 
 TEST(HandOverTest, CoordinatorMovesABotToAnotherServerWhichTakesControl) {
@@ -129,7 +170,9 @@ TEST(HandOverTest, BotFlyingOffTheWorldIsHeldOnItsRegionsFace) {
     Process& server = cluster.startServer(1);
     ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
 
-    Process& bot = cluster.startBot(1, "leaver", "-40,0,0", 6);
+    // Long enough for all the lines read below: a held ship is updated only once a second, and
+    // the bot prints at most one position a second, so lines may come up to two seconds apart.
+    Process& bot = cluster.startBot(1, "leaver", "-40,0,0", 15);
     const std::string id = serverIdIn(bot.nextLine("welcome via "));
     ASSERT_NE("", id) << cluster.outputs();
 

@@ -29,6 +29,13 @@ const Velmor::ClientUpdate* findUpdate(const std::list<networkEventPtr>& frames)
     return nullptr;
 }
 
+bool hasPing(const std::list<networkEventPtr>& frames) {
+    for (const networkEventPtr& e : frames)
+        if (e->messageType == MessageTypes::Ping)
+            return true;
+    return false;
+}
+
 // The test plays the bot's first region server.
 class BotTest : public ::testing::Test {
 protected:
@@ -162,7 +169,7 @@ TEST_F(BotTest, TurnsItsShipTowardsTheWantedVelocity) {
 }
 
 TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
-    startAndWelcome({"--seconds", "3"}, first);
+    startAndWelcome({"--seconds", "5"}, first);
     FakeRegionServer second{io};
     FakeRegionServer third{io};
     auto order = [](FakeRegionServer& to, bool master) {
@@ -184,11 +191,19 @@ TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
         return c;
     };
 
-    // Watch the second server: a connection of its own, logged in with the qport.
+    // Watch the second server: a connection of its own, logged in with the qport, and from the
+    // steering socket a datagram with the qport and input, by which the server learns where to
+    // send its updates. Pings go to the controlling server only.
     Velmor::ConnectToNearBy watch = order(second, false);
     connection->send(watch);
     std::unique_ptr<FrameSocket> watching = expectAdditionalLogin(second);
     ASSERT_TRUE(watching);
+    udp::endpoint steeringFrom, watchingFrom;
+    nextDatagram(first, &steeringFrom);
+    const std::list<networkEventPtr> watchFrames = nextDatagram(second, &watchingFrom);
+    EXPECT_TRUE(findUpdate(watchFrames));
+    EXPECT_FALSE(hasPing(watchFrames));
+    EXPECT_EQ(steeringFrom, watchingFrom);
 
     // Sent to the third server as its new master: a new connection there, and from then on
     // the steering goes there.
@@ -198,14 +213,17 @@ TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
     ASSERT_TRUE(findUpdate(nextDatagram(third)));
 
     // Then to the second one, which it watches already: that connection is the one the
-    // server binds to the player, so no new one is made.
+    // server binds to the player, so no new one is made. The pings, which go to the
+    // controlling server only, come there now.
     Velmor::ConnectToNearBy toSecond = order(second, true);
     mastered->send(toSecond);
     ASSERT_TRUE(waitForLine(*bot, "controlled by 127.0.0.1:" + second.portText() + " now").size());
     std::string bytes;
     udp::endpoint from;
-    while (second.receive(bytes, from) && !findUpdate(framesAfterQport(bytes, Qport)))
-        ;
+    bool pinged = false;
+    while (!pinged && second.receive(bytes, from))
+        pinged = hasPing(framesAfterQport(bytes, Qport));
+    EXPECT_TRUE(pinged);
     EXPECT_FALSE(second.accept(milliseconds(0)));
 
     int status = -1;
@@ -215,4 +233,27 @@ TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
     EXPECT_NE(std::string::npos, summary.find("controlled by 127.0.0.1:" + first.portText() + ", 127.0.0.1:" +
                                               third.portText() + ", 127.0.0.1:" + second.portText() + "; hand-overs 2"))
         << summary;
+}
+
+TEST_F(BotTest, LogsOutAsAWatcherAndASecondLaterInAgainOnTheSameConnection) {
+    startAndWelcome({"--velocity", "0,0,10", "--seconds", "5", "--logout-after", "0.5"}, first);
+    auto logout = connection->expect<Velmor::Logout>(MessageTypes::Logout);
+    ASSERT_TRUE(logout);
+    EXPECT_EQ(1u, logout->logoutastype());
+    EXPECT_FALSE(waitForLine(*bot, "logged out as a watcher at 127.0.0.1:" + first.portText()).empty());
+
+    // Logged out, it steers no more: the datagrams sent before the Logout are here already, and
+    // the next one comes after its new login, which is on the same connection.
+    std::string bytes;
+    udp::endpoint from;
+    while (first.receive(bytes, from, milliseconds(0)))
+        ;
+    ASSERT_TRUE(first.receive(bytes, from));
+    EXPECT_TRUE(readable(connection->socket.native_handle(), milliseconds(0))) << "steering before the login";
+    auto login = connection->expect<Velmor::Login>(MessageTypes::Login);
+    ASSERT_TRUE(login);
+    EXPECT_EQ(1u, login->logintype());
+    EXPECT_EQ(Qport, login->qport());
+    EXPECT_TRUE(findUpdate(framesAfterQport(bytes, Qport)));
+    EXPECT_FALSE(first.accept(milliseconds(0)));
 }

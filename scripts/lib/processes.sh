@@ -49,7 +49,7 @@ port = int(sys.argv[1])
 try:
     for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
         s = socket.socket(socket.AF_INET, kind)
-        s.bind(("127.0.0.1", port))
+        s.bind(("0.0.0.0", port))
         s.close()
 except OSError:
     sys.exit(1)
@@ -57,12 +57,13 @@ PY
 }
 
 # pick_game_ports: sets game_port to the first of two neighbouring free game ports (TCP and
-# UDP each), from a base that differs from run to run.
+# UDP each, on all addresses, as the server binds them), from a base that differs from run to
+# run and stays below the range the kernel hands out to outgoing connections.
 pick_game_ports() {
   local try p
   game_port=""
   for ((try = 0; try < 50; ++try)); do
-    p=$((20000 + (RANDOM % 2000) * 10))
+    p=$((20000 + (RANDOM % 1200) * 10))
     if port_free "$p" && port_free $((p + 1)); then
       game_port=$p
       return 0
