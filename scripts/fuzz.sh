@@ -6,6 +6,7 @@
 # removed, unless FUZZ_KEEP=1 (to keep the grown corpora). Usage: scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 seconds=${1:-300}
 targets=(fuzz_datagram fuzz_stream fuzz_receive_path)
@@ -15,17 +16,7 @@ targets=(fuzz_datagram fuzz_stream fuzz_receive_path)
 packages=(cmake ninja-build clang-14 libclang-rt-14-dev
   libboost-dev libboost-thread-dev libboost-system-dev libboost-program-options-dev
   libboost-date-time-dev libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "fuzz: installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing fuzz "${packages[@]}"
 
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -127,18 +127,7 @@ pick_soak_port() {
   [ "$low" -gt 12000 ] || { pick_game_ports; return; }
   for ((try = 0; try < 50; ++try)); do
     p=$((10000 + RANDOM % (low - 10000)))
-    if python3 - "$p" <<'PY'
-import socket, sys
-port = int(sys.argv[1])
-try:
-    for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-        s = socket.socket(socket.AF_INET, kind)
-        s.bind(("0.0.0.0", port))
-        s.close()
-except OSError:
-    sys.exit(1)
-PY
-    then
+    if port_free "$p"; then
       game_port=$p
       return 0
     fi
