@@ -1,6 +1,10 @@
 #include "Server/ServerRegionHandler.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "Common/Debug/Debug.h"
+#include "Common/Engine/Timer.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"
@@ -54,13 +58,30 @@ ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) {
 
 void ServerRegionHandler::testConnectionToNeighbours() {
     for (ControllingServer* server : serversToConnectTo()) {
+        std::map<unsigned int, Rest>::iterator rest = resting_.find(server->id);
+        const uint64_t now = Timer::getCurrentTime();
+        // Resting; a clock set back ends the rest rather than making it longer.
+        if (rest != resting_.end() && now < rest->second.until && rest->second.until - now <= rest->second.ms)
+            continue;
         // Blocks the frame, but only a little: a neighbour that never answers cannot stall it.
+        const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
         if (!Network::getInstance()->connectTo(server, server->host, server->port, nullptr,
                                                NEIGHBOUR_CONNECT_TIMEOUT_MS)) {
             DebugLog(LogType::Info, "Connection to server %s:%s failed\n", DebugEscape(server->host).c_str(),
                      DebugEscape(server->port).c_str());
-            continue;
+            if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(NEIGHBOUR_CONNECT_TIMEOUT_MS)) {
+                resting_.erase(server->id); // refused at once: the host answers
+                continue;
+            }
+            const unsigned int ms = rest == resting_.end()
+                                        ? static_cast<unsigned int>(NEIGHBOUR_REST_FIRST_MS)
+                                        : std::min(2 * rest->second.ms, static_cast<unsigned int>(NEIGHBOUR_REST_MOST_MS));
+            resting_[server->id] = Rest{Timer::getCurrentTime() + ms, ms};
+            DebugLog(LogType::Info, "Server %d did not answer within %d ms, next try in %u s at the earliest\n",
+                     static_cast<int>(server->id), static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS), ms / 1000);
+            return;
         }
+        resting_.erase(server->id);
         DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id),
                  DebugEscape(server->host).c_str(), DebugEscape(server->port).c_str());
         Network* network = Network::getInstance();
@@ -132,4 +153,5 @@ void ServerRegionHandler::getPopulationForSingleRegion(std::vector<unsigned int>
 void ServerRegionHandler::clearForTesting() {
     removeAllServers();
     myself = nullptr;
+    resting_.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <vector>
@@ -16,11 +17,15 @@ public:
 
     // How long one connect of the neighbour check may take.
     enum { NEIGHBOUR_CONNECT_TIMEOUT_MS = 200 };
+    // A server whose connect took that whole time (a host that never answers) rests before
+    // its next try: the first time this long, then twice as long each time, up to the most.
+    enum { NEIGHBOUR_REST_FIRST_MS = 1000, NEIGHBOUR_REST_MOST_MS = 32000 };
 
     // Opens the missing TCP connections to the other servers of the pool. Of two servers
     // the one with the lower id opens the connection, so only entries with a higher id
     // than myself and no socket are tried. Each connect gives up after
-    // NEIGHBOUR_CONNECT_TIMEOUT_MS.
+    // NEIGHBOUR_CONNECT_TIMEOUT_MS; after one that did, the check tries no more servers and
+    // that server rests, so a host that never answers holds a frame only now and then.
     void testConnectionToNeighbours();
 
     // The entries testConnectionToNeighbours tries, in pool order: those with the map's host
@@ -50,4 +55,11 @@ public:
 
 private:
     ServerRegionHandler();
+
+    // The servers that rest after a connect that was not answered, by id.
+    struct Rest {
+        uint64_t until; // Timer::getCurrentTime
+        unsigned int ms;
+    };
+    std::map<unsigned int, Rest> resting_;
 };

@@ -171,17 +171,23 @@ bool MessageDispatcher::dispatchNewConnection(CommEndpoint* sender) {
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
     if (!socket)
         return true;
-    boost::system::error_code ec;
-    const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
-    const std::string host = ec ? std::string("?") : peer.address().to_string();
-    // Until it logs in; its close forgets it, so it is kept even when it broke meanwhile.
-    connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, Timer::getCurrentTime(), host});
-    connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
+    // Kept even when it broke meanwhile: its close forgets it.
+    const boost::system::error_code ec = awaitLogin(socket);
     // The receiver's guard reports a connection that broke meanwhile.
     if (ec)
         throw boost::system::system_error(ec);
-    DebugLogInput(LogType::Info, "New connection from %s\n", host.c_str());
+    DebugLogInput(LogType::Info, "New connection from %s\n", connectionsWithoutLogin.back().host.c_str());
     return true;
+}
+
+boost::system::error_code MessageDispatcher::awaitLogin(boost::asio::ip::tcp::socket* socket) {
+    forgetConnectionWithoutLogin(socket);
+    boost::system::error_code ec;
+    const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
+    const std::string host = ec ? std::string("?") : peer.address().to_string();
+    connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, Timer::getCurrentTime(), host});
+    connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
+    return ec;
 }
 
 void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket) {
@@ -198,12 +204,15 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
     // Short of file descriptors, the oldest of them make room at once, so logins get through.
     size_t makingRoom = giveWay ? std::max<size_t>(1, connectionsWithoutLogin.size() / 4) : 0;
     while (!connectionsWithoutLogin.empty()) {
+        // A clock set back starts the wait of the oldest again, rather than closing them all.
+        if (connectionsWithoutLogin.front().waitingSince > now)
+            connectionsWithoutLogin.front().waitingSince = now;
         const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
         if (makingRoom > 0) {
             --makingRoom;
             DebugLogInput(LogType::Info, "Connection from %s without login closed to make room for logins\n",
                           oldest.host.c_str());
-        } else if (now - oldest.acceptedAt >= LOGIN_TIMEOUT_MS) {
+        } else if (now - oldest.waitingSince >= LOGIN_TIMEOUT_MS) {
             DebugLogInput(LogType::Info, "Connection from %s closed: no login within %d seconds\n", oldest.host.c_str(),
                           LOGIN_TIMEOUT_MS / 1000);
         } else {
@@ -324,23 +333,32 @@ bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login*
         return true;
     }
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
+    // Logged in once the connection belongs to a player, a watcher or a server; also when a
+    // handler failed after binding it.
+    const auto forgetOnceLoggedIn = [this, socket] {
+        if (lookUpCommEndpointTcp(socket))
+            forgetConnectionWithoutLogin(socket);
+    };
     bool result = true;
-    switch (message->logintype()) {
-    case LoginType::First:
-        result = newUserLogin(sender, message);
-        break;
-    case LoginType::Additional:
-        result = additionalUserLogin(sender, message);
-        break;
-    case LoginType::NearServer:
-        result = nearServerUserLogin(sender, message);
-        break;
-    default:
-        break;
+    try {
+        switch (message->logintype()) {
+        case LoginType::First:
+            result = newUserLogin(sender, message);
+            break;
+        case LoginType::Additional:
+            result = additionalUserLogin(sender, message);
+            break;
+        case LoginType::NearServer:
+            result = nearServerUserLogin(sender, message);
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        forgetOnceLoggedIn();
+        throw;
     }
-    // Logged in once the connection belongs to a player, a watcher or a server.
-    if (lookUpCommEndpointTcp(socket))
-        forgetConnectionWithoutLogin(socket);
+    forgetOnceLoggedIn();
     return result;
 }
 
@@ -440,6 +458,16 @@ bool MessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login*
     ControllingServer* entry = registry->getControllingServer(serverId);
     if (!entry)
         entry = registry->AddServerToPool(serverId);
+    // A server's newest connection is its connection. The one it replaces (broken without a
+    // close seen yet, or a peer's login under the same id) would otherwise stay open with
+    // nothing holding it; it ends with its ClosedConnection event.
+    if (boost::asio::ip::tcp::socket* previous = entry->getTcpSocket()) {
+        DebugLogInput(LogType::Info, "Server %u logged in again, its earlier connection closed\n", serverId);
+        if (AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver)
+            receiver->closeConnection(previous);
+        else
+            MessageSender::closeTcpSocket(previous);
+    }
     CommEndpoint* endpoint = entry;
     endpoint->copyFromOther(sender);
     endpoint->endpointType = CommEndpointTypes::ServerEndpoint;

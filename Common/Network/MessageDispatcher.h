@@ -79,7 +79,7 @@ public:
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
     // A connection accepted on the game port must log in (as a player, a watcher or a server)
-    // within this many ms, or it is closed: connections that never log in would otherwise hold
+    // within this many ms, as must one left by a logout as a watcher, or it is closed: connections that never log in would otherwise hold
     // descriptors and memory for as long as a peer likes.
     enum { LOGIN_TIMEOUT_MS = 10000 };
 
@@ -92,16 +92,23 @@ public:
     // first; not owned.
     std::list<Player*> playersWhoLackAClient;
 
-    // Accepted connections that have not logged in yet, oldest first: when each came and from
-    // which address. A connection leaves with its login or its close.
+    // Connections that nothing holds yet (accepted, or left by a logout as a watcher), oldest
+    // first: since when each waits and from which address. A connection leaves with its login
+    // or its close.
     struct ConnectionWithoutLogin {
         boost::asio::ip::tcp::socket* socket; // not owned
-        uint64_t acceptedAt;
+        uint64_t waitingSince;
         std::string host;
     };
     std::list<ConnectionWithoutLogin> connectionsWithoutLogin;
     uint16_t lastQPort;
     boost::asio::io_context* ios; // not owned
+
+protected:
+    // Puts a connection that nothing holds (accepted, or left by a logout) among those that must
+    // log in in time, from now. Gives the error of reading its peer's address ("?" is kept as
+    // its host then).
+    boost::system::error_code awaitLogin(boost::asio::ip::tcp::socket* socket);
 
 private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);

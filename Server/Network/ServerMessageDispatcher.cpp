@@ -353,6 +353,9 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
             DebugLog(LogType::Error, "FATAL ERROR in finding logout's host (id:%llx)\n", idOf(player));
     }
     // The socket stays open; the client's next Additional login on it binds the player again.
+    // Held by nothing meanwhile, it must log in in time like a new connection.
+    if (tcp::socket* socket = endpoint->getTcpSocket())
+        awaitLogin(socket);
     endpoint->resetEndpoint(CommEndpointTypes::Unknown);
     waitForClient(player);
     return true;

@@ -11,6 +11,7 @@
 #include "Common/Network/TcpPair.h"
 #include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
+#include "Support/FakeClock.h"
 
 namespace {
 
@@ -129,6 +130,69 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
         return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
     }));
     reachable->deleteTcpSocket();
+}
+
+// A neighbour that never answers holds one check for one bounded connect; then it rests, twice
+// as long after each unanswered try, and the servers behind it are tried at the next check. A
+// clock set back ends a rest.
+TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBack) {
+    LiveNetwork::get();
+    FakeClock fakeClock;
+    SilentListener silent;
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor listener(io,
+                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    registry()->myself = addServer(1);
+    ControllingServer* answering = addServer(2);
+    answering->host = "127.0.0.1";
+    answering->port = std::to_string(listener.local_endpoint().port());
+    ControllingServer* unanswering = addServer(3);
+    unanswering->host = "127.0.0.1";
+    unanswering->port = silent.port();
+    ASSERT_EQ(registry()->serversToConnectTo().front(), unanswering);
+    const auto check = [this] {
+        testing::internal::CaptureStdout();
+        registry()->testConnectionToNeighbours();
+        return testing::internal::GetCapturedStdout();
+    };
+    const auto restLine = [](int seconds) {
+        return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) +
+               " s at the earliest\n";
+    };
+
+    std::string out = check();
+    EXPECT_NE(out.find("Connection to server 127.0.0.1:" + silent.port() + " failed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(restLine(1)), std::string::npos) << out;
+    EXPECT_EQ(answering->getTcpSocket(), nullptr);
+
+    out = check();
+    EXPECT_NE(out.find("Connected to server 2 127.0.0.1:" + answering->port + "\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(silent.port()), std::string::npos) << out;
+    EXPECT_EQ(check(), "");
+
+    const struct {
+        int64_t advance;
+        int restAfter; // seconds, or 0 for no try
+    } steps[] = {{999, 0}, {1, 2}, {1999, 0}, {1, 4}, {-60000, 8}};
+    for (const auto& step : steps) {
+        FakeClock::advance(step.advance);
+        out = check();
+        if (step.restAfter == 0)
+            EXPECT_EQ(out, "") << step.advance;
+        else
+            EXPECT_NE(out.find(restLine(step.restAfter)), std::string::npos) << step.advance << ": " << out;
+    }
+    EXPECT_EQ(unanswering->getTcpSocket(), nullptr);
+
+    Network::getInstance()->wantToDeleteEndpoint(answering);
+    boost::asio::ip::tcp::socket peer(io);
+    listener.accept(peer);
+    peer.close();
+    RecordingDispatcher recorder;
+    EXPECT_TRUE(dispatchUntil(recorder, [&] {
+        return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
+    }));
+    answering->deleteTcpSocket();
 }
 
 } // namespace

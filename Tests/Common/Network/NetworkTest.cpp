@@ -1,12 +1,10 @@
 #include "Common/Network/Network.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <climits>
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 #include <string>
 
@@ -18,6 +16,7 @@
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Sender.h"
+#include "Common/Network/TcpPair.h"
 #include "Common/Protobuf/Object.pb.h"
 
 using boost::asio::ip::address_v4;
@@ -128,24 +127,10 @@ protected:
 // backlog is full drops the handshake, as an unreachable host does), and a bounded connect
 // still reaches a listener that answers. The connect is read as it is made.
 TEST_F(ConnectToTest, ABoundedConnectGivesUpOnAHostThatNeverAnswers) {
-    tcp::acceptor full(io, tcp::endpoint(address_v4::loopback(), 0));
-    full.listen(0);
-    // Connections that the listener never accepts, until its backlog takes no more.
-    std::vector<std::unique_ptr<tcp::socket>> waiting;
-    for (int i = 0; i < 8; ++i) {
-        waiting.emplace_back(new tcp::socket(io));
-        waiting.back()->open(tcp::v4());
-        const int fd = waiting.back()->native_handle();
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-        const tcp::endpoint to = full.local_endpoint();
-        connect(fd, to.data(), static_cast<socklen_t>(to.size()));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-
+    SilentListener silent;
     CommEndpoint ep(CommEndpointTypes::ServerEndpoint);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Network::getInstance()->connectTo(&ep, "127.0.0.1", std::to_string(full.local_endpoint().port()),
-                                                   nullptr, 200));
+    EXPECT_FALSE(Network::getInstance()->connectTo(&ep, "127.0.0.1", silent.port(), nullptr, 200));
     // Well below the system's own connect time-out of minutes.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(ep.getTcpSocket(), nullptr);

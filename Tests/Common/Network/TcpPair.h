@@ -1,6 +1,12 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -28,4 +34,32 @@ public:
 
 private:
     std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> accepted;
+};
+
+// A listener on 127.0.0.1 that never answers a connect, as an unreachable host: its backlog is
+// filled by connections it never accepts, after which the kernel drops further handshakes.
+class SilentListener {
+public:
+    SilentListener() {
+        using boost::asio::ip::tcp;
+        listener.listen(0);
+        const tcp::endpoint to = listener.local_endpoint();
+        for (int i = 0; i < 8; ++i) {
+            waiting.push_back(std::make_unique<tcp::socket>(io));
+            waiting.back()->open(tcp::v4());
+            const int fd = waiting.back()->native_handle();
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+            ::connect(fd, to.data(), static_cast<socklen_t>(to.size()));
+        }
+        // The handshakes of the backlog complete in the kernel meanwhile.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    std::string port() const { return std::to_string(listener.local_endpoint().port()); }
+
+private:
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor listener{
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> waiting;
 };

@@ -224,6 +224,64 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
         EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
 }
 
+// Connections that lose their holder without closing must log in again in time too: one that a
+// server's later login replaced is closed at once, one left by a logout as a watcher like a new
+// connection. A clock set back starts a wait again rather than closing at once.
+TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedLikeNewOnes) {
+    FakeClock fakeClock;
+    const auto connection = [&] {
+        tcp::socket* socket = pair.connect();
+        networkEventPtr opened(new NetworkEvent());
+        opened->eventType = EventTypes::NewConnection;
+        opened->setTcpSocket(socket);
+        dispatch(opened);
+        return socket;
+    };
+    const auto login = [&](tcp::socket* socket, LoginType::LoginType type) {
+        Velmor::Login* message = new Velmor::Login();
+        message->set_logintype(type);
+        if (type == LoginType::NearServer)
+            message->set_serverid(9);
+        return dispatch(overTcp(messageEvent(MessageTypes::Login, message), socket));
+    };
+    const auto closeIfDue = [&] { return printedBy([&] { server()->closeConnectionsWithoutLogin(false); }); };
+
+    tcp::socket* earlier = connection();
+    login(earlier, LoginType::NearServer);
+    tcp::socket* later = connection();
+    EXPECT_THAT(login(later, LoginType::NearServer), HasSubstr("Server 9 logged in again, its earlier connection closed\n"));
+    EXPECT_FALSE(earlier->is_open());
+    EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9)->getTcpSocket(), later);
+    EXPECT_THAT(dispatch(closedEvent(earlier)), HasSubstr("Connected Client with unknown type disconnected\n"));
+    EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9)->getTcpSocket(), later);
+
+    tcp::socket* client = connection();
+    login(client, LoginType::First);
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS);
+    Velmor::Logout* logout = new Velmor::Logout();
+    logout->set_logoutastype(LogoutType::Watcher);
+    dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), client));
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    EXPECT_EQ(closeIfDue(), "");
+    EXPECT_TRUE(client->is_open());
+    FakeClock::advance(1);
+    EXPECT_THAT(closeIfDue(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
+    EXPECT_FALSE(client->is_open());
+    EXPECT_TRUE(later->is_open());
+    dispatch(closedEvent(client));
+
+    tcp::socket* idle = connection();
+    FakeClock::advance(-60000);
+    EXPECT_EQ(closeIfDue(), "");
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    EXPECT_EQ(closeIfDue(), "");
+    EXPECT_TRUE(idle->is_open());
+    FakeClock::advance(1);
+    EXPECT_THAT(closeIfDue(), HasSubstr("closed: no login within 10 seconds\n"));
+    dispatch(closedEvent(idle));
+    dispatch(closedEvent(later));
+}
+
 TEST_F(ServerMessageDispatcherTest, ClosedConnectionDeletesTheSocketAndActsByThePeersKind) {
     // Watcher: gone from the registry.
     CommEndpoint* w = watcher(0x50004);
