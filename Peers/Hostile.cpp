@@ -633,18 +633,27 @@ private:
     std::thread worker;
 };
 
-void noReader() {
-    // The smallest receive buffer the kernel allows, so that the server's bytes back up soon.
-    const int fd = connectOne(std::chrono::milliseconds(5000), 1);
+// A connection that has sent a player's First login under `name`, or -1 (said) when none
+// could be made.
+int connectAsPlayer(const char* name, int receiveBuffer = 0) {
+    const int fd = connectOne(std::chrono::milliseconds(5000), receiveBuffer);
     if (fd < 0) {
         peerSay("cannot connect");
-        return;
+        return -1;
     }
     Velmor::Login login;
     login.set_logintype(LoginFirst);
-    login.set_name("noreader");
+    login.set_name(name);
     if (sendAll(fd, MessageSerializer::serializeMessage(login)))
         ++counts.frames;
+    return fd;
+}
+
+void noReader() {
+    // The smallest receive buffer the kernel allows, so that the server's bytes back up soon.
+    const int fd = connectAsPlayer("noreader", 1);
+    if (fd < 0)
+        return;
     Shooters shooters(settings.shooters);
     peerSay("logged in, never reading; %zu shooters", shooters.started());
     std::vector<int> fds{fd};
@@ -720,15 +729,9 @@ std::vector<std::string> forbiddenFrames(std::mt19937_64& random, uint64_t victi
 
 void unauthorised() {
     std::mt19937_64 random(settings.seed);
-    const int fd = connectOne(std::chrono::milliseconds(5000));
-    if (fd < 0) {
-        peerSay("cannot connect");
+    const int fd = connectAsPlayer("intruder");
+    if (fd < 0)
         return;
-    }
-    Velmor::Login login;
-    login.set_logintype(LoginFirst);
-    login.set_name("intruder");
-    sendAll(fd, MessageSerializer::serializeMessage(login));
     // Our stream is read throughout: for the welcome's qport and the ids of the objects we see.
     uint32_t qport = 0;
     std::vector<uint64_t> victims;
