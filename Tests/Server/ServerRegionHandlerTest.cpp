@@ -17,6 +17,34 @@ namespace {
 
 class ServerRegionHandlerTest : public RegistryFixture {};
 
+// A listener of the test's own that stands for a neighbour server, reached through the live
+// networking.
+class ListeningNeighbour {
+public:
+    ListeningNeighbour() { LiveNetwork::get(); }
+
+    std::string port() const { return std::to_string(listener.local_endpoint().port()); }
+
+    // Closes the connection that `entry` opened to it and waits for its ClosedConnection, after
+    // which the entry frees the socket, as in a frame.
+    void closeConnectionOf(ControllingServer* entry) {
+        Network::getInstance()->wantToDeleteEndpoint(entry);
+        boost::asio::ip::tcp::socket peer(io);
+        listener.accept(peer);
+        peer.close();
+        RecordingDispatcher recorder;
+        EXPECT_TRUE(dispatchUntil(recorder, [&] {
+            return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
+        }));
+        entry->deleteTcpSocket();
+    }
+
+private:
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor listener{
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+};
+
 TEST_F(ServerRegionHandlerTest, OneRegistryStartingEmpty) {
     EXPECT_EQ(ServerRegionHandler::getInstance(), registry());
     EXPECT_EQ(registry()->myself, nullptr);
@@ -88,14 +116,11 @@ INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSel
 // Real connections through the live networking: a listener of the test's own stands for
 // server 2; nothing listens for server 3; server 0 has the lower id and opens its own.
 TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
-    LiveNetwork::get();
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor listener(io,
-                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ListeningNeighbour neighbour;
     registry()->myself = addServer(1);
     ControllingServer* reachable = addServer(2);
     reachable->host = "127.0.0.1";
-    reachable->port = std::to_string(listener.local_endpoint().port());
+    reachable->port = neighbour.port();
     ControllingServer* unreachable = addServer(3);
     unreachable->host = "127.0.0.1";
     unreachable->port = std::to_string(freeGamePort());
@@ -119,33 +144,20 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
     EXPECT_EQ(login.serverid(), static_cast<uint32_t>(Network::getInstance()->ownId));
     EXPECT_EQ(login.qport(), Network::getInstance()->myQport);
     EXPECT_TRUE(QueuedFrames::tcpFor(*serverQueue, unreachable).empty());
-    Network::getInstance()->wantToDeleteEndpoint(reachable);
-
-    // The entry keeps the socket until its ClosedConnection has been taken, as in a frame.
-    boost::asio::ip::tcp::socket peer(io);
-    listener.accept(peer);
-    peer.close();
-    RecordingDispatcher recorder;
-    EXPECT_TRUE(dispatchUntil(recorder, [&] {
-        return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
-    }));
-    reachable->deleteTcpSocket();
+    neighbour.closeConnectionOf(reachable);
 }
 
 // A neighbour that never answers holds one check for one bounded connect; then it rests, twice
 // as long after each unanswered try, and the servers behind it are tried at the next check. A
 // clock set back ends a rest.
 TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBack) {
-    LiveNetwork::get();
     FakeClock fakeClock;
     SilentListener silent;
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor listener(io,
-                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ListeningNeighbour neighbour;
     registry()->myself = addServer(1);
     ControllingServer* answering = addServer(2);
     answering->host = "127.0.0.1";
-    answering->port = std::to_string(listener.local_endpoint().port());
+    answering->port = neighbour.port();
     ControllingServer* unanswering = addServer(3);
     unanswering->host = "127.0.0.1";
     unanswering->port = silent.port();
@@ -183,16 +195,7 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
             EXPECT_NE(out.find(restLine(step.restAfter)), std::string::npos) << step.advance << ": " << out;
     }
     EXPECT_EQ(unanswering->getTcpSocket(), nullptr);
-
-    Network::getInstance()->wantToDeleteEndpoint(answering);
-    boost::asio::ip::tcp::socket peer(io);
-    listener.accept(peer);
-    peer.close();
-    RecordingDispatcher recorder;
-    EXPECT_TRUE(dispatchUntil(recorder, [&] {
-        return !recorder.events.empty() && recorder.events.back()->eventType == EventTypes::ClosedConnection;
-    }));
-    answering->deleteTcpSocket();
+    neighbour.closeConnectionOf(answering);
 }
 
 } // namespace

@@ -106,6 +106,16 @@ protected:
         return printedBy([&] { dispatcher->dispatchEvent(event); });
     }
 
+    // A connection to the game port that its NewConnection event has announced.
+    tcp::socket* acceptedConnection() {
+        tcp::socket* socket = pair.connect();
+        networkEventPtr opened(new NetworkEvent());
+        opened->eventType = EventTypes::NewConnection;
+        opened->setTcpSocket(socket);
+        dispatch(opened);
+        return socket;
+    }
+
     CommEndpoint* coordinator() {
         CommEndpoint* c = &Network::getInstance()->coordinator;
         if (!c->getTcpSocket())
@@ -187,16 +197,8 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsAreMatchedToWatchersPlayersPoolSe
 // want of descriptors, the oldest quarter of those without login go at once.
 TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWayToLogins) {
     FakeClock clock;
-    const auto connection = [&] {
-        tcp::socket* socket = pair.connect();
-        networkEventPtr opened(new NetworkEvent());
-        opened->eventType = EventTypes::NewConnection;
-        opened->setTcpSocket(socket);
-        dispatch(opened);
-        return socket;
-    };
-    tcp::socket* idle = connection(); // deleted by its ClosedConnection below
-    tcp::socket* joining = connection();
+    tcp::socket* idle = acceptedConnection(); // deleted by its ClosedConnection below
+    tcp::socket* joining = acceptedConnection();
     Velmor::Login* first = new Velmor::Login();
     first->set_logintype(LoginType::First);
     dispatch(overTcp(messageEvent(MessageTypes::Login, first), joining));
@@ -215,7 +217,7 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
 
     std::vector<tcp::socket*> waiting;
     for (int i = 0; i < 8; ++i) {
-        waiting.push_back(connection());
+        waiting.push_back(acceptedConnection());
         orphans.push_back(waiting.back());
     }
     EXPECT_THAT(printedBy([&] { server()->closeConnectionsWithoutLogin(true); }),
@@ -229,14 +231,6 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
 // connection. A clock set back starts a wait again rather than closing at once.
 TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedLikeNewOnes) {
     FakeClock fakeClock;
-    const auto connection = [&] {
-        tcp::socket* socket = pair.connect();
-        networkEventPtr opened(new NetworkEvent());
-        opened->eventType = EventTypes::NewConnection;
-        opened->setTcpSocket(socket);
-        dispatch(opened);
-        return socket;
-    };
     const auto login = [&](tcp::socket* socket, LoginType::LoginType type) {
         Velmor::Login* message = new Velmor::Login();
         message->set_logintype(type);
@@ -246,16 +240,16 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedL
     };
     const auto closeIfDue = [&] { return printedBy([&] { server()->closeConnectionsWithoutLogin(false); }); };
 
-    tcp::socket* earlier = connection();
+    tcp::socket* earlier = acceptedConnection();
     login(earlier, LoginType::NearServer);
-    tcp::socket* later = connection();
+    tcp::socket* later = acceptedConnection();
     EXPECT_THAT(login(later, LoginType::NearServer), HasSubstr("Server 9 logged in again, its earlier connection closed\n"));
     EXPECT_FALSE(earlier->is_open());
     EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9)->getTcpSocket(), later);
     EXPECT_THAT(dispatch(closedEvent(earlier)), HasSubstr("Connected Client with unknown type disconnected\n"));
     EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9)->getTcpSocket(), later);
 
-    tcp::socket* client = connection();
+    tcp::socket* client = acceptedConnection();
     login(client, LoginType::First);
     FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS);
     Velmor::Logout* logout = new Velmor::Logout();
@@ -270,7 +264,7 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedL
     EXPECT_TRUE(later->is_open());
     dispatch(closedEvent(client));
 
-    tcp::socket* idle = connection();
+    tcp::socket* idle = acceptedConnection();
     FakeClock::advance(-60000);
     EXPECT_EQ(closeIfDue(), "");
     FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
