@@ -73,9 +73,9 @@ void ServerRegionHandler::testConnectionToNeighbours() {
                 resting_.erase(server->id); // refused at once: the host answers
                 continue;
             }
-            const unsigned int ms = rest == resting_.end()
-                                        ? static_cast<unsigned int>(NEIGHBOUR_REST_FIRST_MS)
-                                        : std::min(2 * rest->second.ms, static_cast<unsigned int>(NEIGHBOUR_REST_MOST_MS));
+            const unsigned int most = NEIGHBOUR_REST_MOST_MS;
+            const unsigned int ms = rest == resting_.end() ? static_cast<unsigned int>(NEIGHBOUR_REST_FIRST_MS)
+                                                           : std::min(2 * rest->second.ms, most);
             resting_[server->id] = Rest{Timer::getCurrentTime() + ms, ms};
             DebugLog(LogType::Info, "Server %d did not answer within %d ms, next try in %u s at the earliest\n",
                      static_cast<int>(server->id), static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS), ms / 1000);

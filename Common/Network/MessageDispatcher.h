@@ -79,8 +79,9 @@ public:
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
     // A connection accepted on the game port must log in (as a player, a watcher or a server)
-    // within this many ms, as must one left by a logout as a watcher, or it is closed: connections that never log in would otherwise hold
-    // descriptors and memory for as long as a peer likes.
+    // within this many ms, as must one left by a logout as a watcher, or it is closed:
+    // connections that never log in would otherwise hold descriptors and memory for as long as
+    // a peer likes.
     enum { LOGIN_TIMEOUT_MS = 10000 };
 
     // Once a frame: closes the accepted connections that have not logged in in time, and with

@@ -243,7 +243,8 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedL
     tcp::socket* earlier = acceptedConnection();
     login(earlier, LoginType::NearServer);
     tcp::socket* later = acceptedConnection();
-    EXPECT_THAT(login(later, LoginType::NearServer), HasSubstr("Server 9 logged in again, its earlier connection closed\n"));
+    EXPECT_THAT(login(later, LoginType::NearServer),
+                HasSubstr("Server 9 logged in again, its earlier connection closed\n"));
     EXPECT_FALSE(earlier->is_open());
     EXPECT_EQ(ServerRegionHandler::getInstance()->getControllingServer(9)->getTcpSocket(), later);
     EXPECT_THAT(dispatch(closedEvent(earlier)), HasSubstr("Connected Client with unknown type disconnected\n"));
