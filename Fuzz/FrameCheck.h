@@ -85,9 +85,7 @@ inline ReadMessage checkEvent(const networkEventPtr& event) {
     if (!event->message->IsInitialized())
         fail("the reader accepted a message without its required fields");
 
-    ReadMessage read{event->messageType, event->message->SerializeAsString()};
-    if (read.encoding.size() != event->message->ByteSizeLong())
-        fail("encoding and its size disagree");
+    const ReadMessage read{event->messageType, event->message->SerializeAsString()};
 
     // A message whose canonical encoding outgrows a frame cannot be framed again.
     const std::string frame =

@@ -50,7 +50,6 @@
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Common/Protobuf/ProtobufConversion.h"
 #include "Common/ReplicaManager/ReplicaManager.h"
 #include "Common/Scene/SceneGraph.h"
 #include "Common/Scene/SceneObjectFactory.h"
@@ -349,16 +348,6 @@ std::string neighbourWelcome() {
     return MessageSerializer::serializeMessage(welcome);
 }
 
-// The parts Network::init builds that hold per-run state, built again for every input.
-void buildParts() {
-    net->serverMessageSender = new MessageSender(io);
-    net->watcherManager = new WatcherManager();
-    net->messageDispatcher = new ServerMessageDispatcher(io);
-    net->myQport = net->messageDispatcher->getNextQport();
-    net->clientMessageSender = new MessageSender(io);
-    net->networkSender = new Sender(net->clientMessageSender, net->serverMessageSender);
-}
-
 void freeParts() {
     delete net->networkSender;
     delete net->clientMessageSender;
@@ -382,7 +371,8 @@ void newWorld() {
     registry->myself = registry->AddServerToPool(Myself);
     VelmorEntryPoint entryPoint;
     entryPoint.init();
-    buildParts();
+    // The parts that hold per-run state, built again for every input.
+    net->buildParts();
 }
 
 // libFuzzer's timeout alarm would interrupt the set-up's blocking connects.
@@ -552,7 +542,7 @@ size_t takeBytes(const uint8_t*& data, size_t& size, const uint8_t*& bytes) {
         data += 2;
         size -= 2;
     } else if (size == 1) {
-        n = data[0];
+        // Too short for a length: the step takes the byte and reads nothing.
         data += 1;
         size -= 1;
     }

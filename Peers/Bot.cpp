@@ -270,7 +270,7 @@ void Bot::handleConnectToNearBy(ServerLink& from, const Velmor::ConnectToNearBy&
 void Bot::becomeControlledBy(ServerLink& link) {
     master = &link;
     // A new master has bound a connection of ours to the player already: steer there.
-    loggedOutAt = nullptr;
+    loggedOut = false;
     ++handOvers;
     haveBase = false;
     haveEstimate = false;
@@ -283,7 +283,7 @@ void Bot::becomeControlledBy(ServerLink& link) {
 }
 
 void Bot::logOutAsWatcher() {
-    if (!welcomed || !master || loggedOutAt) {
+    if (!welcomed || !master || loggedOut) {
         say("no controlling server to log out of");
         return;
     }
@@ -293,7 +293,7 @@ void Bot::logOutAsWatcher() {
         return;
     // The server keeps the player waiting for our next Additional login; until then it takes
     // no steering from us, so we send none.
-    loggedOutAt = master;
+    loggedOut = true;
     say("logged out as a watcher at %s", master->name.c_str());
     logoutTimer.expires_after(LogoutPause);
     logoutTimer.async_wait([this](const boost::system::error_code& e) {
@@ -303,12 +303,10 @@ void Bot::logOutAsWatcher() {
 }
 
 void Bot::logInAgain() {
-    // Gone or replaced meanwhile: nothing waits for this login.
-    if (!loggedOutAt || loggedOutAt != master) {
-        loggedOutAt = nullptr;
+    // The master gone or replaced meanwhile: nothing waits for this login.
+    if (!loggedOut)
         return;
-    }
-    loggedOutAt = nullptr;
+    loggedOut = false;
     // On the same connection, which the server left open.
     sendLogin(*master, LoginAdditional);
 }
@@ -334,10 +332,10 @@ void Bot::handleClosed(FrameConnection& connection) {
         if (it->connection.get() != &connection)
             continue;
         say("connection to %s closed%s", it->name.c_str(), &*it == master ? "; no server controls us now" : "");
-        if (&*it == master)
+        if (&*it == master) {
             master = nullptr;
-        if (&*it == loggedOutAt)
-            loggedOutAt = nullptr;
+            loggedOut = false;
+        }
         links.erase(it);
         return;
     }
@@ -374,7 +372,7 @@ void Bot::scheduleTick(std::chrono::milliseconds after) {
 
 void Bot::tick() {
     ++ticks;
-    const bool steering = welcomed && master && master != loggedOutAt;
+    const bool steering = welcomed && master && !loggedOut;
     const bool watching = welcomed && ticks % TicksPerSecond == 1 && links.size() > (master ? 1u : 0u);
     if (steering || watching) {
         Velmor::ClientUpdate update;

@@ -123,8 +123,9 @@ private:
     boost::asio::steady_timer logoutTimer;
     std::list<ServerLink> links;
     ServerLink* master = nullptr;
-    // The link we logged out of as a watcher and have not logged in to again: not steered.
-    ServerLink* loggedOutAt = nullptr;
+    // Logged out of the master as a watcher and not logged in to it again: it is not steered.
+    // Ends with the master (a new one, or its connection closed).
+    bool loggedOut = false;
     bool finished = false;
     std::chrono::steady_clock::time_point finishedAt;
 

@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
@@ -157,29 +156,12 @@ bool connectFinished(int fd) {
     return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
-// One connection, waited for at most `timeout`; -1 on failure (counted). Stays non-blocking.
-int connectOne(std::chrono::milliseconds timeout, int receiveBuffer = 0) {
-    const int fd = startConnect(receiveBuffer);
-    if (fd < 0) {
-        ++counts.connectFailures;
-        return -1;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1 || !connectFinished(fd)) {
-        ::close(fd);
-        ++counts.connectFailures;
-        return -1;
-    }
-    ++counts.connections;
-    return fd;
-}
-
 // Up to `count` connections made side by side (a listen backlog drops SYNs beyond its room;
-// they are retried by the kernel), each given until `until`.
-std::vector<int> connectMany(unsigned int count, Clock::time_point until) {
+// they are retried by the kernel), each given until `until`. Non-blocking; failures counted.
+std::vector<int> connectMany(unsigned int count, Clock::time_point until, int receiveBuffer = 0) {
     std::vector<pollfd> pending;
     for (unsigned int i = 0; i < count; ++i) {
-        const int fd = startConnect();
+        const int fd = startConnect(receiveBuffer);
         if (fd < 0)
             ++counts.connectFailures;
         else
@@ -208,6 +190,12 @@ std::vector<int> connectMany(unsigned int count, Clock::time_point until) {
         ++counts.connectFailures;
     }
     return connected;
+}
+
+// One connection, waited for at most `timeout`; -1 on failure.
+int connectOne(std::chrono::milliseconds timeout, int receiveBuffer = 0) {
+    const std::vector<int> fds = connectMany(1, Clock::now() + timeout, receiveBuffer);
+    return fds.empty() ? -1 : fds.front();
 }
 
 // Writes all of `data` while the run lasts, waiting for room at most a second at a time;
@@ -820,9 +808,10 @@ int main(int argc, char** argv) {
     po::options_description description("hostile-peer options");
     auto add = description.add_options();
     add("help", "print the options");
-    add("mode", po::value(&settings.mode)->required(),
-        "udp-flood, garbage, partial-frames, churn, idle, unknown-server-logins, ping-reflection, no-reader or "
-        "unauthorised");
+    std::string modeNames;
+    for (const auto& m : modes)
+        modeNames += (modeNames.empty() ? "" : ", ") + m.first;
+    add("mode", po::value(&settings.mode)->required(), modeNames.c_str());
     add("host", po::value(&settings.host)->default_value(settings.host), "the region server's IPv4 address");
     add("port", po::value(&settings.port)->default_value(settings.port), "its game port");
     add("seconds", po::value(&settings.seconds)->default_value(settings.seconds), "how long to attack");
@@ -836,19 +825,9 @@ int main(int argc, char** argv) {
     add("seed", po::value(&settings.seed), "random seed (default: from the clock)");
     po::positional_options_description positional;
     positional.add("mode", 1);
-    try {
-        po::variables_map values;
-        po::store(po::command_line_parser(argc, argv).options(description).positional(positional).run(), values);
-        if (values.count("help")) {
-            std::printf("usage: hostile-peer <mode> [options]\n");
-            std::cout << description << std::endl;
-            return 1;
-        }
-        po::notify(values);
-    } catch (const std::exception& e) {
-        peerSay("bad options: %s", e.what());
-        return 2;
-    }
+    const char* usage = "usage: hostile-peer <mode> [options]";
+    if (const int status = readCommandLine(argc, argv, description, &positional, usage))
+        return status;
     const auto mode = modes.find(settings.mode);
     if (mode == modes.end()) {
         peerSay("unknown mode '%s'", settings.mode.c_str());

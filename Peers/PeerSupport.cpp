@@ -116,16 +116,24 @@ Quaternion rotationFromForward(const Vector3& direction) {
     return q;
 }
 
-int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description) {
+int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description,
+                    const boost::program_options::positional_options_description* positional, const char* usage) {
     namespace po = boost::program_options;
     try {
         po::variables_map values;
-        po::store(po::parse_command_line(argc, argv, description), values);
-        po::notify(values);
+        po::command_line_parser parser(argc, argv);
+        parser.options(description);
+        if (positional)
+            parser.positional(*positional);
+        po::store(parser.run(), values);
+        // Before the check of required options, which --help alone would not give.
         if (values.count("help")) {
+            if (usage)
+                std::printf("%s\n", usage);
             std::cout << description << std::endl;
             return 1;
         }
+        po::notify(values);
     } catch (const std::exception& e) {
         peerSay("bad options: %s", e.what());
         return 2;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <boost/program_options/options_description.hpp>
+#include <boost/program_options/positional_options.hpp>
 
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
@@ -36,6 +37,9 @@ std::string qportBytes(uint32_t qport);
 // The rotation that turns the ship's forward axis (0,0,1) onto `direction` (any length but 0).
 Quaternion rotationFromForward(const Vector3& direction);
 
-// Reads the command line into the values that `description` names. 0 to go on; otherwise the
-// status to end with: 1 after printing the options for "help", 2 after one line on a bad option.
-int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description);
+// Reads the command line into the values that `description` names, with `positional` arguments
+// when given. 0 to go on; otherwise the status to end with: 1 after printing `usage` (when given)
+// and the options for "help", 2 after one line on a bad option.
+int readCommandLine(int argc, char** argv, const boost::program_options::options_description& description,
+                    const boost::program_options::positional_options_description* positional = nullptr,
+                    const char* usage = nullptr);

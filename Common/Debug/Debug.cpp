@@ -41,6 +41,11 @@ void printWithPrefix(const std::string& text) {
     std::printf("%s%s", time_buffer, text.c_str());
 }
 
+// Whether DebugLog prints at `type`: every level 0 to 6.
+bool levelShown(LogType::LogType type) {
+    return type >= LogType::Error && type <= LogType::Everything;
+}
+
 // The input lines of one kind in the current second.
 struct InputWindow {
     uint64_t start = 0;
@@ -137,22 +142,18 @@ bool DebugPrintInput(const char* format, ...) {
         return false;
     va_list args;
     va_start(args, format);
-    const std::string text = formatText(format, args);
+    printWithPrefix(formatText(format, args));
     va_end(args);
-    printWithPrefix(text);
     return true;
 }
 
 bool DebugLogInput(LogType::LogType type, const char* format, ...) {
-    if (type < LogType::Error || type > LogType::Everything)
-        return false;
-    if (!DebugInputAllowed(format))
+    if (!levelShown(type) || !DebugInputAllowed(format))
         return false;
     va_list args;
     va_start(args, format);
-    const std::string text = formatText(format, args);
+    printWithPrefix(formatText(format, args));
     va_end(args);
-    DebugPrint("%s", text.c_str());
     return true;
 }
 
@@ -165,11 +166,10 @@ void DebugPrint(const char* format, ...) {
 }
 
 void DebugLog(LogType::LogType type, const char* format, ...) {
-    if (type < LogType::Error || type > LogType::Everything)
+    if (!levelShown(type))
         return;
     va_list args;
     va_start(args, format);
-    const std::string text = formatText(format, args);
+    printWithPrefix(formatText(format, args));
     va_end(args);
-    DebugPrint("%s", text.c_str());
 }

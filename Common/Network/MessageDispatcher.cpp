@@ -11,9 +11,7 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
-#include "Common/Network/AbstractPacketReceiver.h"
 #include "Common/Network/CommEndpoint.h"
-#include "Common/Network/MessageSender.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"
@@ -199,7 +197,6 @@ void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socke
 }
 
 void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
-    AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver;
     const uint64_t now = Timer::getCurrentTime();
     // Short of file descriptors, the oldest of them make room at once, so logins get through.
     size_t makingRoom = giveWay ? std::max<size_t>(1, connectionsWithoutLogin.size() / 4) : 0;
@@ -219,10 +216,7 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
             break;
         }
         forgetConnectionWithoutLogin(oldest.socket);
-        if (receiver)
-            receiver->closeConnection(oldest.socket);
-        else
-            MessageSender::closeTcpSocket(oldest.socket);
+        Network::getInstance()->closeConnection(oldest.socket);
     }
 }
 
@@ -463,10 +457,7 @@ bool MessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::Login*
     // nothing holding it; it ends with its ClosedConnection event.
     if (boost::asio::ip::tcp::socket* previous = entry->getTcpSocket()) {
         DebugLogInput(LogType::Info, "Server %u logged in again, its earlier connection closed\n", serverId);
-        if (AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver)
-            receiver->closeConnection(previous);
-        else
-            MessageSender::closeTcpSocket(previous);
+        Network::getInstance()->closeConnection(previous);
     }
     CommEndpoint* endpoint = entry;
     endpoint->copyFromOther(sender);

@@ -21,7 +21,6 @@
 #include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/GameObjects/Player.h"
-#include "Common/Network/AbstractPacketReceiver.h"
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
@@ -698,10 +697,7 @@ void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, Broa
     write.discard();
     DebugLogInput(LogType::Error, "Connection closed with %zu bytes waiting to be sent (socket:%lx)\n", overflow,
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
-    if (AbstractPacketReceiver* receiver = Network::getInstance()->packetReceiver)
-        receiver->closeConnection(socket);
-    else
-        closeTcpSocket(socket);
+    Network::getInstance()->closeConnection(socket);
 }
 
 bool MessageSender::forgetConnection(tcp::socket* socket, error_code& ec) {

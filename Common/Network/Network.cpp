@@ -47,10 +47,14 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
     setReceiveBuffer(*socket, UDP_RECEIVE_BUFFER);
     udp_socket = socket.release();
 
+    buildParts();
+    packetReceiver = new ServerPacketReceiver(ios, port_, port_);
+}
+
+void Network::buildParts() {
     serverMessageSender = new MessageSender(ios);
     watcherManager = new WatcherManager();
     messageDispatcher = new ServerMessageDispatcher(ios);
-    packetReceiver = new ServerPacketReceiver(ios, port_, port_);
     myQport = messageDispatcher->getNextQport();
     clientMessageSender = new MessageSender(ios);
     networkSender = new Sender(clientMessageSender, serverMessageSender);
@@ -157,6 +161,13 @@ bool Network::connectToCoordinator(std::string host, std::string port_, boost::a
     else
         DebugLog(LogType::Error, "Error in connecting to coordinator\n");
     return connected;
+}
+
+void Network::closeConnection(tcp::socket* socket) {
+    if (packetReceiver)
+        packetReceiver->closeConnection(socket);
+    else
+        MessageSender::closeTcpSocket(socket);
 }
 
 void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {

@@ -32,6 +32,11 @@ public:
     // library's error. Main thread, once, before the I/O thread runs.
     void init(short port, boost::asio::io_context* ios);
 
+    // The parts of init that hold per-run state, on `ios`: the send queues, the watcher
+    // registry, the dispatcher, the own qport (the registry's myself must be set) and the
+    // sender. init builds them; a harness that starts each run afresh builds them again.
+    void buildParts();
+
     // Asks for a receive buffer of `bytes` for `socket` and gives the bytes the kernel granted;
     // when that is less, one line says so.
     static int setReceiveBuffer(boost::asio::ip::udp::socket& socket, int bytes);
@@ -47,6 +52,10 @@ public:
 
     // connectTo for the coordinator endpoint, with its diagnostic lines.
     bool connectToCoordinator(std::string host, std::string port, boost::asio::io_context* ios);
+
+    // Main thread: ends a connection that has not failed by itself (through the receiver, so no
+    // read starts on it meanwhile); its ClosedConnection event follows, as for one that failed.
+    void closeConnection(boost::asio::ip::tcp::socket* socket);
 
     // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher;
     // then connections that have not logged in in time are closed, and the diagnostics of

@@ -11,11 +11,18 @@
 #include "Common/Network/TcpPair.h"
 #include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
-#include "Support/FakeClock.h"
 
 namespace {
 
-class ServerRegionHandlerTest : public RegistryFixture {};
+class ServerRegionHandlerTest : public RegistryFixture {
+protected:
+    // What one neighbour check printed.
+    std::string checkNeighbours() {
+        testing::internal::CaptureStdout();
+        registry()->testConnectionToNeighbours();
+        return testing::internal::GetCapturedStdout();
+    }
+};
 
 // A listener of the test's own that stands for a neighbour server, reached through the live
 // networking.
@@ -128,9 +135,7 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
     lower->host = "127.0.0.1";
     lower->port = reachable->port;
 
-    testing::internal::CaptureStdout();
-    registry()->testConnectionToNeighbours();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = checkNeighbours();
     EXPECT_NE(out.find("Connected to server 2 127.0.0.1:" + reachable->port + "\n"), std::string::npos);
     EXPECT_NE(out.find("Connection to server 127.0.0.1:" + unreachable->port + " failed\n"), std::string::npos);
     ASSERT_NE(reachable->getTcpSocket(), nullptr);
@@ -151,7 +156,6 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
 // as long after each unanswered try, and the servers behind it are tried at the next check. A
 // clock set back ends a rest.
 TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBack) {
-    FakeClock fakeClock;
     SilentListener silent;
     ListeningNeighbour neighbour;
     registry()->myself = addServer(1);
@@ -162,25 +166,20 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     unanswering->host = "127.0.0.1";
     unanswering->port = silent.port();
     ASSERT_EQ(registry()->serversToConnectTo().front(), unanswering);
-    const auto check = [this] {
-        testing::internal::CaptureStdout();
-        registry()->testConnectionToNeighbours();
-        return testing::internal::GetCapturedStdout();
-    };
     const auto restLine = [](int seconds) {
         return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) +
                " s at the earliest\n";
     };
 
-    std::string out = check();
+    std::string out = checkNeighbours();
     EXPECT_NE(out.find("Connection to server 127.0.0.1:" + silent.port() + " failed\n"), std::string::npos) << out;
     EXPECT_NE(out.find(restLine(1)), std::string::npos) << out;
     EXPECT_EQ(answering->getTcpSocket(), nullptr);
 
-    out = check();
+    out = checkNeighbours();
     EXPECT_NE(out.find("Connected to server 2 127.0.0.1:" + answering->port + "\n"), std::string::npos) << out;
     EXPECT_EQ(out.find(silent.port()), std::string::npos) << out;
-    EXPECT_EQ(check(), "");
+    EXPECT_EQ(checkNeighbours(), "");
 
     const struct {
         int64_t advance;
@@ -188,7 +187,7 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     } steps[] = {{999, 0}, {1, 2}, {1999, 0}, {1, 4}, {-60000, 8}};
     for (const auto& step : steps) {
         FakeClock::advance(step.advance);
-        out = check();
+        out = checkNeighbours();
         if (step.restAfter == 0)
             EXPECT_EQ(out, "") << step.advance;
         else

@@ -94,10 +94,10 @@ TEST_F(DebugTest, LinesCausedByNetworkInputArePrintedAFewTimesASecondThenTheGapI
     EXPECT_EQ(captured([] { DebugReportLeftOutInput(); }), "");
 
     // A kind that comes again after its second reports its own gap first.
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < INPUT_LINES_PER_SECOND + 2; ++i)
-        DebugPrintInput("bad frame %d\n", i);
-    testing::internal::GetCapturedStdout();
+    captured([] {
+        for (int i = 0; i < INPUT_LINES_PER_SECOND + 2; ++i)
+            DebugPrintInput("bad frame %d\n", i);
+    });
     FakeClock::advance(1500);
     EXPECT_EQ(captured([] { DebugPrintInput("bad frame %d\n", 99); }),
               prefix() + "Left out 2 more lines \"bad frame %d\" in one second\n" + prefix() + "bad frame 99\n");

@@ -93,6 +93,22 @@ protected:
         return dispatchUntil(recorder, [&] { return recorder.events.size() >= n; });
     }
 
+    // Waits for the next datagram the server sends back to `client`: its length, 0 when none came.
+    size_t answer(char* into, size_t size, udp::endpoint* from = nullptr) {
+        udp::endpoint source;
+        client.non_blocking(true);
+        boost::system::error_code ec = boost::asio::error::would_block;
+        size_t n = 0;
+        for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
+            n = client.receive_from(boost::asio::buffer(into, size), source, 0, ec);
+            if (ec == boost::asio::error::would_block)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (from)
+            *from = source;
+        return ec ? 0 : n;
+    }
+
     // The server-side socket of a connection the test opened, once its NewConnection arrived.
     tcp::socket* acceptedSocket(tcp::socket& peer) {
         peer.connect(LiveNetwork::tcpAddress());
@@ -136,18 +152,11 @@ TEST_F(PacketReceiverTest, PingIsAnsweredAtOnceWithoutQportAndNeitherPingNorPong
         boost::asio::buffer(qportBytes(9) + pingFrame(5) + updateFrame(12) + MessageSerializer::serializeMessage(pong)),
         LiveNetwork::udpAddress());
 
-    char answer[64];
+    char pongs[64];
     udp::endpoint from;
-    client.non_blocking(true);
-    boost::system::error_code ec = boost::asio::error::would_block;
-    size_t n = 0;
-    for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
-        n = client.receive_from(boost::asio::buffer(answer), from, 0, ec);
-        if (ec == boost::asio::error::would_block)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_FALSE(ec);
-    EXPECT_EQ(std::string(answer, n), std::string("\x03\x00\x3a\x08\x05", 5));
+    const size_t n = answer(pongs, sizeof(pongs), &from);
+    ASSERT_NE(n, 0u);
+    EXPECT_EQ(std::string(pongs, n), std::string("\x03\x00\x3a\x08\x05", 5));
     EXPECT_EQ(from.port(), LiveNetwork::port());
 
     ASSERT_TRUE(receive(1));
@@ -168,21 +177,18 @@ TEST_F(PacketReceiverTest, ThePingsOfOneDatagramAreAnsweredInOneDatagramNoLonger
         pongs += pongFrame(serial);
     }
     client.send_to(boost::asio::buffer(datagram), LiveNetwork::udpAddress());
-    char answer[4096];
-    client.non_blocking(true);
-    boost::system::error_code ec = boost::asio::error::would_block;
-    size_t n = 0;
-    for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
-        n = client.receive(boost::asio::buffer(answer), 0, ec);
-        if (ec == boost::asio::error::would_block)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_FALSE(ec);
-    EXPECT_EQ(std::string(answer, n), pongs);
+    char back[4096];
+    const size_t n = answer(back, sizeof(back));
+    ASSERT_NE(n, 0u);
+    EXPECT_EQ(std::string(back, n), pongs);
     EXPECT_LE(n, datagram.size());
-    // Nothing else comes back.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    client.receive(boost::asio::buffer(answer), 0, ec);
+    // Nothing else comes back: datagrams are handled in arrival order, and a datagram's answer
+    // leaves before the next datagram is read, so once the next one's event is here any further
+    // answer would be waiting.
+    client.send_to(boost::asio::buffer(qportBytes(9) + updateFrame(16)), LiveNetwork::udpAddress());
+    ASSERT_TRUE(receive(1));
+    boost::system::error_code ec;
+    client.receive(boost::asio::buffer(back), 0, ec);
     EXPECT_EQ(ec, boost::asio::error::would_block);
 }
 
@@ -192,13 +198,11 @@ TEST_F(PacketReceiverTest, LeftoverBytesOfADatagramArePrintedEscaped) {
     const std::string datagram = qportBytes(3) + "\xff\x7f\nid:1:[4242] Server 7 has connected to us\x1b[2J";
     testing::internal::CaptureStdout();
     client.send_to(boost::asio::buffer(datagram), LiveNetwork::udpAddress());
-    std::string out;
-    for (int wait = 0; wait < 1500 && out.find("leftovers") == std::string::npos; ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        out += testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
-    }
-    out += testing::internal::GetCapturedStdout();
+    // Handled in arrival order: once the next datagram's event is here, the line was printed.
+    client.send_to(boost::asio::buffer(qportBytes(3) + updateFrame(15)), LiveNetwork::udpAddress());
+    const bool received = receive(1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received);
     const std::string size = std::to_string(datagram.size() - 4);
     EXPECT_NE(out.find("Error has leftovers after UDP " + size + " of " + size +
                        " - \\xff\\x7f\\x0aid:1:[4242] Server 7 has connected to us\\x1b[2J\n"),

@@ -30,3 +30,19 @@ inline networkEventPtr overUdp(networkEventPtr event, unsigned short sourcePort,
     event->qport = qport;
     return event;
 }
+
+// A connection the receiver reports opened (NewConnection) or ended (ClosedConnection).
+inline networkEventPtr connectionEvent(EventTypes::EventTypes type, boost::asio::ip::tcp::socket* socket) {
+    networkEventPtr event(new NetworkEvent());
+    event->eventType = type;
+    event->setTcpSocket(socket);
+    return event;
+}
+
+inline networkEventPtr openedEvent(boost::asio::ip::tcp::socket* socket) {
+    return connectionEvent(EventTypes::NewConnection, socket);
+}
+
+inline networkEventPtr closedEvent(boost::asio::ip::tcp::socket* socket) {
+    return connectionEvent(EventTypes::ClosedConnection, socket);
+}

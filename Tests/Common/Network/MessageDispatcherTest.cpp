@@ -581,9 +581,7 @@ TEST_F(MessageDispatcherTest, ClientUpdateResetsTheSilenceOfTheSendersPlayer) {
 
 TEST_F(MessageDispatcherTest, NewConnectionIsLoggedWithItsPeer) {
     tcp::socket* socket = pair.connect();
-    networkEventPtr event(new NetworkEvent());
-    event->eventType = EventTypes::NewConnection;
-    event->setTcpSocket(socket);
+    const networkEventPtr event = openedEvent(socket);
     EXPECT_THAT(printedBy([&] { dispatcher->dispatchEvent(event); }), HasSubstr("New connection from 127.0.0.1\n"));
     EXPECT_TRUE(players().empty());
     delete socket;

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -51,8 +50,9 @@ public:
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
             ::connect(fd, to.data(), static_cast<socklen_t>(to.size()));
         }
-        // The handshakes of the backlog complete in the kernel meanwhile.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The first handshake fills the backlog; the others are dropped from then on.
+        pollfd first{waiting.front()->native_handle(), POLLOUT, 0};
+        ::poll(&first, 1, 5000);
     }
 
     std::string port() const { return std::to_string(listener.local_endpoint().port()); }

@@ -34,13 +34,6 @@ using testing::Not;
 
 const char* const Dropped = "from a peer that may not send it dropped\n";
 
-networkEventPtr closedEvent(tcp::socket* socket) {
-    networkEventPtr event(new NetworkEvent());
-    event->eventType = EventTypes::ClosedConnection;
-    event->setTcpSocket(socket);
-    return event;
-}
-
 void setPosition(Velmor::Position* p, float x, float y, float z) {
     p->set_x(x);
     p->set_y(y);
@@ -109,11 +102,33 @@ protected:
     // A connection to the game port that its NewConnection event has announced.
     tcp::socket* acceptedConnection() {
         tcp::socket* socket = pair.connect();
-        networkEventPtr opened(new NetworkEvent());
-        opened->eventType = EventTypes::NewConnection;
-        opened->setTcpSocket(socket);
-        dispatch(opened);
+        dispatch(openedEvent(socket));
         return socket;
+    }
+
+    // A login of `type` over `socket` (server 9's for NearServer); what it printed.
+    std::string login(tcp::socket* socket, LoginType::LoginType type) {
+        Velmor::Login* message = new Velmor::Login();
+        message->set_logintype(type);
+        if (type == LoginType::NearServer)
+            message->set_serverid(9);
+        return dispatch(overTcp(messageEvent(MessageTypes::Login, message), socket));
+    }
+
+    // The once-a-frame close of connections without login; what it printed.
+    std::string closeWithoutLogin(bool giveWay = false) {
+        return printedBy([&] { server()->closeConnectionsWithoutLogin(giveWay); });
+    }
+
+    // With the fake clock at the start of `socket`'s wait: the connection is still open one ms
+    // before the login time-out and closed at it.
+    void expectClosedAtTheLoginTimeout(tcp::socket* socket) {
+        FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+        EXPECT_EQ(closeWithoutLogin(), "");
+        EXPECT_TRUE(socket->is_open());
+        FakeClock::advance(1);
+        EXPECT_THAT(closeWithoutLogin(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
+        EXPECT_FALSE(socket->is_open());
     }
 
     CommEndpoint* coordinator() {
@@ -199,28 +214,19 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
     FakeClock clock;
     tcp::socket* idle = acceptedConnection(); // deleted by its ClosedConnection below
     tcp::socket* joining = acceptedConnection();
-    Velmor::Login* first = new Velmor::Login();
-    first->set_logintype(LoginType::First);
-    dispatch(overTcp(messageEvent(MessageTypes::Login, first), joining));
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
-    EXPECT_EQ(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }), "");
-    EXPECT_TRUE(idle->is_open());
-
-    FakeClock::advance(1);
-    EXPECT_THAT(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }),
-                HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
-    EXPECT_FALSE(idle->is_open());
+    login(joining, LoginType::First);
+    expectClosedAtTheLoginTimeout(idle);
     EXPECT_TRUE(joining->is_open());
     // Its close forgets it; a later check has nothing more to close.
     dispatch(closedEvent(idle));
-    EXPECT_EQ(printedBy([&] { server()->closeConnectionsWithoutLogin(false); }), "");
+    EXPECT_EQ(closeWithoutLogin(), "");
 
     std::vector<tcp::socket*> waiting;
     for (int i = 0; i < 8; ++i) {
         waiting.push_back(acceptedConnection());
         orphans.push_back(waiting.back());
     }
-    EXPECT_THAT(printedBy([&] { server()->closeConnectionsWithoutLogin(true); }),
+    EXPECT_THAT(closeWithoutLogin(true),
                 HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
@@ -231,14 +237,6 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
 // connection. A clock set back starts a wait again rather than closing at once.
 TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedLikeNewOnes) {
     FakeClock fakeClock;
-    const auto login = [&](tcp::socket* socket, LoginType::LoginType type) {
-        Velmor::Login* message = new Velmor::Login();
-        message->set_logintype(type);
-        if (type == LoginType::NearServer)
-            message->set_serverid(9);
-        return dispatch(overTcp(messageEvent(MessageTypes::Login, message), socket));
-    };
-    const auto closeIfDue = [&] { return printedBy([&] { server()->closeConnectionsWithoutLogin(false); }); };
 
     tcp::socket* earlier = acceptedConnection();
     login(earlier, LoginType::NearServer);
@@ -256,23 +254,14 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedL
     Velmor::Logout* logout = new Velmor::Logout();
     logout->set_logoutastype(LogoutType::Watcher);
     dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), client));
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
-    EXPECT_EQ(closeIfDue(), "");
-    EXPECT_TRUE(client->is_open());
-    FakeClock::advance(1);
-    EXPECT_THAT(closeIfDue(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
-    EXPECT_FALSE(client->is_open());
+    expectClosedAtTheLoginTimeout(client);
     EXPECT_TRUE(later->is_open());
     dispatch(closedEvent(client));
 
     tcp::socket* idle = acceptedConnection();
     FakeClock::advance(-60000);
-    EXPECT_EQ(closeIfDue(), "");
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
-    EXPECT_EQ(closeIfDue(), "");
-    EXPECT_TRUE(idle->is_open());
-    FakeClock::advance(1);
-    EXPECT_THAT(closeIfDue(), HasSubstr("closed: no login within 10 seconds\n"));
+    EXPECT_EQ(closeWithoutLogin(), "");
+    expectClosedAtTheLoginTimeout(idle);
     dispatch(closedEvent(idle));
     dispatch(closedEvent(later));
 }

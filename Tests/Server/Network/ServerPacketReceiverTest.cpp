@@ -63,16 +63,16 @@ protected:
             delete socket;
     }
 
-    // Runs the service until the receiver has queued a NewConnection.
-    bool acceptedOne() {
+    // Runs the service until the receiver has queued a NewConnection; its socket, or null.
+    tcp::socket* acceptedOne() {
         for (int i = 0; i < 300; ++i) {
             io.run_for(std::chrono::milliseconds(10));
             receiver->dispatch(&recorder);
             for (const networkEventPtr& event : recorder.events)
                 if (event->eventType == EventTypes::NewConnection)
-                    return true;
+                    return event->getTcpSocket();
         }
-        return false;
+        return nullptr;
     }
 
     bool closedAll() {
@@ -141,11 +141,7 @@ TEST_F(ServerPacketReceiverTest, AnExceptionInTheAcceptHandlerStaysInsideAndAcce
 // room.
 TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfDescriptorsIsTold) {
     client.connect(tcp::endpoint(address_v4::loopback(), port));
-    ASSERT_TRUE(acceptedOne());
-    tcp::socket* accepted = nullptr;
-    for (const networkEventPtr& event : recorder.events)
-        if (event->eventType == EventTypes::NewConnection)
-            accepted = event->getTcpSocket();
+    tcp::socket* accepted = acceptedOne();
     ASSERT_NE(accepted, nullptr);
     tcp::socket::keep_alive keepAlive;
     accepted->get_option(keepAlive);
