@@ -10,6 +10,10 @@
 #include "Common/Scene/SceneGraph.h"
 #include "Server/main.h"
 
+// A process global of main.h, defined here with its one reader below start-up, so that the
+// registry's library does not need the server's.
+bool shouldCollideAllObjects = false;
+
 namespace {
 
 // The cell along one axis of a grid of `cells` cells for an offset from the region's min,

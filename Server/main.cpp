@@ -32,7 +32,7 @@
 namespace po = boost::program_options;
 
 Timer timer;
-bool shouldCollideAllObjects = false;
+// shouldCollideAllObjects is defined beside its reader, the registry (Server/ServerRegionHandler.cpp).
 
 namespace {
 

@@ -19,8 +19,8 @@ packages=(cmake ninja-build clang-14 libclang-rt-14-dev
 install_missing fuzz "${packages[@]}"
 
 build=build-fuzz
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DREGIONSERVER_FUZZ=ON >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Fuzz -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DREGIONSERVER_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$build" --target "${targets[@]}"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/regionserver-fuzz.XXXXXX")

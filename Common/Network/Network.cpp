@@ -22,19 +22,6 @@
 using boost::asio::ip::tcp;
 using boost::asio::ip::udp;
 
-Network* Network::getInstance() {
-    static Network* instance = nullptr;
-    if (!instance)
-        instance = new Network();
-    return instance;
-}
-
-Network::Network()
-    : udp_socket(nullptr), udpDatagramsWaiting(0), coordinator(CommEndpointTypes::CoordinatorEndpoint),
-      myQport(0xFFFFFFFFu), ownId(0), networkSender(nullptr), clientMessageSender(nullptr),
-      serverMessageSender(nullptr), packetReceiver(nullptr), messageDispatcher(nullptr), watcherManager(nullptr),
-      ios(nullptr) {}
-
 void Network::init(short port_, boost::asio::io_context* ios_) {
     ios = ios_;
     const uint16_t portNumber = static_cast<uint16_t>(port_);

@@ -108,5 +108,20 @@ TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
     EXPECT_EQ(100.0f, welcome->max().x());
 }
 
+// The coordinator's map links two real servers; each knows the other's UDP address as soon as
+// the login (server 2) or the welcome (server 1) has bound the link.
+TEST(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    Process& server1 = cluster.startServer(1);
+    Process& server2 = cluster.startServer(2);
+    const std::string port1 = std::to_string(cluster.gamePort(1));
+    const std::string port2 = std::to_string(cluster.gamePort(2));
+    EXPECT_TRUE(server2.printed("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", Patience)) << server2.output();
+    EXPECT_TRUE(server1.printed("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", Patience)) << server1.output();
+    EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
+    EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);
+}
+
 } // namespace
 } // namespace e2e

@@ -21,7 +21,6 @@
 #include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Peers/PeerTestSupport.h"
-#include "Support/ChildProcess.h"
 #include "Support/FakeClock.h"
 #include "Common/Network/EventBuilders.h"
 
@@ -1027,29 +1026,4 @@ TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
     // the coordinator's map does not name server 7, its entry goes too.
     neighbour.socket.close();
     EXPECT_TRUE(dispatchUntil([&] { return registry->getControllingServer(7) == nullptr; }));
-}
-
-// The coordinator's map links two real servers; each knows the other's UDP address as soon as
-// the login (server 2) or the welcome (server 1) has bound the link.
-TEST_F(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
-    const std::string binaries =
-        std::string(REGIONSERVER_BINARY).substr(0, std::string(REGIONSERVER_BINARY).rfind('/'));
-    const std::string coordPort = std::to_string(freeGamePort());
-    ChildProcess coordinator({binaries + "/standin-coordinator", "--port", coordPort, "--region", "1:0,0,0:100,100,100",
-                              "--region", "2:100,0,0:200,100,100"});
-    ASSERT_TRUE(coordinator.waitForOutput("coordinator listening", peertest::Patience)) << coordinator.output();
-    const std::string port1 = std::to_string(freeGamePort());
-    const std::string port2 = std::to_string(freeGamePort());
-    auto serverArgs = [&](const char* id, const std::string& port) {
-        return std::vector<std::string>{REGIONSERVER_BINARY,         std::string("--server-id=") + id, "--port=" + port,
-                                        "--coord-port=" + coordPort, "--enable-console=false",         "--log=false"};
-    };
-    ChildProcess server1(serverArgs("1", port1));
-    ChildProcess server2(serverArgs("2", port2));
-    EXPECT_TRUE(server2.waitForOutput("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", peertest::Patience))
-        << server2.output();
-    EXPECT_TRUE(server1.waitForOutput("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", peertest::Patience))
-        << server1.output();
-    EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
-    EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);
 }

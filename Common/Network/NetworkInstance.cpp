@@ -1,0 +1,17 @@
+// The networking singleton's instance, apart from its operations: every diagnostic line
+// reads its ownId, so the wire library holds the instance, and the peers and the lower
+// layers' tests link without the networking core.
+#include "Common/Network/Network.h"
+
+Network* Network::getInstance() {
+    // A function-local static: its initialisation is thread-safe. Never destroyed, so the I/O
+    // thread may still read it while the process exits.
+    static Network* instance = new Network();
+    return instance;
+}
+
+Network::Network()
+    : udp_socket(nullptr), udpDatagramsWaiting(0), coordinator(CommEndpointTypes::CoordinatorEndpoint),
+      myQport(0xFFFFFFFFu), ownId(0), networkSender(nullptr), clientMessageSender(nullptr),
+      serverMessageSender(nullptr), packetReceiver(nullptr), messageDispatcher(nullptr), watcherManager(nullptr),
+      ios(nullptr) {}
