@@ -8,6 +8,10 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 scripts/setup.sh build -DREGIONSERVER_WARNINGS_AS_ERRORS=ON
+
+# The tree follows .clang-format.
+git ls-files -z '*.h' '*.cpp' | xargs -0 clang-format-14 --dry-run --Werror
+
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Asan -DREGIONSERVER_WARNINGS_AS_ERRORS=ON

@@ -43,7 +43,7 @@ public:
     // Frees the leftovers; the queues release their events. No completion pending on it may run
     // afterwards: the server destroys only a receiver whose building failed, before the I/O
     // thread runs.
-    ~AbstractPacketReceiver();
+    virtual ~AbstractPacketReceiver();
     AbstractPacketReceiver(const AbstractPacketReceiver&) = delete;
     AbstractPacketReceiver& operator=(const AbstractPacketReceiver&) = delete;
 
