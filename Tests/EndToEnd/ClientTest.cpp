@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {

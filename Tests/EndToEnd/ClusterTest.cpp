@@ -3,7 +3,7 @@
 // stays when a neighbour or the coordinator goes.
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {

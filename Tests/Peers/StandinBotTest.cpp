@@ -2,7 +2,7 @@
 
 #include <list>
 
-#include "Peers/PeerTestSupport.h"
+#include "Support/PeerProcesses.h"
 
 using namespace peertest;
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
+#include "Support/LiveNetwork.h"
 #include "Support/ChildProcess.h"
 
 namespace {

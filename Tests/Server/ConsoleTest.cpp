@@ -11,7 +11,7 @@
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Gamelogic/General.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

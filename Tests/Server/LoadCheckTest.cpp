@@ -10,7 +10,7 @@
 
 #include "Common/Debug/ResourceMonitor.h"
 #include "Common/Gamelogic/General.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/main.h"
 

@@ -12,7 +12,7 @@
 #include "Common/Debug/ResourceMonitor.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 #include "Server/Console.h"
 #include "Support/FakeClock.h"
 

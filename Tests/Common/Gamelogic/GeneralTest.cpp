@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Region/RegistryFixture.h"
+#include "Support/RegistryFixture.h"
 #include "Support/CaseName.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "Common/Debug/Logger.h"
-#include "Common/Network/LiveNetwork.h"
+#include "Support/LiveNetwork.h"
 #include "Common/Network/MessageSerializer.h"
-#include "Common/Network/TrafficCounts.h"
+#include "Support/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Network/Network.h"
-#include "Common/Network/TcpPair.h"
+#include "Support/TcpPair.h"
 #include "Support/FakeClock.h"
 
 using boost::asio::ip::address_v4;

@@ -19,8 +19,8 @@
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
-#include "Common/Network/TcpPair.h"
-#include "Common/Network/TrafficCounts.h"
+#include "Support/TcpPair.h"
+#include "Support/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 

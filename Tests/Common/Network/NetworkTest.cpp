@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "Common/GameObjects/Player.h"
-#include "Common/Network/LiveNetwork.h"
+#include "Support/LiveNetwork.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Sender.h"
-#include "Common/Network/TcpPair.h"
+#include "Support/TcpPair.h"
 #include "Common/Protobuf/Object.pb.h"
 
 using boost::asio::ip::address_v4;

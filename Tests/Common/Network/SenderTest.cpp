@@ -7,7 +7,7 @@
 
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 

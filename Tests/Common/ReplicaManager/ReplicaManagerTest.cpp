@@ -10,7 +10,7 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 

@@ -17,13 +17,13 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/LiveNetwork.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/LiveNetwork.h"
+#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Peers/PeerTestSupport.h"
+#include "Support/PeerProcesses.h"
 #include "Support/ChildProcess.h"
 #include "Support/FakeClock.h"
-#include "Common/Network/EventBuilders.h"
+#include "Support/EventBuilders.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
+#include "Support/LiveNetwork.h"
 #include "Common/Network/Network.h"
 
 using boost::asio::ip::address_v4;

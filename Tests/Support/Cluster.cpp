@@ -1,11 +1,11 @@
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
+#include "Support/LiveNetwork.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 
 namespace e2e {

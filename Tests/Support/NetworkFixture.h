@@ -9,12 +9,12 @@
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Network.h"
-#include "Common/Network/QueuedFrames.h"
+#include "Support/QueuedFrames.h"
 #include "Common/Network/Sender.h"
-#include "Common/Network/TcpPair.h"
+#include "Support/TcpPair.h"
 #include "Common/Network/WatcherManager.h"
 #include "Common/Region/ControllingServer.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Support/SceneFixture.h"
 #include "Server/ServerRegionHandler.h"
 
 // The networking parts the composer, the dispatcher and the watcher registry reach through

@@ -16,8 +16,9 @@
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/ChildProcess.h"
 
-// What the peer tests share: the test plays a region server with real sockets on 127.0.0.1
-// and waits for what the stand-in peers send with a deadline, never a fixed sleep.
+// Talking to started processes as their peer: the test plays a region server or a client with
+// real sockets on 127.0.0.1 and waits for what the processes send with a deadline, never a
+// fixed sleep.
 
 namespace peertest {
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Math/Vector3.h"
-#include "Peers/PeerTestSupport.h"
+#include "Support/PeerProcesses.h"
 #include "Support/ChildProcess.h"
 
 // A small cluster of real processes for the end-to-end tests: the stand-in coordinator, region
