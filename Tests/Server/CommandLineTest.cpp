@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/LiveNetwork.h"
+#include "Support/FreePort.h"
 #include "Support/ChildProcess.h"
 
 namespace {

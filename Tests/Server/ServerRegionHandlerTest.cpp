@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Support/QueuedFrames.h"
 #include "Common/Protobuf/Object.pb.h"

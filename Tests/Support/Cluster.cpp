@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/LiveNetwork.h"
+#include "Support/FreePort.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 
 namespace e2e {

@@ -15,6 +15,7 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/ChildProcess.h"
+#include "Support/FreePort.h"
 
 // Talking to started processes as their peer: the test plays a region server or a client with
 // real sockets on 127.0.0.1 and waits for what the processes send with a deadline, never a
@@ -95,15 +96,23 @@ private:
 class FakeRegionServer {
 public:
     explicit FakeRegionServer(boost::asio::io_context& io) : acceptor(io), udpSocket(io) {
-        // The kernel picks the TCP port; should its UDP twin be taken, try another one.
+        // Should another process take the port before it is bound, try another one.
         for (int attempt = 0; attempt < 20; ++attempt) {
-            acceptor = tcp::acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-            port = acceptor.local_endpoint().port();
+            port = freeGamePort();
+            const auto loopback = boost::asio::ip::address_v4::loopback();
             boost::system::error_code error;
-            udpSocket.open(udp::v4());
-            udpSocket.bind(udp::endpoint(boost::asio::ip::address_v4::loopback(), port), error);
+            acceptor.open(tcp::v4());
+            acceptor.set_option(tcp::acceptor::reuse_address(true));
+            acceptor.bind(tcp::endpoint(loopback, port), error);
+            if (!error)
+                acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
+            if (!error) {
+                udpSocket.open(udp::v4());
+                udpSocket.bind(udp::endpoint(loopback, port), error);
+            }
             if (!error)
                 return;
+            acceptor.close();
             udpSocket.close();
         }
         throw std::runtime_error("no port free for TCP and UDP");

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/GameObjects/Player.h"
+#include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"

@@ -17,6 +17,7 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
+#include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Support/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Common/Network/Network.h"
 
