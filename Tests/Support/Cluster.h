@@ -12,6 +12,7 @@
 #include "Common/Math/Vector3.h"
 #include "Support/PeerProcesses.h"
 #include "Support/ChildProcess.h"
+#include "Support/Patience.h"
 
 // A small cluster of real processes for the end-to-end tests: the stand-in coordinator, region
 // servers started as an operator starts them, and stand-in bots. Every process is killed when
@@ -21,9 +22,6 @@
 namespace e2e {
 
 using std::chrono::milliseconds;
-
-// How long a line may take to show. Generous: the tests run in parallel and under sanitizers.
-const milliseconds Patience(8000);
 
 // One started program and how far the test has read its output.
 class Process {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "Server/ServerRegionHandler.h"
 #include "Support/FakeClock.h"
 #include "Support/FreePort.h"
+#include "Support/Patience.h"
 #include "Support/RunOn.h"
 
 // The networking singleton built once per test process, as start-up builds it: on a free game
@@ -110,18 +110,16 @@ public:
 
 // Dispatches the live network's queues into `recorder` until `done` holds or `limit` passes.
 inline bool dispatchUntil(RecordingDispatcher& recorder, std::function<bool()> done,
-                          std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+                          std::chrono::milliseconds limit = Patience) {
     Network* net = LiveNetwork::get();
     MessageDispatcher* saved = net->messageDispatcher;
     net->messageDispatcher = &recorder;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    bool reached = false;
-    for (;;) {
-        net->dispatchReceivedMessages(nullptr);
-        if ((reached = done()) || std::chrono::steady_clock::now() > end)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const bool reached = waitUntil(
+        [&] {
+            net->dispatchReceivedMessages(nullptr);
+            return done();
+        },
+        limit);
     net->messageDispatcher = saved;
     return reached;
 }

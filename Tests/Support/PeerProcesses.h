@@ -16,6 +16,7 @@
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/ChildProcess.h"
 #include "Support/FreePort.h"
+#include "Support/Patience.h"
 
 // Talking to started processes as their peer: the test plays a region server or a client with
 // real sockets on 127.0.0.1 and waits for what the processes send with a deadline, never a
@@ -26,8 +27,6 @@ namespace peertest {
 using boost::asio::ip::tcp;
 using boost::asio::ip::udp;
 using std::chrono::milliseconds;
-
-const milliseconds Patience(5000);
 
 // True when `fd` has something to read within `timeout`.
 inline bool readable(int fd, milliseconds timeout) {

@@ -4,13 +4,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include "Common/Debug/Logger.h"
 #include "Support/LiveNetwork.h"
+#include "Support/Patience.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Support/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -99,11 +99,10 @@ protected:
         client.non_blocking(true);
         boost::system::error_code ec = boost::asio::error::would_block;
         size_t n = 0;
-        for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
+        waitUntil([&] {
             n = client.receive_from(boost::asio::buffer(into, size), source, 0, ec);
-            if (ec == boost::asio::error::would_block)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+            return ec != boost::asio::error::would_block;
+        });
         if (from)
             *from = source;
         return ec ? 0 : n;
@@ -493,7 +492,7 @@ TEST_F(OwnReceiverTest, UdpReceptionGoesOnAfterAnExceptionInTheHandler) {
     udp::socket sender(io, udp::endpoint(address_v4::loopback(), 0));
     sender.send_to(boost::asio::buffer(qportBytes(2) + updateFrame(4)), socket.local_endpoint());
     io.restart();
-    io.run_one_for(std::chrono::seconds(3));
+    io.run_one_for(Patience);
     receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), 1u);
     EXPECT_EQ(recorder.events.front()->qport, 2u);
@@ -596,7 +595,7 @@ TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumb
     ASSERT_EQ(io.run_one(), 1u);
     receiver->dispatch(&recorder);
     EXPECT_EQ(recorder.events.size(), 1u + AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE);
-    while (recorder.events.size() < datagrams && io.run_one_for(std::chrono::seconds(3)) == 1)
+    while (recorder.events.size() < datagrams && io.run_one_for(Patience) == 1)
         receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), datagrams);
     for (uint32_t i = 0; i < datagrams; ++i) {

@@ -1,13 +1,11 @@
 #include "Server/Network/ServerMessageDispatcher.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -19,6 +17,7 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
+#include "Support/Patience.h"
 #include "Support/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/PeerProcesses.h"
@@ -975,14 +974,12 @@ protected:
 
     // Dispatches the live queues until `done` holds or the deadline passes.
     bool dispatchUntil(std::function<bool()> done) {
-        const auto end = std::chrono::steady_clock::now() + peertest::Patience;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
+        return waitUntil([&] {
+            if (done())
+                return true;
             printedBy([&] { net->dispatchReceivedMessages(nullptr); });
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+            return false;
+        });
     }
 
     Network* net = nullptr;
@@ -1014,7 +1011,7 @@ TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
     net->networkSender->sendUpdateObject(p, entry);
     printedBy([&] { net->networkSender->sendMessages(); });
     EXPECT_NE(neighbour.expect<Velmor::ServerWelcome>(MessageTypes::ServerWelcome), nullptr);
-    ASSERT_TRUE(peertest::readable(neighbourUdp.native_handle(), peertest::Patience));
+    ASSERT_TRUE(peertest::readable(neighbourUdp.native_handle(), Patience));
     std::string datagram(2048, '\0');
     datagram.resize(neighbourUdp.receive(boost::asio::buffer(&datagram[0], datagram.size())));
     std::vector<uint32_t> qports;
@@ -1038,7 +1035,7 @@ TEST_F(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     const std::string coordPort = std::to_string(freeGamePort());
     ChildProcess coordinator({binaries + "/standin-coordinator", "--port", coordPort, "--region", "1:0,0,0:100,100,100",
                               "--region", "2:100,0,0:200,100,100"});
-    ASSERT_TRUE(coordinator.waitForOutput("coordinator listening", peertest::Patience)) << coordinator.output();
+    ASSERT_TRUE(coordinator.waitForOutput("coordinator listening", Patience)) << coordinator.output();
     const std::string port1 = std::to_string(freeGamePort());
     const std::string port2 = std::to_string(freeGamePort());
     auto serverArgs = [&](const char* id, const std::string& port) {
@@ -1047,9 +1044,9 @@ TEST_F(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     };
     ChildProcess server1(serverArgs("1", port1));
     ChildProcess server2(serverArgs("2", port2));
-    EXPECT_TRUE(server2.waitForOutput("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", peertest::Patience))
+    EXPECT_TRUE(server2.waitForOutput("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", Patience))
         << server2.output();
-    EXPECT_TRUE(server1.waitForOutput("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", peertest::Patience))
+    EXPECT_TRUE(server1.waitForOutput("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", Patience))
         << server1.output();
     EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
     EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);

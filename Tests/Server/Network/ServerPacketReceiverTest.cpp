@@ -14,6 +14,7 @@
 
 #include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
+#include "Support/Patience.h"
 #include "Common/Network/Network.h"
 
 using boost::asio::ip::address_v4;
@@ -57,8 +58,12 @@ protected:
         receiver->acceptor_.close();
         udpSocket.close();
         client.close();
-        for (int i = 0; i < 100 && !closedAll(); ++i)
+        waitUntil([&] {
+            if (closedAll())
+                return true;
             io.run_for(std::chrono::milliseconds(10));
+            return false;
+        });
         testing::internal::GetCapturedStdout();
         for (tcp::socket* socket : receiver->unreported)
             delete socket;
@@ -66,14 +71,18 @@ protected:
 
     // Runs the service until the receiver has queued a NewConnection; its socket, or null.
     tcp::socket* acceptedOne() {
-        for (int i = 0; i < 300; ++i) {
+        tcp::socket* accepted = nullptr;
+        waitUntil([&] {
             io.run_for(std::chrono::milliseconds(10));
             receiver->dispatch(&recorder);
             for (const networkEventPtr& event : recorder.events)
-                if (event->eventType == EventTypes::NewConnection)
-                    return event->getTcpSocket();
-        }
-        return nullptr;
+                if (event->eventType == EventTypes::NewConnection) {
+                    accepted = event->getTcpSocket();
+                    return true;
+                }
+            return false;
+        });
+        return accepted;
     }
 
     bool closedAll() {
