@@ -15,13 +15,12 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Support/Patience.h"
 #include "Support/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/PeerProcesses.h"
-#include "Support/ChildProcess.h"
+#include "Support/Cluster.h"
 #include "Support/FakeClock.h"
 #include "Support/EventBuilders.h"
 
@@ -1030,23 +1029,15 @@ TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
 // The coordinator's map links two real servers; each knows the other's UDP address as soon as
 // the login (server 2) or the welcome (server 1) has bound the link.
 TEST_F(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
-    const std::string binaries =
-        std::string(REGIONSERVER_BINARY).substr(0, std::string(REGIONSERVER_BINARY).rfind('/'));
-    const std::string coordPort = std::to_string(freeGamePort());
-    ChildProcess coordinator({binaries + "/standin-coordinator", "--port", coordPort, "--region", "1:0,0,0:100,100,100",
-                              "--region", "2:100,0,0:200,100,100"});
-    ASSERT_TRUE(coordinator.waitForOutput("coordinator listening", Patience)) << coordinator.output();
-    const std::string port1 = std::to_string(freeGamePort());
-    const std::string port2 = std::to_string(freeGamePort());
-    auto serverArgs = [&](const char* id, const std::string& port) {
-        return std::vector<std::string>{REGIONSERVER_BINARY,         std::string("--server-id=") + id, "--port=" + port,
-                                        "--coord-port=" + coordPort, "--enable-console=false",         "--log=false"};
-    };
-    ChildProcess server1(serverArgs("1", port1));
-    ChildProcess server2(serverArgs("2", port2));
-    EXPECT_TRUE(server2.waitForOutput("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", Patience))
+    e2e::Cluster cluster;
+    ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+    e2e::Process& server1 = cluster.server(1);
+    e2e::Process& server2 = cluster.server(2);
+    const std::string port1 = std::to_string(cluster.gamePort(1));
+    const std::string port2 = std::to_string(cluster.gamePort(2));
+    EXPECT_TRUE(server2.printed("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", Patience))
         << server2.output();
-    EXPECT_TRUE(server1.waitForOutput("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", Patience))
+    EXPECT_TRUE(server1.printed("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", Patience))
         << server1.output();
     EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
     EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);
