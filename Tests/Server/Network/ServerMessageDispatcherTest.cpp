@@ -21,6 +21,7 @@
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/PeerProcesses.h"
 #include "Support/Cluster.h"
+#include "Support/CaseName.h"
 #include "Support/FakeClock.h"
 #include "Support/EventBuilders.h"
 
@@ -417,12 +418,13 @@ std::string poolText() {
 }
 
 struct RegionCase {
-    const char* name;
+    const char* what;
     std::vector<RegionMap> updates; // applied in order; the lines are those of the last
     std::string pool;
     std::vector<std::string> lines;
     std::vector<std::string> absent;
 };
+PRINT_CASE_AS_WHAT(RegionCase)
 
 const RegionMap BothServers{{5, 2}, {{1, 5, 0, {2}}, {2, 2, 100, {1}}, {3, 5, 300, {}}}};
 
@@ -482,13 +484,7 @@ TEST_P(RegionMapTest, EachUpdateRebuildsTheMapByItsRules) {
               c.pool.find("2:") != std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(RegionUpdate, RegionMapTest, testing::ValuesIn(RegionCases),
-                         [](const testing::TestParamInfo<RegionCase>& param) {
-                             std::string name = param.param.name;
-                             std::replace_if(
-                                 name.begin(), name.end(), [](char ch) { return !isalnum(ch); }, '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(RegionUpdate, RegionMapTest, testing::ValuesIn(RegionCases), caseName<RegionCase>);
 
 TEST_F(ServerMessageDispatcherTest, MoveOrderTellsTheClientItsNewMasterAndQueuesTheWatcher) {
     Player* p = connectedPlayer("p", 0x50002);
