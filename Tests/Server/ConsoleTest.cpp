@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "Common/Debug/ResourceMonitor.h"
+#include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Gamelogic/General.h"
 #include "Support/NetworkFixture.h"
 
 namespace {

@@ -10,10 +10,10 @@
 
 #include "Common/Debug/ResourceMonitor.h"
 #include "Common/Gamelogic/General.h"
-#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/main.h"
 #include "Support/CaseName.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Protobuf/Object.pb.h"
+#include "Support/CaseName.h"
 #include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Support/QueuedFrames.h"
-#include "Common/Protobuf/Object.pb.h"
-#include "Support/TcpPair.h"
 #include "Support/RegistryFixture.h"
-#include "Support/CaseName.h"
+#include "Support/TcpPair.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/FreePort.h"
 #include "Common/Protobuf/ProtobufConversion.h"
+#include "Support/FreePort.h"
 
 namespace e2e {
 

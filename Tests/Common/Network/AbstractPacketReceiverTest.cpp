@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "Common/Debug/Logger.h"
-#include "Support/LiveNetwork.h"
-#include "Support/Patience.h"
 #include "Common/Network/MessageSerializer.h"
-#include "Support/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
+#include "Support/LiveNetwork.h"
+#include "Support/Patience.h"
+#include "Support/TrafficCounts.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::address_v6;

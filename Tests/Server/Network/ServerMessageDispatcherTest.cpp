@@ -15,15 +15,15 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Support/LiveNetwork.h"
-#include "Support/Patience.h"
-#include "Support/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Support/PeerProcesses.h"
-#include "Support/Cluster.h"
 #include "Support/CaseName.h"
-#include "Support/FakeClock.h"
+#include "Support/Cluster.h"
 #include "Support/EventBuilders.h"
+#include "Support/FakeClock.h"
+#include "Support/LiveNetwork.h"
+#include "Support/NetworkFixture.h"
+#include "Support/Patience.h"
+#include "Support/PeerProcesses.h"
 
 namespace {
 

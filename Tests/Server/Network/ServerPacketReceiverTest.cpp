@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/Network.h"
 #include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
 #include "Support/Patience.h"
-#include "Common/Network/Network.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;
