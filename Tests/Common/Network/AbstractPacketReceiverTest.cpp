@@ -13,6 +13,7 @@
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
 #include "Support/LiveNetwork.h"
+#include "Support/OwnReceiver.h"
 #include "Support/Patience.h"
 #include "Support/TrafficCounts.h"
 
@@ -454,13 +455,7 @@ TEST_F(PacketReceiverTest, EventsQueuedDuringADispatchWaitForTheNext) {
 // A receiver of its own on a socket of its own, driven by the test thread.
 class OwnReceiverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Network* net = Network::getInstance();
-        udp::socket* saved = net->udp_socket;
-        net->udp_socket = &socket;
-        receiver.reset(new AbstractPacketReceiver(&io));
-        net->udp_socket = saved;
-    }
+    void SetUp() override { receiver = receiverOn<AbstractPacketReceiver>(socket, &io); }
 
     void TearDown() override {
         // The pending receive ends with the socket and frees its buffer.
@@ -633,11 +628,8 @@ public:
 };
 
 TEST_F(OwnReceiverTest, AnExceptionInTheTcpReadHandlerStaysInside) {
-    Network* net = Network::getInstance();
-    udp::socket* saved = net->udp_socket;
-    net->udp_socket = &socket;
-    FailingErrorReceiver failing(&io);
-    net->udp_socket = saved;
+    const std::unique_ptr<FailingErrorReceiver> owned = receiverOn<FailingErrorReceiver>(socket, &io);
+    FailingErrorReceiver& failing = *owned;
 
     tcp::socket unconnected(io);
     testing::internal::CaptureStdout();

@@ -15,6 +15,7 @@
 #include "Common/Network/Network.h"
 #include "Support/FreePort.h"
 #include "Support/LiveNetwork.h"
+#include "Support/OwnReceiver.h"
 #include "Support/Patience.h"
 
 using boost::asio::ip::address_v4;
@@ -45,11 +46,7 @@ public:
 class ServerPacketReceiverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Network* net = Network::getInstance();
-        udp::socket* saved = net->udp_socket;
-        net->udp_socket = &udpSocket;
-        receiver.reset(new TestReceiver(&io, static_cast<short>(port), static_cast<short>(port)));
-        net->udp_socket = saved;
+        receiver = receiverOn<TestReceiver>(udpSocket, &io, static_cast<short>(port), static_cast<short>(port));
         testing::internal::CaptureStdout();
     }
 
