@@ -18,7 +18,7 @@
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/ServerRegionHandler.h"
-#include "Tests/Common/Network/LiveNetwork.h"
+#include "Tests/Support/FreePort.h"
 
 namespace bench {
 

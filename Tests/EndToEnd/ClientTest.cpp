@@ -1,12 +1,11 @@
 // Game clients at running servers: a bot that logs in, steers, pings, flies across a border and
 // steps back from the controls for a while, and a client that forges what only the coordinator
 // or a region server may send.
-#include <cstdio>
 #include <map>
 
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {
@@ -15,19 +14,9 @@ namespace {
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(cluster.startCoordinator());
-        server = &cluster.startServer(1);
-        ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+        ASSERT_NO_FATAL_FAILURE(cluster.startCoordinatorAndServer1());
+        server = &cluster.server(1);
         port = std::to_string(cluster.gamePort(1));
-    }
-
-    // The bot's id from its welcome line ("... id 0x<hex> qport ..."); 0 when it was not welcomed.
-    static uint64_t idIn(const std::string& welcomeLine) {
-        unsigned long long id = 0;
-        const size_t at = welcomeLine.find(" id 0x");
-        if (at == std::string::npos || std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) != 1)
-            return 0;
-        return id;
     }
 
     static void set(Velmor::Position* p, float x, float y, float z) {
@@ -36,11 +25,7 @@ protected:
         p->set_z(z);
     }
 
-    static std::string hex(uint64_t id) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(id));
-        return text;
-    }
+    static std::string hex(uint64_t id) { return "0x" + hexOf(id); }
 
     Cluster cluster;
     Process* server = nullptr;
@@ -54,7 +39,7 @@ TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
     ASSERT_NE("", welcome) << cluster.outputs();
     EXPECT_NE(std::string::npos, welcome.find(" qport 0x10002 name 'pilot' health 100 region (0,0,0)-(100,100,100)"))
         << welcome;
-    const uint64_t id = idIn(welcome);
+    const uint64_t id = botIdIn(welcome);
     EXPECT_EQ(1u, id >> 32) << welcome;
 
     // Once its datagrams made its address known, the new player goes to the coordinator and
@@ -100,11 +85,11 @@ TEST_F(ClientTest, BotSeesItsShipMoveByTheServersUpdates) {
 }
 
 TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
-    Process& second = cluster.startServer(2);
+    ASSERT_NO_FATAL_FAILURE(cluster.startServer2Linked());
+    Process& second = cluster.server(2);
     const std::string secondPort = std::to_string(cluster.gamePort(2));
-    ASSERT_NE("", server->nextLine("] Connected to server 2 127.0.0.1:" + secondPort)) << cluster.outputs();
     Process& bot = cluster.startBot(1, "runner", "20,0,0", 12);
-    const uint64_t id = idIn(bot.nextLine("welcome via "));
+    const uint64_t id = botIdIn(bot.nextLine("welcome via "));
     ASSERT_NE(0u, id) << cluster.outputs();
 
     // Past x = 100 the ship lies in server 2's region only: server 2 takes control of it and
@@ -127,7 +112,7 @@ TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
 
 TEST_F(ClientTest, BotLoggedOutAsAWatcherLeavesItsPlayerWaitingForItsNextLogin) {
     Process& bot = cluster.startBot(1, "pauser", "5,0,0", 10, {"--logout-after", "2"});
-    const uint64_t id = idIn(bot.nextLine("welcome via "));
+    const uint64_t id = botIdIn(bot.nextLine("welcome via "));
     ASSERT_NE(0u, id) << cluster.outputs();
     const std::string serverId = hex(id).substr(2);
     const std::string handBack = "hand-back of player " + hex(id);
@@ -162,7 +147,7 @@ TEST_F(ClientTest, BotLoggedOutAsAWatcherLeavesItsPlayerWaitingForItsNextLogin) 
 
 TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
     Process& victim = cluster.startBot(1, "victim", "5,0,0", 5);
-    const uint64_t victimId = idIn(victim.nextLine("welcome via "));
+    const uint64_t victimId = botIdIn(victim.nextLine("welcome via "));
     ASSERT_NE(0u, victimId) << cluster.outputs();
     ASSERT_NE("", cluster.coordinator()->nextLine("hand-back of player " + hex(victimId))) << cluster.outputs();
 

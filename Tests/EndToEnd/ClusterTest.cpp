@@ -3,7 +3,7 @@
 // stays when a neighbour or the coordinator goes.
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {
@@ -53,9 +53,8 @@ TEST(ClusterTest, ServerRetriesOnceASecondUntilTheCoordinatorComesUp) {
 
 TEST(ClusterTest, LowerIdConnectsToItsTouchingNeighbourWhichTakesItsLogin) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& first = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    ASSERT_NO_FATAL_FAILURE(cluster.startCoordinatorAndServer1());
+    Process& first = cluster.server(1);
     Process& second = cluster.startServer(2);
     const std::string secondPort = std::to_string(cluster.gamePort(2));
 
@@ -79,12 +78,9 @@ TEST(ClusterTest, LowerIdConnectsToItsTouchingNeighbourWhichTakesItsLogin) {
 
 TEST(ClusterTest, LowerIdLinksAgainToANeighbourThatComesBack) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& first = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
-    cluster.startServer(2);
+    ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+    Process& first = cluster.server(1);
     const std::string linked = "] Connected to server 2 127.0.0.1:" + std::to_string(cluster.gamePort(2));
-    ASSERT_NE("", first.nextLine(linked)) << cluster.outputs();
 
     cluster.stopServer(2);
     EXPECT_NE("", first.nextLine("] Server closed connection.")) << cluster.outputs();
@@ -95,9 +91,8 @@ TEST(ClusterTest, LowerIdLinksAgainToANeighbourThatComesBack) {
 
 TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& server = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    ASSERT_NO_FATAL_FAILURE(cluster.startCoordinatorAndServer1());
+    Process& server = cluster.server(1);
 
     cluster.stopCoordinator();
     EXPECT_NE("", server.nextLine("] Connected Client with unknown type disconnected")) << cluster.outputs();
@@ -112,9 +107,9 @@ TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
 // the login (server 2) or the welcome (server 1) has bound the link.
 TEST(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& server1 = cluster.startServer(1);
-    Process& server2 = cluster.startServer(2);
+    ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+    Process& server1 = cluster.server(1);
+    Process& server2 = cluster.server(2);
     const std::string port1 = std::to_string(cluster.gamePort(1));
     const std::string port2 = std::to_string(cluster.gamePort(2));
     EXPECT_TRUE(server2.printed("UDP address of server 1 is 127.0.0.1:" + port1 + "\n", Patience)) << server2.output();

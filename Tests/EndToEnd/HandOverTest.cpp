@@ -1,13 +1,12 @@
 // A ship's place among the regions as the servers and a bot see it: the watch instruction, what
 // a watching bot gets from the neighbour, the hand-over at the border between two servers, the
 // move that the coordinator orders, and the hold at the edge of the world.
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {
@@ -15,24 +14,17 @@ namespace {
 // The bot's id from its welcome line ("... id 0x<hex> qport ..."), as the servers print it
 // (hex without "0x"); "" when it was not welcomed.
 std::string serverIdIn(const std::string& welcomeLine) {
-    unsigned long long id = 0;
-    const size_t at = welcomeLine.find(" id 0x");
-    if (at == std::string::npos || std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) != 1)
-        return "";
-    char text[32];
-    std::snprintf(text, sizeof(text), "%llx", id);
-    return text;
+    const uint64_t id = botIdIn(welcomeLine);
+    return id ? hexOf(id) : "";
 }
 
 TEST(HandOverTest, BotIsToldToWatchTheNeighbourAndThenHandedToIt) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& first = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
-    Process& second = cluster.startServer(2);
-    const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
-    const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
-    ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+    ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+    Process& first = cluster.server(1);
+    Process& second = cluster.server(2);
+    const std::string firstAt = cluster.addressOf(1);
+    const std::string secondAt = cluster.addressOf(2);
 
     Process& bot = cluster.startBot(1, "crosser", "20,0,0", 10);
     const std::string id = serverIdIn(bot.nextLine("welcome via "));
@@ -63,13 +55,9 @@ TEST(HandOverTest, BotIsToldToWatchTheNeighbourAndThenHandedToIt) {
 
 TEST(HandOverTest, WatchingBotsGetTheNeighboursUpdatesByUdp) {
     Cluster cluster;
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& first = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
-    cluster.startServer(2);
-    const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
-    const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
-    ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+    ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+    const std::string firstAt = cluster.addressOf(1);
+    const std::string secondAt = cluster.addressOf(2);
 
     // Both ships hold still 50 from the other region: each client watches the other server,
     // and neither server keeps a copy of the other's ship (that takes 10), so a ship's updates
@@ -119,14 +107,11 @@ TEST(HandOverTest, CoordinatorMovesABotToAnotherServerWhichTakesControl) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Cluster cluster(c.regions);
-        Process* coordinator = cluster.startCoordinator();
-        ASSERT_TRUE(coordinator);
-        Process& first = cluster.startServer(1);
-        ASSERT_NE("", coordinator->nextLine("map sent to server 1")) << cluster.outputs();
-        Process& second = cluster.startServer(2);
-        const std::string firstAt = "127.0.0.1:" + std::to_string(cluster.gamePort(1));
-        const std::string secondAt = "127.0.0.1:" + std::to_string(cluster.gamePort(2));
-        ASSERT_NE("", first.nextLine("] Connected to server 2 " + secondAt)) << cluster.outputs();
+        ASSERT_NO_FATAL_FAILURE(cluster.startLinkedServers());
+        Process* coordinator = cluster.coordinator();
+        Process& second = cluster.server(2);
+        const std::string firstAt = cluster.addressOf(1);
+        const std::string secondAt = cluster.addressOf(2);
 
         Process& bot = cluster.startBot(1, "mover", "0,0,0", 15);
         const std::string id = serverIdIn(bot.nextLine("welcome via "));
@@ -166,9 +151,8 @@ TEST(HandOverTest, CoordinatorMovesABotToAnotherServerWhichTakesControl) {
 
 TEST(HandOverTest, BotFlyingOffTheWorldIsHeldOnItsRegionsFace) {
     Cluster cluster({"1:0,0,0:100,100,100"});
-    ASSERT_TRUE(cluster.startCoordinator());
-    Process& server = cluster.startServer(1);
-    ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+    ASSERT_NO_FATAL_FAILURE(cluster.startCoordinatorAndServer1());
+    Process& server = cluster.server(1);
 
     // Long enough for all the lines read below: a held ship is updated only once a second, and
     // the bot prints at most one position a second, so lines may come up to two seconds apart.

@@ -1,7 +1,6 @@
 // Copies of a server's objects on its neighbour as real processes show them: a replica that
 // follows its owner's updates, a shot handed over at the border, and a ship that stays inside
 // the margins and so is never handed over.
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -9,37 +8,21 @@
 
 #include <gtest/gtest.h>
 
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 namespace e2e {
 namespace {
-
-// The bot's id as its welcome line gives it ("... id 0x<hex> qport ..."); 0 when it was not welcomed.
-uint64_t botIdIn(const std::string& welcomeLine) {
-    const size_t at = welcomeLine.find(" id 0x");
-    unsigned long long id = 0;
-    return at != std::string::npos && std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) == 1 ? id : 0;
-}
-
-// "%llx" of `id`, as servers and bots print ids (bots put "0x" before it).
-std::string hexOf(uint64_t id) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(id));
-    return text;
-}
 
 // Two running servers of `regions` with server 1 connected to server 2.
 class ReplicaTest : public ::testing::Test {
 protected:
     void startServers(const std::vector<std::string>& regions) {
         cluster.reset(new Cluster(regions));
-        ASSERT_TRUE(cluster->startCoordinator());
-        first = &cluster->startServer(1);
-        ASSERT_NE("", cluster->coordinator()->nextLine("map sent to server 1")) << cluster->outputs();
-        second = &cluster->startServer(2);
-        firstAt = "127.0.0.1:" + std::to_string(cluster->gamePort(1));
-        secondAt = "127.0.0.1:" + std::to_string(cluster->gamePort(2));
-        ASSERT_NE("", first->nextLine("] Connected to server 2 " + secondAt)) << cluster->outputs();
+        ASSERT_NO_FATAL_FAILURE(cluster->startLinkedServers());
+        first = &cluster->server(1);
+        second = &cluster->server(2);
+        firstAt = cluster->addressOf(1);
+        secondAt = cluster->addressOf(2);
     }
 
     // The bot's own ship from its next position line that has y above `y`; false when none comes.

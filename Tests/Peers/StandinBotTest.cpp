@@ -2,7 +2,7 @@
 
 #include <list>
 
-#include "Peers/PeerTestSupport.h"
+#include "Support/PeerProcesses.h"
 
 using namespace peertest;
 
@@ -82,17 +82,17 @@ protected:
     // Reads the datagrams at `server` until one holds a ClientUpdate whose booster bits
     // include `bits`; false when none comes in time.
     bool waitForBits(FakeRegionServer& server, uint32_t bits) {
-        const auto deadline = std::chrono::steady_clock::now() + Patience;
         std::string bytes;
         udp::endpoint from;
-        while (std::chrono::steady_clock::now() < deadline && server.receive(bytes, from)) {
+        // No datagram within Patience ends the wait as well: its deadline has passed by then.
+        return waitUntil([&] {
+            if (!server.receive(bytes, from))
+                return false;
             // The frames own the messages: keep them while the update is read.
             const std::list<networkEventPtr> frames = framesAfterQport(bytes, Qport);
             const Velmor::ClientUpdate* update = findUpdate(frames);
-            if (update && (update->boosterson() & bits) == bits)
-                return true;
-        }
-        return false;
+            return update && (update->boosterson() & bits) == bits;
+        });
     }
 
     boost::asio::io_context io;

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "Peers/PeerTestSupport.h"
+#include "Support/PeerProcesses.h"
 
 using namespace peertest;
 

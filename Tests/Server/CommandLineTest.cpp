@@ -5,13 +5,13 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
 #include "Support/ChildProcess.h"
+#include "Support/FreePort.h"
+#include "Support/Patience.h"
 
 namespace {
 
@@ -122,16 +122,17 @@ TEST(CommandLineTest, RunningServerWritesItsMeasurementFileOnlyWithLog) {
                        dir);
         // The load report comes once a second, as the measurement line does.
         ASSERT_TRUE(coordinator.waitForOutput("status of server 1", 10s)) << coordinator.output() << p.output();
-        std::vector<std::string> lines;
-        for (auto until = std::chrono::steady_clock::now() + 10s;
-             log && lines.size() < 3 && std::chrono::steady_clock::now() < until;) {
-            std::this_thread::sleep_for(100ms);
-            std::ifstream in(file);
-            lines.clear();
-            for (std::string line; std::getline(in, line);)
-                lines.push_back(line);
-        }
         if (log) {
+            std::vector<std::string> lines;
+            waitUntil(
+                [&] {
+                    std::ifstream in(file);
+                    lines.clear();
+                    for (std::string line; std::getline(in, line);)
+                        lines.push_back(line);
+                    return lines.size() >= 3;
+                },
+                10s);
             ASSERT_GE(lines.size(), 3u);
             EXPECT_EQ(lines[0].substr(0, 32), "Timestamp      ,TCP pkg sent CS,");
             EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), ','), 42);

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "Common/Debug/ResourceMonitor.h"
+#include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Gamelogic/General.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

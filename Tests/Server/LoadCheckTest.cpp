@@ -10,9 +10,10 @@
 
 #include "Common/Debug/ResourceMonitor.h"
 #include "Common/Gamelogic/General.h"
-#include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/main.h"
+#include "Support/CaseName.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 
@@ -154,12 +155,13 @@ TEST_F(LoadCheckTest, OverloadWithoutMyselfReportsNothing) {
 
 // Where one object lands in the two grids of one region; -1 where it counts nowhere.
 struct CellCase {
-    const char* name;
+    const char* what;
     Vector3 max;
     Vector3 at;
     int two;
     int three;
 };
+PRINT_CASE_AS_WHAT(CellCase)
 
 class SubCellTest : public LoadCheckTest, public testing::WithParamInterface<CellCase> {};
 
@@ -196,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CellCase{"BeyondMax", cube100, Vector3(150, 10, 10), -1, -1},
                     // A flat region has no cells to divide into.
                     CellCase{"FlatRegion", Vector3(100, 0, 100), Vector3(50, 0, 50), -1, -1}),
-    [](const testing::TestParamInfo<CellCase>& cell) { return std::string(cell.param.name); });
+    caseName<CellCase>);
 
 TEST_F(LoadCheckTest, ProjectilesCountInCellsOnlyWithCollideAll) {
     ControllingServer* me = serverWith({{Vector3(0, 0, 0), cube100}});

@@ -12,9 +12,9 @@
 #include "Common/Debug/ResourceMonitor.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/NetworkFixture.h"
 #include "Server/Console.h"
 #include "Support/FakeClock.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

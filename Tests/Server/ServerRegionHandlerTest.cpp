@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
-#include "Common/Network/QueuedFrames.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Common/Network/TcpPair.h"
-#include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
+#include "Support/FreePort.h"
+#include "Support/LiveNetwork.h"
+#include "Support/QueuedFrames.h"
+#include "Support/RegistryFixture.h"
+#include "Support/TcpPair.h"
 
 namespace {
 

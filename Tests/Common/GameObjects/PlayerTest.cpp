@@ -5,7 +5,7 @@
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

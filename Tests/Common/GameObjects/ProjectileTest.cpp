@@ -4,7 +4,7 @@
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Scene/SceneFixture.h"
+#include "Support/SceneFixture.h"
 
 namespace {
 

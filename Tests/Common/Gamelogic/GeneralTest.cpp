@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Region/RegistryFixture.h"
 #include "Support/CaseName.h"
+#include "Support/RegistryFixture.h"
 
 namespace {
 

@@ -4,17 +4,18 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include "Common/Debug/Logger.h"
-#include "Common/Network/LiveNetwork.h"
 #include "Common/Network/MessageSerializer.h"
-#include "Common/Network/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
+#include "Support/LiveNetwork.h"
+#include "Support/OwnReceiver.h"
+#include "Support/Patience.h"
+#include "Support/TrafficCounts.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::address_v6;
@@ -99,11 +100,10 @@ protected:
         client.non_blocking(true);
         boost::system::error_code ec = boost::asio::error::would_block;
         size_t n = 0;
-        for (int wait = 0; wait < 1500 && ec == boost::asio::error::would_block; ++wait) {
+        waitUntil([&] {
             n = client.receive_from(boost::asio::buffer(into, size), source, 0, ec);
-            if (ec == boost::asio::error::would_block)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+            return ec != boost::asio::error::would_block;
+        });
         if (from)
             *from = source;
         return ec ? 0 : n;
@@ -455,13 +455,7 @@ TEST_F(PacketReceiverTest, EventsQueuedDuringADispatchWaitForTheNext) {
 // A receiver of its own on a socket of its own, driven by the test thread.
 class OwnReceiverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Network* net = Network::getInstance();
-        udp::socket* saved = net->udp_socket;
-        net->udp_socket = &socket;
-        receiver.reset(new AbstractPacketReceiver(&io));
-        net->udp_socket = saved;
-    }
+    void SetUp() override { receiver = receiverOn<AbstractPacketReceiver>(socket, &io); }
 
     void TearDown() override {
         // The pending receive ends with the socket and frees its buffer.
@@ -493,7 +487,7 @@ TEST_F(OwnReceiverTest, UdpReceptionGoesOnAfterAnExceptionInTheHandler) {
     udp::socket sender(io, udp::endpoint(address_v4::loopback(), 0));
     sender.send_to(boost::asio::buffer(qportBytes(2) + updateFrame(4)), socket.local_endpoint());
     io.restart();
-    io.run_one_for(std::chrono::seconds(3));
+    io.run_one_for(Patience);
     receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), 1u);
     EXPECT_EQ(recorder.events.front()->qport, 2u);
@@ -596,7 +590,7 @@ TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumb
     ASSERT_EQ(io.run_one(), 1u);
     receiver->dispatch(&recorder);
     EXPECT_EQ(recorder.events.size(), 1u + AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE);
-    while (recorder.events.size() < datagrams && io.run_one_for(std::chrono::seconds(3)) == 1)
+    while (recorder.events.size() < datagrams && io.run_one_for(Patience) == 1)
         receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), datagrams);
     for (uint32_t i = 0; i < datagrams; ++i) {
@@ -634,11 +628,8 @@ public:
 };
 
 TEST_F(OwnReceiverTest, AnExceptionInTheTcpReadHandlerStaysInside) {
-    Network* net = Network::getInstance();
-    udp::socket* saved = net->udp_socket;
-    net->udp_socket = &socket;
-    FailingErrorReceiver failing(&io);
-    net->udp_socket = saved;
+    const std::unique_ptr<FailingErrorReceiver> owned = receiverOn<FailingErrorReceiver>(socket, &io);
+    FailingErrorReceiver& failing = *owned;
 
     tcp::socket unconnected(io);
     testing::internal::CaptureStdout();

@@ -9,10 +9,10 @@
 #include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
-#include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Common/Network/EventBuilders.h"
+#include "Support/EventBuilders.h"
 #include "Support/FakeClock.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

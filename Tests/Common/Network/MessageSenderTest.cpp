@@ -19,10 +19,10 @@
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
-#include "Common/Network/TcpPair.h"
-#include "Common/Network/TrafficCounts.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
+#include "Support/TcpPair.h"
+#include "Support/TrafficCounts.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

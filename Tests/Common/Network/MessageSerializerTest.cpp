@@ -8,16 +8,10 @@
 
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
+#include "Support/Bytes.h"
 #include "Support/FakeClock.h"
 
 namespace {
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (int v : values)
-        text.push_back(static_cast<char>(v));
-    return text;
-}
 
 // Every diagnostic piece carries this prefix: server id 0, synchronised time 0.
 std::string line(const std::string& text) {

@@ -10,12 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "Common/GameObjects/Player.h"
-#include "Common/Network/LiveNetwork.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Sender.h"
-#include "Common/Network/TcpPair.h"
 #include "Common/Protobuf/Object.pb.h"
+#include "Support/FreePort.h"
+#include "Support/LiveNetwork.h"
+#include "Support/TcpPair.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

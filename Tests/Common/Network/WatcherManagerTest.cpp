@@ -4,7 +4,7 @@
 
 #include <gmock/gmock.h>
 
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "Common/GameObjects/NetworkObject.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Support/SceneFixture.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
+#include "Support/Bytes.h"
+
 namespace {
 
 namespace pb = google::protobuf;
@@ -127,13 +129,6 @@ TEST(ObjectSchemaTest, StatusEnumerationDefaultsToOverloaded) {
 // Builds a message from its encoding; tests of the decoder's rules start from raw bytes.
 template <class M> bool parses(const std::string& bytes, M* message) {
     return message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (int v : values)
-        text.push_back(static_cast<char>(v));
-    return text;
 }
 
 TEST(ObjectWireTest, ScalarEncodings) {

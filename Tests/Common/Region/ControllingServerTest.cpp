@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Region/RegistryFixture.h"
+#include "Support/RegistryFixture.h"
 
 namespace {
 

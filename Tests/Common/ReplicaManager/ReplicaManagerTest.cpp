@@ -10,9 +10,9 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include "Common/GameObjects/NetworkObject.h"
 #include "Common/GameObjects/Player.h"
-#include "Common/Network/NetworkFixture.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Support/NetworkFixture.h"
+#include "Support/SceneFixture.h"
 
 namespace {
 

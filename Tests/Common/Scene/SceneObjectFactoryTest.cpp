@@ -2,7 +2,7 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/NetworkFixture.h"
+#include "Support/NetworkFixture.h"
 
 namespace {
 

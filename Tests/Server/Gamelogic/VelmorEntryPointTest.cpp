@@ -1,7 +1,7 @@
 #include "Server/Gamelogic/VelmorEntryPoint.h"
 
 #include "Common/GameObjects/Ship.h"
-#include "Common/Scene/SceneFixture.h"
+#include "Support/SceneFixture.h"
 
 namespace {
 

@@ -1,13 +1,11 @@
 #include "Server/Network/ServerMessageDispatcher.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -17,12 +15,15 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Common/Network/LiveNetwork.h"
-#include "Common/Network/NetworkFixture.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Peers/PeerTestSupport.h"
+#include "Support/CaseName.h"
+#include "Support/EventBuilders.h"
+#include "Support/PeerProcesses.h"
 #include "Support/FakeClock.h"
-#include "Common/Network/EventBuilders.h"
+#include "Support/LiveNetwork.h"
+#include "Support/NetworkFixture.h"
+#include "Support/Patience.h"
+#include "Support/PeerProcesses.h"
 
 namespace {
 
@@ -417,12 +418,13 @@ std::string poolText() {
 }
 
 struct RegionCase {
-    const char* name;
+    const char* what;
     std::vector<RegionMap> updates; // applied in order; the lines are those of the last
     std::string pool;
     std::vector<std::string> lines;
     std::vector<std::string> absent;
 };
+PRINT_CASE_AS_WHAT(RegionCase)
 
 const RegionMap BothServers{{5, 2}, {{1, 5, 0, {2}}, {2, 2, 100, {1}}, {3, 5, 300, {}}}};
 
@@ -482,13 +484,7 @@ TEST_P(RegionMapTest, EachUpdateRebuildsTheMapByItsRules) {
               c.pool.find("2:") != std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(RegionUpdate, RegionMapTest, testing::ValuesIn(RegionCases),
-                         [](const testing::TestParamInfo<RegionCase>& param) {
-                             std::string name = param.param.name;
-                             std::replace_if(
-                                 name.begin(), name.end(), [](char ch) { return !isalnum(ch); }, '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(RegionUpdate, RegionMapTest, testing::ValuesIn(RegionCases), caseName<RegionCase>);
 
 TEST_F(ServerMessageDispatcherTest, MoveOrderTellsTheClientItsNewMasterAndQueuesTheWatcher) {
     Player* p = connectedPlayer("p", 0x50002);
@@ -973,14 +969,12 @@ protected:
 
     // Dispatches the live queues until `done` holds or the deadline passes.
     bool dispatchUntil(std::function<bool()> done) {
-        const auto end = std::chrono::steady_clock::now() + peertest::Patience;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
+        return waitUntil([&] {
+            if (done())
+                return true;
             printedBy([&] { net->dispatchReceivedMessages(nullptr); });
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+            return false;
+        });
     }
 
     Network* net = nullptr;
@@ -1012,7 +1006,7 @@ TEST_F(NeighbourUdpAddressTest, ReplicaUpdatesByUdpReachAServerFromItsLoginOn) {
     net->networkSender->sendUpdateObject(p, entry);
     printedBy([&] { net->networkSender->sendMessages(); });
     EXPECT_NE(neighbour.expect<Velmor::ServerWelcome>(MessageTypes::ServerWelcome), nullptr);
-    ASSERT_TRUE(peertest::readable(neighbourUdp.native_handle(), peertest::Patience));
+    ASSERT_TRUE(peertest::readable(neighbourUdp.native_handle(), Patience));
     std::string datagram(2048, '\0');
     datagram.resize(neighbourUdp.receive(boost::asio::buffer(&datagram[0], datagram.size())));
     std::vector<uint32_t> qports;

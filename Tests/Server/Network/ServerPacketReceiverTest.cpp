@@ -12,8 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
 #include "Common/Network/Network.h"
+#include "Support/FreePort.h"
+#include "Support/LiveNetwork.h"
+#include "Support/OwnReceiver.h"
+#include "Support/Patience.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;
@@ -43,11 +46,7 @@ public:
 class ServerPacketReceiverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Network* net = Network::getInstance();
-        udp::socket* saved = net->udp_socket;
-        net->udp_socket = &udpSocket;
-        receiver.reset(new TestReceiver(&io, static_cast<short>(port), static_cast<short>(port)));
-        net->udp_socket = saved;
+        receiver = receiverOn<TestReceiver>(udpSocket, &io, static_cast<short>(port), static_cast<short>(port));
         testing::internal::CaptureStdout();
     }
 
@@ -56,8 +55,12 @@ protected:
         receiver->acceptor_.close();
         udpSocket.close();
         client.close();
-        for (int i = 0; i < 100 && !closedAll(); ++i)
+        waitUntil([&] {
+            if (closedAll())
+                return true;
             io.run_for(std::chrono::milliseconds(10));
+            return false;
+        });
         testing::internal::GetCapturedStdout();
         for (tcp::socket* socket : receiver->unreported)
             delete socket;
@@ -65,14 +68,18 @@ protected:
 
     // Runs the service until the receiver has queued a NewConnection; its socket, or null.
     tcp::socket* acceptedOne() {
-        for (int i = 0; i < 300; ++i) {
+        tcp::socket* accepted = nullptr;
+        waitUntil([&] {
             io.run_for(std::chrono::milliseconds(10));
             receiver->dispatch(&recorder);
             for (const networkEventPtr& event : recorder.events)
-                if (event->eventType == EventTypes::NewConnection)
-                    return event->getTcpSocket();
-        }
-        return nullptr;
+                if (event->eventType == EventTypes::NewConnection) {
+                    accepted = event->getTcpSocket();
+                    return true;
+                }
+            return false;
+        });
+        return accepted;
     }
 
     bool closedAll() {

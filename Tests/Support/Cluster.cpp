@@ -1,12 +1,12 @@
-#include "EndToEnd/Cluster.h"
+#include "Support/Cluster.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include <gtest/gtest.h>
 
-#include "Common/Network/LiveNetwork.h"
 #include "Common/Protobuf/ProtobufConversion.h"
+#include "Support/FreePort.h"
 
 namespace e2e {
 
@@ -113,6 +113,22 @@ Process& Cluster::startBot(int serverId, const std::string& name, const std::str
     return *bots.back();
 }
 
+void Cluster::startCoordinatorAndServer1() {
+    ASSERT_TRUE(startCoordinator());
+    startServer(1);
+    ASSERT_NE("", coord->nextLine("map sent to server 1")) << outputs();
+}
+
+void Cluster::startServer2Linked() {
+    startServer(2);
+    ASSERT_NE("", server(1).nextLine("] Connected to server 2 " + addressOf(2))) << outputs();
+}
+
+void Cluster::startLinkedServers() {
+    ASSERT_NO_FATAL_FAILURE(startCoordinatorAndServer1());
+    startServer2Linked();
+}
+
 std::string Cluster::outputs() {
     std::string all;
     auto add = [&all](Process& p) { all += "---- " + p.name + ":\n" + p.output() + "\n"; };
@@ -159,6 +175,18 @@ std::map<uint64_t, Vector3> TestClient::playersDescribedUntil(uint64_t until, mi
             break;
     }
     return players;
+}
+
+uint64_t botIdIn(const std::string& welcomeLine) {
+    const size_t at = welcomeLine.find(" id 0x");
+    unsigned long long id = 0;
+    return at != std::string::npos && std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) == 1 ? id : 0;
+}
+
+std::string hexOf(uint64_t id) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(id));
+    return text;
 }
 
 bool vectorIn(const std::string& line, float& x, float& y, float& z) {

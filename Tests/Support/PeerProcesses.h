@@ -15,17 +15,18 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/ChildProcess.h"
+#include "Support/FreePort.h"
+#include "Support/Patience.h"
 
-// What the peer tests share: the test plays a region server with real sockets on 127.0.0.1
-// and waits for what the stand-in peers send with a deadline, never a fixed sleep.
+// Talking to started processes as their peer: the test plays a region server or a client with
+// real sockets on 127.0.0.1 and waits for what the processes send with a deadline, never a
+// fixed sleep.
 
 namespace peertest {
 
 using boost::asio::ip::tcp;
 using boost::asio::ip::udp;
 using std::chrono::milliseconds;
-
-const milliseconds Patience(5000);
 
 // True when `fd` has something to read within `timeout`.
 inline bool readable(int fd, milliseconds timeout) {
@@ -94,15 +95,23 @@ private:
 class FakeRegionServer {
 public:
     explicit FakeRegionServer(boost::asio::io_context& io) : acceptor(io), udpSocket(io) {
-        // The kernel picks the TCP port; should its UDP twin be taken, try another one.
+        // Should another process take the port before it is bound, try another one.
         for (int attempt = 0; attempt < 20; ++attempt) {
-            acceptor = tcp::acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-            port = acceptor.local_endpoint().port();
+            port = freeGamePort();
+            const auto loopback = boost::asio::ip::address_v4::loopback();
             boost::system::error_code error;
-            udpSocket.open(udp::v4());
-            udpSocket.bind(udp::endpoint(boost::asio::ip::address_v4::loopback(), port), error);
+            acceptor.open(tcp::v4());
+            acceptor.set_option(tcp::acceptor::reuse_address(true));
+            acceptor.bind(tcp::endpoint(loopback, port), error);
+            if (!error)
+                acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
+            if (!error) {
+                udpSocket.open(udp::v4());
+                udpSocket.bind(udp::endpoint(loopback, port), error);
+            }
             if (!error)
                 return;
+            acceptor.close();
             udpSocket.close();
         }
         throw std::runtime_error("no port free for TCP and UDP");

@@ -10,8 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "Common/Math/Vector3.h"
-#include "Peers/PeerTestSupport.h"
 #include "Support/ChildProcess.h"
+#include "Support/Patience.h"
+#include "Support/PeerProcesses.h"
 
 // A small cluster of real processes for the end-to-end tests: the stand-in coordinator, region
 // servers started as an operator starts them, and stand-in bots. Every process is killed when
@@ -21,9 +22,6 @@
 namespace e2e {
 
 using std::chrono::milliseconds;
-
-// How long a line may take to show. Generous: the tests run in parallel and under sanitizers.
-const milliseconds Patience(8000);
 
 // One started program and how far the test has read its output.
 class Process {
@@ -75,6 +73,14 @@ public:
     // same port when the server was started before (the old process is killed first).
     Process& startServer(int id);
 
+    // The set-ups the tests share. A step that does not show fails the test fatally: call them
+    // inside ASSERT_NO_FATAL_FAILURE. The coordinator, then server 1 until it has had its map:
+    void startCoordinatorAndServer1();
+    // ...then server 2, until server 1 has connected to it:
+    void startServer2Linked();
+    // ...or both: the coordinator and two linked servers.
+    void startLinkedServers();
+
     // Kills a process as a crash or an operator would.
     void stopServer(int id) { servers.erase(id); }
     void stopCoordinator() { coord.reset(); }
@@ -85,6 +91,9 @@ public:
                       const std::vector<std::string>& options = {});
 
     uint16_t gamePort(int serverId) const { return ports.at(serverId); }
+    // "127.0.0.1:<game port>", as the processes print where a server is.
+    std::string addressOf(int serverId) const { return "127.0.0.1:" + std::to_string(gamePort(serverId)); }
+    Process& server(int id) { return *servers.at(id); }
     uint16_t coordinatorPort();
     Process* coordinator() { return coord.get(); }
 
@@ -119,6 +128,12 @@ private:
     boost::asio::io_context io;
     std::unique_ptr<peertest::FrameSocket> socket;
 };
+
+// The bot's id from its welcome line ("... id 0x<hex> qport ..."); 0 when it was not welcomed.
+uint64_t botIdIn(const std::string& welcomeLine);
+
+// "%llx" of `id`, as servers and bots print ids (bots put "0x" before it).
+std::string hexOf(uint64_t id);
 
 // The three numbers of the first "(x,y,z)" in `line`; false when there is none.
 bool vectorIn(const std::string& line, float& x, float& y, float& z);

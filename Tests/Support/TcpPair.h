@@ -11,6 +11,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "Support/Patience.h"
+
 // Connected TCP pairs on 127.0.0.1 for endpoint tests: connect() returns a heap socket for
 // the code under test to own (freed with CommEndpoint::deleteTcpSocket) and keeps the
 // accepted side open until the TcpPair goes, so the test can watch the connection.
@@ -52,7 +54,7 @@ public:
         }
         // The first handshake fills the backlog; the others are dropped from then on.
         pollfd first{waiting.front()->native_handle(), POLLOUT, 0};
-        ::poll(&first, 1, 5000);
+        ::poll(&first, 1, static_cast<int>(Patience.count()));
     }
 
     std::string port() const { return std::to_string(listener.local_endpoint().port()); }

@@ -9,13 +9,13 @@
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Network.h"
-#include "Common/Network/QueuedFrames.h"
 #include "Common/Network/Sender.h"
-#include "Common/Network/TcpPair.h"
 #include "Common/Network/WatcherManager.h"
 #include "Common/Region/ControllingServer.h"
-#include "Common/Scene/SceneFixture.h"
 #include "Server/ServerRegionHandler.h"
+#include "Support/QueuedFrames.h"
+#include "Support/SceneFixture.h"
+#include "Support/TcpPair.h"
 
 // The networking parts the composer, the dispatcher and the watcher registry reach through
 // the singleton, built here without sockets of their own: two send queues, the Sender, the

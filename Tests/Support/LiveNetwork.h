@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
-#include <stdexcept>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -18,31 +16,10 @@
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/Network.h"
 #include "Server/ServerRegionHandler.h"
-// From the source root, as the benchmarks include this header too (for freeGamePort).
-#include "Tests/Support/FakeClock.h"
-#include "Tests/Support/RunOn.h"
-
-// A port number above 32767 (where a signed 16-bit port turns negative) that is free for UDP
-// and for TCP on all IPv4 addresses, as the game port needs both on one number. The kernel's
-// choice keeps concurrent test processes apart.
-inline uint16_t freeGamePort() {
-    using namespace boost::asio::ip;
-    boost::asio::io_context io;
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        udp::socket probe(io, udp::endpoint(address_v4::any(), 0));
-        const uint16_t port = probe.local_endpoint().port();
-        if (port <= 32767)
-            continue;
-        tcp::acceptor acceptor(io);
-        boost::system::error_code ec;
-        acceptor.open(tcp::v4(), ec);
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-        acceptor.bind(tcp::endpoint(address_v4::any(), port), ec);
-        if (!ec)
-            return port;
-    }
-    throw std::runtime_error("no free game port");
-}
+#include "Support/FakeClock.h"
+#include "Support/FreePort.h"
+#include "Support/Patience.h"
+#include "Support/RunOn.h"
 
 // The networking singleton built once per test process, as start-up builds it: on a free game
 // port, with server id 3 in the registry while the own qport is taken, and an I/O thread that
@@ -133,18 +110,16 @@ public:
 
 // Dispatches the live network's queues into `recorder` until `done` holds or `limit` passes.
 inline bool dispatchUntil(RecordingDispatcher& recorder, std::function<bool()> done,
-                          std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+                          std::chrono::milliseconds limit = Patience) {
     Network* net = LiveNetwork::get();
     MessageDispatcher* saved = net->messageDispatcher;
     net->messageDispatcher = &recorder;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    bool reached = false;
-    for (;;) {
-        net->dispatchReceivedMessages(nullptr);
-        if ((reached = done()) || std::chrono::steady_clock::now() > end)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const bool reached = waitUntil(
+        [&] {
+            net->dispatchReceivedMessages(nullptr);
+            return done();
+        },
+        limit);
     net->messageDispatcher = saved;
     return reached;
 }
