@@ -10,6 +10,7 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSender.h"
+#include "Common/Network/MessageTypes.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/WatcherManager.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -95,7 +96,7 @@ void Sender::wantToDeleteEndpoint(CommEndpoint* endpoint) {
 
 void Sender::sendServerLogin(uint32_t myServerId, CommEndpoint* receiver) {
     Velmor::Login login;
-    login.set_logintype(2); // NearServer
+    login.set_logintype(LoginType::NearServer);
     login.set_serverid(myServerId);
     login.set_qport(Network::getInstance()->myQport);
     login.set_timestamp(Timer::getCurSyncedTime());
