@@ -47,15 +47,6 @@ void fillConnectToNearBy(Velmor::ConnectToNearBy* message, const std::string& ho
     ProtobufConversion::position(message->mutable_max(), &max);
 }
 
-// The pool entry that is this endpoint, found by identity so that an endpoint of type
-// ServerEndpoint that is not a pool entry is never read as one.
-ControllingServer* poolEntryOf(CommEndpoint* ep) {
-    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
-        if (static_cast<CommEndpoint*>(&server) == ep)
-            return &server;
-    return nullptr;
-}
-
 } // namespace
 
 Sender::Sender(MessageSender* clientSender_, MessageSender* serverSender_)
@@ -224,7 +215,7 @@ void Sender::sendTransferControl(Transform* obj, CommEndpoint* receiver, bool sh
             DebugLog(LogType::Error, "Error in finding players host for (id:%llx)\n", idOf(obj));
         }
         if (receiver->endpointType == CommEndpointTypes::ServerEndpoint) {
-            ControllingServer* server = poolEntryOf(receiver);
+            ControllingServer* server = ServerRegionHandler::getInstance()->getPoolEntry(receiver);
             DebugPrint("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
                        server ? static_cast<int>(server->id) : -1,
                        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));

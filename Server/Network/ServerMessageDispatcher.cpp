@@ -33,14 +33,6 @@ TransformList* scenePlayers() {
     return SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
 }
 
-// The pool entry that is ep, or null.
-ControllingServer* poolEntryOf(CommEndpoint* ep) {
-    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
-        if (static_cast<CommEndpoint*>(&server) == ep)
-            return &server;
-    return nullptr;
-}
-
 // Whether a connection may stand for the pool server `entry`: when the coordinator's map gives
 // it a numeric address, the connection's peer must have that address. A host given as a name
 // is not resolved for every message, and an entry the map does not name is not checked here.
@@ -87,8 +79,9 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
     if (!sender || sender->endpointType != CommEndpointTypes::ServerEndpoint || !sender->getTcpSocket() ||
         sender->qport == 0)
         return false;
-    ControllingServer* entry = poolEntryOf(sender);
-    if (!entry || entry == ServerRegionHandler::getInstance()->myself)
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    ControllingServer* entry = registry->getPoolEntry(sender);
+    if (!entry || entry == registry->myself)
         return false;
     // Any connection may send a NearServer login and so become a pool entry: only a server that
     // the coordinator's map names (its host is set from the map), connected from the address
@@ -146,7 +139,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
         // by its own login and lasts as long as its connection, so that logins of made-up
         // servers leave nothing behind.
         ServerRegionHandler* registry = ServerRegionHandler::getInstance();
-        ControllingServer* entry = poolEntryOf(sender);
+        ControllingServer* entry = registry->getPoolEntry(sender);
         if (entry && entry != registry->myself && entry->host.empty() && entry->regionList.empty()) {
             DebugLogInput(LogType::Info, "Server %u, which the map does not name, forgotten\n",
                           static_cast<unsigned>(entry->id));
@@ -183,8 +176,9 @@ bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor:
 }
 
 bool ServerMessageDispatcher::dispatchServerWelcome(CommEndpoint* sender, Velmor::ServerWelcome* message) {
-    ControllingServer* entry =
-        sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
+    ControllingServer* entry = sender->endpointType == CommEndpointTypes::ServerEndpoint
+                                   ? ServerRegionHandler::getInstance()->getPoolEntry(sender)
+                                   : nullptr;
     if (!entry) {
         DebugLogInput(LogType::Error, "Got a server login from not a server\n");
         return true;
