@@ -26,10 +26,6 @@ namespace {
 const size_t threeCells = 27;
 const size_t twoCells = 8;
 
-unsigned long long idOf(Transform* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
-
 void fillObjectUpdate(Velmor::ObjectUpdate* update, Transform* obj) {
     update->set_id(obj->id);
     ProtobufConversion::position(update->mutable_position(), &obj->position);

@@ -25,10 +25,6 @@ bool peerAddress(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address*
     return true;
 }
 
-unsigned long long idOf(Player* p) {
-    return static_cast<unsigned long long>(p->id);
-}
-
 } // namespace
 
 WatcherManager::WatcherManager() {}

@@ -25,10 +25,6 @@ using boost::asio::ip::udp;
 
 namespace {
 
-unsigned long long idOf(Transform* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
-
 TransformList* scenePlayers() {
     return SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
 }
