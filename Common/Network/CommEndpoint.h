@@ -64,3 +64,7 @@ private:
     bool udpEndpointIsSet;
     boost::asio::ip::udp::endpoint udpEndpoint;
 };
+
+// The IP address of a connection's peer, without throwing: false for a null socket and for a
+// connection that broke (its closed-connection event may still be queued).
+bool peerAddressOf(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address);

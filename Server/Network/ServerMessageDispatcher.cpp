@@ -37,8 +37,8 @@ bool connectedFromMapAddress(const ControllingServer& entry, tcp::socket* socket
     const boost::asio::ip::address named = boost::asio::ip::make_address(entry.host, ec);
     if (entry.host.empty() || ec)
         return true;
-    const tcp::endpoint peer = socket->remote_endpoint(ec);
-    return !ec && peer.address() == named;
+    boost::asio::ip::address peer;
+    return peerAddressOf(socket, &peer) && peer == named;
 }
 
 void removeAllRegions(ControllingServer* server) {
@@ -331,12 +331,9 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
              idOf(player));
     CommEndpoint* endpoint = player;
     if (endpoint->temphost.empty()) {
-        boost::system::error_code ec;
-        tcp::endpoint peer;
-        if (endpoint->getTcpSocket())
-            peer = endpoint->getTcpSocket()->remote_endpoint(ec);
-        if (endpoint->getTcpSocket() && !ec)
-            endpoint->temphost = peer.address().to_string();
+        boost::asio::ip::address peer;
+        if (peerAddressOf(endpoint->getTcpSocket(), &peer))
+            endpoint->temphost = peer.to_string();
         else if (udp::endpoint* udpAddress = endpoint->getUdpEndpoint())
             endpoint->temphost = udpAddress->address().to_string();
         else
@@ -429,19 +426,17 @@ bool ServerMessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::Region
 void ServerMessageDispatcher::learnServerUdpAddress(ControllingServer* entry, const std::string& portText) {
     char* end = nullptr;
     const unsigned long port = portText.empty() ? 0 : std::strtoul(portText.c_str(), &end, 10);
-    boost::system::error_code ec;
-    tcp::endpoint peer;
-    if (entry->getTcpSocket())
-        peer = entry->getTcpSocket()->remote_endpoint(ec);
-    if (port == 0 || port > 65535 || *end != '\0' || !entry->getTcpSocket() || ec) {
+    boost::asio::ip::address peer;
+    const bool peerKnown = peerAddressOf(entry->getTcpSocket(), &peer);
+    if (port == 0 || port > 65535 || *end != '\0' || !peerKnown) {
         DebugLogInput(LogType::Error, "No UDP address for server %u (port \"%s\")\n", static_cast<unsigned>(entry->id),
                       DebugEscape(portText).c_str());
         return;
     }
-    udp::endpoint address(peer.address(), static_cast<unsigned short>(port));
+    udp::endpoint address(peer, static_cast<unsigned short>(port));
     entry->setUdpEndpoint(address);
     DebugLogInput(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
-                  peer.address().to_string().c_str(), port);
+                  peer.to_string().c_str(), port);
 }
 
 void ServerMessageDispatcher::waitForClient(Player* p) {
