@@ -49,7 +49,7 @@ inline Velmor::ClientUpdate steering() {
     o->set_y(0.38f);
     o->set_z(0.0f);
     o->set_w(0.92f);
-    update.set_boosterson(0x1);
+    update.set_boosterson(Steering::ThrustForward);
     return update;
 }
 

@@ -15,10 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum { LoginFirst = 0, LoginAdditional = 1 };
-enum { LogoutAsWatcher = 1 };
-enum SteeringBits : uint32_t { Forward = 0x1, Brake = 0x20000000, Fire = 0x40000000 };
-
 // Steering input goes out 20 times a second; every 20th datagram also carries a Ping, and with
 // it every watched server gets one datagram.
 const std::chrono::milliseconds TickInterval(50);
@@ -64,7 +60,7 @@ bool Bot::start(std::chrono::milliseconds firstTick) {
     }
     master = first;
     controlledBy.push_back(first->name);
-    sendLogin(*first, LoginFirst);
+    sendLogin(*first, LoginType::First);
     receiveDatagram();
     scheduleTick(firstTick);
     if (settings.logoutAfter > 0) {
@@ -106,16 +102,16 @@ Bot::ServerLink* Bot::connect(const std::string& host, const std::string& port) 
     return &link;
 }
 
-void Bot::sendLogin(ServerLink& link, uint32_t loginType) {
+void Bot::sendLogin(ServerLink& link, LoginType::LoginType loginType) {
     Velmor::Login login;
     login.set_logintype(loginType);
-    if (loginType == LoginFirst)
+    if (loginType == LoginType::First)
         login.set_name(settings.name);
     else
         login.set_qport(qport);
     if (!link.connection->send(MessageSerializer::serializeMessage(login)))
         return;
-    if (loginType == LoginFirst)
+    if (loginType == LoginType::First)
         say("logged in First at %s as '%s'", link.name.c_str(), settings.name.c_str());
     else
         say("logged in Additional at %s with qport 0x%x", link.name.c_str(), qport);
@@ -261,7 +257,7 @@ void Bot::handleConnectToNearBy(ServerLink& from, const Velmor::ConnectToNearBy&
         link = connect(order.host(), order.port());
         if (!link)
             return;
-        sendLogin(*link, LoginAdditional);
+        sendLogin(*link, LoginType::Additional);
     }
     if (newMaster)
         becomeControlledBy(*link);
@@ -288,7 +284,7 @@ void Bot::logOutAsWatcher() {
         return;
     }
     Velmor::Logout logout;
-    logout.set_logoutastype(LogoutAsWatcher);
+    logout.set_logoutastype(LogoutType::Watcher);
     if (!master->connection->send(MessageSerializer::serializeMessage(logout)))
         return;
     // The server keeps the player waiting for our next Additional login; until then it takes
@@ -308,7 +304,7 @@ void Bot::logInAgain() {
         return;
     loggedOut = false;
     // On the same connection, which the server left open.
-    sendLogin(*master, LoginAdditional);
+    sendLogin(*master, LoginType::Additional);
 }
 
 void Bot::handlePong(const Velmor::Pong& pong) {
@@ -444,7 +440,7 @@ Vector3 Bot::randomPointOfArea() {
 uint32_t Bot::steer(Quaternion& orientation) {
     uint32_t bits = 0;
     if (settings.fire && ticks % TicksPerSecond == 0)
-        bits |= Fire;
+        bits |= Steering::Fire;
     const Vector3 wanted = wantedVelocity();
     const float wantedSpeed = wanted.length();
     if (settings.wander) {
@@ -452,18 +448,18 @@ uint32_t Bot::steer(Quaternion& orientation) {
         const Vector3 missing = haveEstimate ? wanted - estimatedVelocity : wanted;
         if (wantedSpeed == 0.0f) {
             orientation = Quaternion();
-            return bits | Brake;
+            return bits | Steering::Brake;
         }
         if (missing.length() <= SpeedTolerance) {
             orientation = rotationFromForward(wanted);
             return bits;
         }
         orientation = rotationFromForward(missing);
-        return bits | Forward;
+        return bits | Steering::ThrustForward;
     }
     if (wantedSpeed == 0.0f) {
         orientation = Quaternion();
-        return bits | Brake;
+        return bits | Steering::Brake;
     }
     orientation = rotationFromForward(wanted);
     // Until two samples of our own ship have come, we cannot tell how fast we fly: thrust.
@@ -471,9 +467,9 @@ uint32_t Bot::steer(Quaternion& orientation) {
     direction.normalise();
     const float speed = haveEstimate ? estimatedVelocity.dotProduct(direction) : 0.0f;
     if (speed < wantedSpeed - SpeedTolerance)
-        bits |= Forward;
+        bits |= Steering::ThrustForward;
     else if (speed > wantedSpeed + SpeedTolerance)
-        bits |= Brake;
+        bits |= Steering::Brake;
     return bits;
 }
 

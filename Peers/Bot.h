@@ -17,6 +17,7 @@
 
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
+#include "Common/Network/MessageTypes.h"
 #include "Common/Network/NetworkEvent.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Peers/FrameConnection.h"
@@ -87,7 +88,7 @@ private:
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Resolves and connects (blocking); null, after one line, when that fails.
     ServerLink* connect(const std::string& host, const std::string& port);
-    void sendLogin(ServerLink& link, uint32_t loginType);
+    void sendLogin(ServerLink& link, LoginType::LoginType loginType);
     void handleMessage(ServerLink* link, const networkEventPtr& event, bool byDatagram);
     void handleClosed(FrameConnection& connection);
     void handleWelcome(ServerLink& link, const Velmor::Welcome& welcome);

@@ -28,6 +28,7 @@
 #include <boost/program_options.hpp>
 
 #include "Common/Network/MessageSerializer.h"
+#include "Common/Network/MessageTypes.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Peers/Bot.h"
 #include "Peers/PeerSupport.h"
@@ -37,8 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum { LoginFirst = 0, LoginNearServer = 2 };
-enum SteeringBits : uint32_t { Forward = 0x1, Fire = 0x40000000 };
 // The server reads at most this many bytes of a datagram.
 const size_t DatagramLimit = 2048;
 const size_t FrameLimit = 65535;
@@ -311,7 +310,7 @@ void setOrientation(Velmor::Orientation* o, std::mt19937_64& random) {
 std::string clientUpdateDatagram(std::mt19937_64& random) {
     Velmor::ClientUpdate update;
     setOrientation(update.mutable_orientation(), random);
-    update.set_boosterson(static_cast<uint32_t>(random()) & (Forward | Fire));
+    update.set_boosterson(static_cast<uint32_t>(random()) & (Steering::ThrustForward | Steering::Fire));
     // Qports are handed out from 1 upwards: small ones are the plausible ones.
     return qportBytes(1 + random() % 1000) + MessageSerializer::serializeMessage(update);
 }
@@ -511,7 +510,7 @@ void idle() {
 void unknownServerLogins() {
     shortConnections([](int fd, std::mt19937_64& random, uint64_t) {
         Velmor::Login login;
-        login.set_logintype(LoginNearServer);
+        login.set_logintype(LoginType::NearServer);
         // Ids 0 and 1 are the unset id and the server's own.
         login.set_serverid(2 + static_cast<uint32_t>(random() % 0xFFFFFFF0u));
         login.set_port(std::to_string(1024 + random() % 60000));
@@ -630,7 +629,7 @@ int connectAsPlayer(const char* name, int receiveBuffer = 0) {
         return -1;
     }
     Velmor::Login login;
-    login.set_logintype(LoginFirst);
+    login.set_logintype(LoginType::First);
     login.set_name(name);
     if (sendAll(fd, MessageSerializer::serializeMessage(login)))
         ++counts.frames;

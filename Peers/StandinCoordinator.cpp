@@ -22,6 +22,7 @@
 #include <boost/program_options.hpp>
 
 #include "Common/Network/MessageSerializer.h"
+#include "Common/Network/MessageTypes.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Peers/FrameConnection.h"
@@ -31,8 +32,6 @@ namespace po = boost::program_options;
 using boost::asio::ip::tcp;
 
 namespace {
-
-enum { LoginNearServer = 2 };
 
 struct RegionEntry {
     uint32_t id;
@@ -233,7 +232,7 @@ void Coordinator::handleLogin(Peer& peer, const Velmor::Login& login) {
         peerSay("second login from server %u, skipped", peer.serverId);
         return;
     }
-    if (login.logintype() != LoginNearServer || !login.has_serverid() || !login.has_port()) {
+    if (login.logintype() != LoginType::NearServer || !login.has_serverid() || !login.has_port()) {
         peerSay("login from %s is not a region server's (type %u%s%s), skipped", host.c_str(), login.logintype(),
                 login.has_serverid() ? "" : ", no server id", login.has_port() ? "" : ", no port");
         return;

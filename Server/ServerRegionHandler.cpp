@@ -48,9 +48,8 @@ void countInGrid(const Vector3& offset, const Vector3& size, const Vector3& cell
 } // namespace
 
 ServerRegionHandler* ServerRegionHandler::getInstance() {
-    static ServerRegionHandler* instance = nullptr;
-    if (!instance)
-        instance = new ServerRegionHandler();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static ServerRegionHandler* instance = new ServerRegionHandler();
     return instance;
 }
 

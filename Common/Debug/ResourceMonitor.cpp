@@ -5,9 +5,8 @@
 #include <cstdio>
 
 ResourceMonitor* ResourceMonitor::getInstance() {
-    static ResourceMonitor* instance = nullptr;
-    if (!instance)
-        instance = new ResourceMonitor();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static ResourceMonitor* instance = new ResourceMonitor();
     return instance;
 }
 

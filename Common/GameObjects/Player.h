@@ -5,6 +5,7 @@
 
 #include "Common/Collision/CollisionObject.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/MessageTypes.h"
 
 // A player's ship and, as its second base, the endpoint of that player's game client, so
 // messages can be matched to the player and queued for it directly. The server that
@@ -13,17 +14,17 @@
 // Main thread only.
 class Player : public CollisionObject, public CommEndpoint {
 public:
-    // Steering bits of boostersOn. Directions are in the ship's own frame.
+    // Steering bits of boostersOn, under the names and values of the wire's Steering bits.
     enum Booster : uint32_t {
-        ThrustForward = 0x1, // +z
-        ThrustBack = 0x2,    // -z
-        ThrustLeft = 0x4,    // -x
-        ThrustRight = 0x8,   // +x
-        ThrustUp = 0x10,     // +y
-        ThrustDown = 0x20,   // -y
-        SelfDestruct = 0x10000000,
-        Brake = 0x20000000,
-        Fire = 0x40000000
+        ThrustForward = Steering::ThrustForward,
+        ThrustBack = Steering::ThrustBack,
+        ThrustLeft = Steering::ThrustLeft,
+        ThrustRight = Steering::ThrustRight,
+        ThrustUp = Steering::ThrustUp,
+        ThrustDown = Steering::ThrustDown,
+        SelfDestruct = Steering::SelfDestruct,
+        Brake = Steering::Brake,
+        Fire = Steering::Fire
     };
 
     std::string name;

@@ -46,7 +46,7 @@ void Transform::attach(Transform* t) {
 
 void Transform::destroyChildren() {
     for (Transform* child : children) {
-        DebugPrint("Destroying child %llu\n", static_cast<unsigned long long>(child->id));
+        DebugPrint("Destroying child %llu\n", idOf(child));
         child->destroyChildren();
         delete child;
     }

@@ -57,3 +57,8 @@ protected:
     // Resets tree links, scale and kind; leaves id, pose and motion alone.
     void init();
 };
+
+// The object's id as printf's %llx and %llu take it: uint64_t need not be unsigned long long.
+inline unsigned long long idOf(const Transform* obj) {
+    return static_cast<unsigned long long>(obj->id);
+}

@@ -3,9 +3,8 @@
 #include "Common/Scene/SceneGraph.h"
 
 Game* Game::getInstance() {
-    static Game* instance = nullptr;
-    if (!instance)
-        instance = new Game();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static Game* instance = new Game();
     return instance;
 }
 

@@ -3,9 +3,8 @@
 #include "Server/ServerRegionHandler.h"
 
 General* General::getInstance() {
-    static General* instance = nullptr;
-    if (!instance)
-        instance = new General();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static General* instance = new General();
     return instance;
 }
 

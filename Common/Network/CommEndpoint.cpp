@@ -50,3 +50,14 @@ void CommEndpoint::setUdpEndpoint(boost::asio::ip::udp::endpoint& endpoint) {
 }
 
 boost::asio::ip::udp::endpoint* CommEndpoint::getUdpEndpoint() { return udpEndpointIsSet ? &udpEndpoint : nullptr; }
+
+bool peerAddressOf(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address) {
+    if (!socket)
+        return false;
+    boost::system::error_code error;
+    const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(error);
+    if (error)
+        return false;
+    *address = peer.address();
+    return true;
+}

@@ -17,17 +17,20 @@ enum CommEndpoint {
 }
 
 // The server's record of one peer: its kind, its qport, how to reach it (TCP socket, UDP
-// address) and, for a client that must be recognised again, its host text. A plain value
-// class with no virtual operations; Player and ControllingServer embed it as a base.
+// address) and, for a client that must be recognised again, its host text. A plain class
+// with no virtual operations; Player and ControllingServer embed it as a base.
 //
 // The socket belongs to the endpoint that holds it, and only deleteTcpSocket closes and
 // frees it: destroying, resetting or copying an endpoint never does, so a copy moves the
-// socket to its new holder and the caller then discards or resets the old one.
+// socket to its new holder and the caller then discards or resets the old one. Copies are
+// made only through copyFromOther and getEndpointCopy; the implicit copy is deleted.
 //
 // Main thread only. The I/O thread uses the sockets of the transfers the main thread started.
 class CommEndpoint {
 public:
     explicit CommEndpoint(CommEndpointTypes::CommEndpoint type);
+    CommEndpoint(const CommEndpoint&) = delete;
+    CommEndpoint& operator=(const CommEndpoint&) = delete;
 
     // Takes socket pointer, UDP address, type and qport from `ep`; temphost stays as it was.
     void copyFromOther(CommEndpoint* ep);
@@ -61,3 +64,7 @@ private:
     bool udpEndpointIsSet;
     boost::asio::ip::udp::endpoint udpEndpoint;
 };
+
+// The IP address of a connection's peer, without throwing: false for a null socket and for a
+// connection that broke (its closed-connection event may still be queued).
+bool peerAddressOf(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address);

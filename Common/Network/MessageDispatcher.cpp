@@ -23,10 +23,6 @@
 
 namespace {
 
-unsigned long long idOf(Transform* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
-
 // The message of an event as the class its type byte names, or null when the event holds
 // none or another class; the reader pairs them, this only keeps a mismatch from being cast.
 template <class M> M* messageAs(google::protobuf::Message* message) {

@@ -9,19 +9,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include "Common/Network/MessageTypes.h"
 #include "Common/Network/NetworkEvent.h"
 #include "Common/Protobuf/Object.pb.h"
 
 class CommEndpoint;
 class Player;
-
-namespace LoginType {
-enum LoginType { First = 0, Additional = 1, NearServer = 2 };
-}
-
-namespace LogoutType {
-enum LogoutType { Primary = 0, Watcher = 1 };
-}
 
 // Turns each received network event into work: finds the sending endpoint, learns its UDP
 // address and calls the handler of the event's kind or message type. This base holds the

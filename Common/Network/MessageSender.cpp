@@ -36,10 +36,6 @@ namespace {
 // UDP broadcast packets still start within this many ms of the broadcast step's start.
 const uint64_t UDP_BROADCAST_BUDGET_MS = 10;
 
-unsigned long long playerIdOf(CommEndpoint* ep) {
-    return static_cast<unsigned long long>(static_cast<Player*>(ep)->id);
-}
-
 // One packet, or one recipient's share of a broadcast packet, on its way into a TCP stream.
 struct PendingWrite {
     MessageSender* owner;
@@ -583,7 +579,7 @@ void MessageSender::reportUdpStartFailure(bool broadcast, CommEndpoint* recipien
     DebugPrint(broadcast ? "Execption in sending async udp in broadcastQueuedMessages\n"
                          : "Execption in sending async udp in sendQueuedMessages\n");
     if (recipient->endpointType == CommEndpointTypes::ClientEndpoint)
-        DebugPrint(" while sending to(id:%llx)", playerIdOf(recipient));
+        DebugPrint(" while sending to(id:%llx)", idOf(static_cast<Player*>(recipient)));
 }
 
 void MessageSender::releaseUnsent(std::string* packet, BroadcastBuffer* share) {

@@ -16,6 +16,7 @@
 
 #include "Common/Debug/Logger.h"
 #include "Common/GameObjects/Transform.h"
+#include "Common/Network/MessageClasses.h"
 #include "Common/Network/MessageTypes.h"
 
 struct mmsghdr;
@@ -29,23 +30,6 @@ namespace protobuf {
 class Message;
 }
 } // namespace google
-
-namespace Velmor {
-class Logout;
-class ObjectInfo;
-class ObjectUpdate;
-class ObjectDestroy;
-class ClientUpdate;
-class Welcome;
-class Login;
-class ServerWelcome;
-class ConnectToNearBy;
-class TransferControl;
-class CoordinatorWelcome;
-class TransferPlayerTo;
-class RegionUpdate;
-class ServerStatus;
-} // namespace Velmor
 
 // The packets of one destination (or of a broadcast), in queueing order. A packet is a
 // heap-allocated byte string: an optional qport, then whole frames. The list owns its packets.

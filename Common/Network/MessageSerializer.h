@@ -6,27 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "Common/Network/MessageClasses.h"
 #include "Common/Network/MessageTypes.h"
 #include "Common/Network/NetworkEvent.h"
-
-namespace Velmor {
-class Logout;
-class ObjectInfo;
-class ObjectUpdate;
-class ObjectDestroy;
-class ClientUpdate;
-class Welcome;
-class Login;
-class ServerWelcome;
-class ConnectToNearBy;
-class TransferControl;
-class CoordinatorWelcome;
-class TransferPlayerTo;
-class RegionUpdate;
-class ServerStatus;
-class Ping;
-class Pong;
-} // namespace Velmor
 
 // Frames: a 16-bit little-endian length (type byte plus encoding), the type byte, then the
 // message's protobuf encoding. Keeps no state, so the writer runs on the main thread (and on

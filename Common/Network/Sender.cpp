@@ -10,6 +10,7 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageSender.h"
+#include "Common/Network/MessageTypes.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/WatcherManager.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -24,10 +25,6 @@ namespace {
 // The sub-cell counts of an overloaded server's single region.
 const size_t threeCells = 27;
 const size_t twoCells = 8;
-
-unsigned long long idOf(Transform* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
 
 void fillObjectUpdate(Velmor::ObjectUpdate* update, Transform* obj) {
     update->set_id(obj->id);
@@ -44,15 +41,6 @@ void fillConnectToNearBy(Velmor::ConnectToNearBy* message, const std::string& ho
     message->set_isyournewmaster(isYourNewMaster);
     ProtobufConversion::position(message->mutable_min(), &min);
     ProtobufConversion::position(message->mutable_max(), &max);
-}
-
-// The pool entry that is this endpoint, found by identity so that an endpoint of type
-// ServerEndpoint that is not a pool entry is never read as one.
-ControllingServer* poolEntryOf(CommEndpoint* ep) {
-    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
-        if (static_cast<CommEndpoint*>(&server) == ep)
-            return &server;
-    return nullptr;
 }
 
 } // namespace
@@ -95,7 +83,7 @@ void Sender::wantToDeleteEndpoint(CommEndpoint* endpoint) {
 
 void Sender::sendServerLogin(uint32_t myServerId, CommEndpoint* receiver) {
     Velmor::Login login;
-    login.set_logintype(2); // NearServer
+    login.set_logintype(LoginType::NearServer);
     login.set_serverid(myServerId);
     login.set_qport(Network::getInstance()->myQport);
     login.set_timestamp(Timer::getCurSyncedTime());
@@ -223,7 +211,7 @@ void Sender::sendTransferControl(Transform* obj, CommEndpoint* receiver, bool sh
             DebugLog(LogType::Error, "Error in finding players host for (id:%llx)\n", idOf(obj));
         }
         if (receiver->endpointType == CommEndpointTypes::ServerEndpoint) {
-            ControllingServer* server = poolEntryOf(receiver);
+            ControllingServer* server = ServerRegionHandler::getInstance()->getPoolEntry(receiver);
             DebugPrint("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
                        server ? static_cast<int>(server->id) : -1,
                        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));

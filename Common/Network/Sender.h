@@ -6,15 +6,12 @@
 #include <vector>
 
 #include "Common/Math/Vector3.h"
+#include "Common/Network/MessageClasses.h"
 
 class CommEndpoint;
 class MessageSender;
 class Player;
 class Transform;
-
-namespace Velmor {
-class ObjectInfo;
-}
 
 // Composes every message the server sends and hands it to one of the two send queues:
 // clientSender (clients, watchers, every broadcast) or serverSender (region servers and

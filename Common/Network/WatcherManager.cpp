@@ -12,25 +12,6 @@
 #include "Common/Scene/SceneGraph.h"
 #include "Server/ServerRegionHandler.h"
 
-namespace {
-
-// The IP address of a connection's peer, without throwing: a watcher whose connection broke
-// and whose closed-connection event is still queued must not stop the lookup or the frame.
-bool peerAddress(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address) {
-    boost::system::error_code error;
-    boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(error);
-    if (error)
-        return false;
-    *address = peer.address();
-    return true;
-}
-
-unsigned long long idOf(Player* p) {
-    return static_cast<unsigned long long>(p->id);
-}
-
-} // namespace
-
 WatcherManager::WatcherManager() {}
 
 WatcherManager::~WatcherManager() {
@@ -69,7 +50,7 @@ CommEndpoint* WatcherManager::findByUdpEndpoint(boost::asio::ip::udp::endpoint* 
         // A peer that cannot be read is a connection about to be reported closed: it
         // matches nothing, rather than failing the lookup of every datagram of the frame.
         boost::asio::ip::address peer;
-        if (peerAddress(ep->getTcpSocket(), &peer) && peer == udpEndpoint->address())
+        if (peerAddressOf(ep->getTcpSocket(), &peer) && peer == udpEndpoint->address())
             return ep;
     }
     return nullptr;
@@ -97,7 +78,7 @@ void WatcherManager::convertPlayersToWatchers() {
             p->temphost = playerEndpoint->getUdpEndpoint()->address().to_string();
         } else if (playerEndpoint->getTcpSocket()) {
             boost::asio::ip::address peer;
-            if (peerAddress(playerEndpoint->getTcpSocket(), &peer))
+            if (peerAddressOf(playerEndpoint->getTcpSocket(), &peer))
                 p->temphost = peer.to_string();
             else
                 // The connection broke and its closed event is still queued: the watcher

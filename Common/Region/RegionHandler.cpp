@@ -89,6 +89,14 @@ ControllingServer* RegionHandler::getServer(boost::asio::ip::udp::endpoint* udpE
     return nullptr;
 }
 
+ControllingServer* RegionHandler::getPoolEntry(CommEndpoint* endpoint) {
+    for (ControllingServer& server : serverList) {
+        if (static_cast<CommEndpoint*>(&server) == endpoint)
+            return &server;
+    }
+    return nullptr;
+}
+
 std::list<ControllingServer*> RegionHandler::getNotUpdatedServers() {
     std::list<ControllingServer*> result;
     for (ControllingServer& server : serverList) {

@@ -42,6 +42,10 @@ public:
     // the socket library's error to the caller.
     ControllingServer* getServer(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport);
 
+    // The entry that is this endpoint, or null. Found by identity, not by endpoint type, so an
+    // endpoint of type ServerEndpoint that is not an entry is never read as one. Main thread only.
+    ControllingServer* getPoolEntry(CommEndpoint* endpoint);
+
     std::list<ControllingServer*> getNotUpdatedServers();
 
     // Clears the update mark of every entry and every region.

@@ -48,10 +48,6 @@ bool holdsId(const std::list<Region*>& regions, uint32_t id) {
     return false;
 }
 
-unsigned long long idOf(NetworkObject* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
-
 // The box an object outside every region is held in: the first region found within the
 // smallest padding of 100, 200, ... 900, else +-1000 on each axis.
 void holdBox(Vector3 point, Vector3& min, Vector3& max) {

@@ -30,9 +30,8 @@ void deleteTree(TransformList& list) {
 } // namespace
 
 SceneGraph* SceneGraph::getInstance() {
-    static SceneGraph* instance = nullptr;
-    if (!instance)
-        instance = new SceneGraph();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static SceneGraph* instance = new SceneGraph();
     return instance;
 }
 

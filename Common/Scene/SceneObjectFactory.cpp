@@ -8,12 +8,13 @@
 #include "Common/Scene/SceneGraph.h"
 
 SceneObjectFactory* SceneObjectFactory::getInstance() {
-    static SceneObjectFactory* instance = nullptr;
-    if (!instance) {
-        instance = new SceneObjectFactory();
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    static SceneObjectFactory* instance = [] {
+        SceneObjectFactory* factory = new SceneObjectFactory();
         // Defined values until start-up's init; the same as init(0).
-        instance->init(0);
-    }
+        factory->init(0);
+        return factory;
+    }();
     return instance;
 }
 

@@ -25,20 +25,8 @@ using boost::asio::ip::udp;
 
 namespace {
 
-unsigned long long idOf(Transform* obj) {
-    return static_cast<unsigned long long>(obj->id);
-}
-
 TransformList* scenePlayers() {
     return SceneGraph::getInstance()->getListOfType(SceneGraphType::Player);
-}
-
-// The pool entry that is ep, or null.
-ControllingServer* poolEntryOf(CommEndpoint* ep) {
-    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
-        if (static_cast<CommEndpoint*>(&server) == ep)
-            return &server;
-    return nullptr;
 }
 
 // Whether a connection may stand for the pool server `entry`: when the coordinator's map gives
@@ -49,8 +37,8 @@ bool connectedFromMapAddress(const ControllingServer& entry, tcp::socket* socket
     const boost::asio::ip::address named = boost::asio::ip::make_address(entry.host, ec);
     if (entry.host.empty() || ec)
         return true;
-    const tcp::endpoint peer = socket->remote_endpoint(ec);
-    return !ec && peer.address() == named;
+    boost::asio::ip::address peer;
+    return peerAddressOf(socket, &peer) && peer == named;
 }
 
 void removeAllRegions(ControllingServer* server) {
@@ -87,8 +75,9 @@ bool ServerMessageDispatcher::isLoggedInServer(CommEndpoint* sender) {
     if (!sender || sender->endpointType != CommEndpointTypes::ServerEndpoint || !sender->getTcpSocket() ||
         sender->qport == 0)
         return false;
-    ControllingServer* entry = poolEntryOf(sender);
-    if (!entry || entry == ServerRegionHandler::getInstance()->myself)
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    ControllingServer* entry = registry->getPoolEntry(sender);
+    if (!entry || entry == registry->myself)
         return false;
     // Any connection may send a NearServer login and so become a pool entry: only a server that
     // the coordinator's map names (its host is set from the map), connected from the address
@@ -146,7 +135,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
         // by its own login and lasts as long as its connection, so that logins of made-up
         // servers leave nothing behind.
         ServerRegionHandler* registry = ServerRegionHandler::getInstance();
-        ControllingServer* entry = poolEntryOf(sender);
+        ControllingServer* entry = registry->getPoolEntry(sender);
         if (entry && entry != registry->myself && entry->host.empty() && entry->regionList.empty()) {
             DebugLogInput(LogType::Info, "Server %u, which the map does not name, forgotten\n",
                           static_cast<unsigned>(entry->id));
@@ -183,8 +172,9 @@ bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor:
 }
 
 bool ServerMessageDispatcher::dispatchServerWelcome(CommEndpoint* sender, Velmor::ServerWelcome* message) {
-    ControllingServer* entry =
-        sender->endpointType == CommEndpointTypes::ServerEndpoint ? poolEntryOf(sender) : nullptr;
+    ControllingServer* entry = sender->endpointType == CommEndpointTypes::ServerEndpoint
+                                   ? ServerRegionHandler::getInstance()->getPoolEntry(sender)
+                                   : nullptr;
     if (!entry) {
         DebugLogInput(LogType::Error, "Got a server login from not a server\n");
         return true;
@@ -341,12 +331,9 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
              idOf(player));
     CommEndpoint* endpoint = player;
     if (endpoint->temphost.empty()) {
-        boost::system::error_code ec;
-        tcp::endpoint peer;
-        if (endpoint->getTcpSocket())
-            peer = endpoint->getTcpSocket()->remote_endpoint(ec);
-        if (endpoint->getTcpSocket() && !ec)
-            endpoint->temphost = peer.address().to_string();
+        boost::asio::ip::address peer;
+        if (peerAddressOf(endpoint->getTcpSocket(), &peer))
+            endpoint->temphost = peer.to_string();
         else if (udp::endpoint* udpAddress = endpoint->getUdpEndpoint())
             endpoint->temphost = udpAddress->address().to_string();
         else
@@ -439,19 +426,17 @@ bool ServerMessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::Region
 void ServerMessageDispatcher::learnServerUdpAddress(ControllingServer* entry, const std::string& portText) {
     char* end = nullptr;
     const unsigned long port = portText.empty() ? 0 : std::strtoul(portText.c_str(), &end, 10);
-    boost::system::error_code ec;
-    tcp::endpoint peer;
-    if (entry->getTcpSocket())
-        peer = entry->getTcpSocket()->remote_endpoint(ec);
-    if (port == 0 || port > 65535 || *end != '\0' || !entry->getTcpSocket() || ec) {
+    boost::asio::ip::address peer;
+    const bool peerKnown = peerAddressOf(entry->getTcpSocket(), &peer);
+    if (port == 0 || port > 65535 || *end != '\0' || !peerKnown) {
         DebugLogInput(LogType::Error, "No UDP address for server %u (port \"%s\")\n", static_cast<unsigned>(entry->id),
                       DebugEscape(portText).c_str());
         return;
     }
-    udp::endpoint address(peer.address(), static_cast<unsigned short>(port));
+    udp::endpoint address(peer, static_cast<unsigned short>(port));
     entry->setUdpEndpoint(address);
     DebugLogInput(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
-                  peer.address().to_string().c_str(), port);
+                  peer.to_string().c_str(), port);
 }
 
 void ServerMessageDispatcher::waitForClient(Player* p) {

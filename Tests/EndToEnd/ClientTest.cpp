@@ -213,7 +213,7 @@ TEST_F(ClientTest, OrdersAndObjectMessagesForgedByAGameClientChangeNothing) {
     // A second login on the same connection is refused with a line of its own: once it shows,
     // everything sent before it has been handled.
     Velmor::Login again;
-    again.set_logintype(0);
+    again.set_logintype(LoginType::First);
     forger.send(again);
     for (int type : {MessageTypes::CoordinatorWelcome, MessageTypes::RegionUpdate, MessageTypes::TransferPlayerTo,
                      MessageTypes::TransferControl, MessageTypes::ObjectDestroy, MessageTypes::ObjectInfo,

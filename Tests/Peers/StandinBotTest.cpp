@@ -47,7 +47,7 @@ protected:
         ASSERT_TRUE(connection) << bot->output();
         auto login = connection->expect<Velmor::Login>(MessageTypes::Login);
         ASSERT_TRUE(login);
-        EXPECT_EQ(0u, login->logintype());
+        EXPECT_EQ(LoginType::First, login->logintype());
         EXPECT_EQ("tester", login->name());
 
         Velmor::Welcome welcome;
@@ -132,8 +132,8 @@ TEST_F(BotTest, LogsInFirstThenSteersByDatagramsWithItsQportAndTimesPings) {
     own.set_timestamp(2000);
     own.mutable_position()->set_z(33);
     first.udpSocket.send_to(boost::asio::buffer(MessageSerializer::serializeMessage(own)), from);
-    EXPECT_TRUE(waitForBits(first, 0x20000000));
-    EXPECT_TRUE(waitForBits(first, 0x40000000)) << "fires now and then";
+    EXPECT_TRUE(waitForBits(first, Steering::Brake));
+    EXPECT_TRUE(waitForBits(first, Steering::Fire)) << "fires now and then";
     Velmor::ObjectDestroy gone;
     gone.set_id(0x100000009);
     connection->send(gone);
@@ -148,10 +148,10 @@ TEST_F(BotTest, TurnsItsShipTowardsTheWantedVelocity) {
     };
     const float half = 0.70710677f;
     const Case cases[] = {
-        {"0,0,10", 1, 0, 0, 0, 0x1},       // forward is the ship's own z axis: no turn
-        {"10,0,0", half, 0, half, 0, 0x1}, // a quarter turn about y
-        {"0,0,-10", 0, 1, 0, 0, 0x1},      // straight back: half a turn
-        {"0,0,0", 1, 0, 0, 0, 0x20000000}, // hold still: brake
+        {"0,0,10", 1, 0, 0, 0, Steering::ThrustForward},       // forward is the ship's own z axis: no turn
+        {"10,0,0", half, 0, half, 0, Steering::ThrustForward}, // a quarter turn about y
+        {"0,0,-10", 0, 1, 0, 0, Steering::ThrustForward},      // straight back: half a turn
+        {"0,0,0", 1, 0, 0, 0, Steering::Brake},                // hold still: brake
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.velocity);
@@ -187,7 +187,7 @@ TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
         if (!c)
             return c;
         auto login = c->expect<Velmor::Login>(MessageTypes::Login);
-        EXPECT_TRUE(login && login->logintype() == 1 && login->qport() == Qport);
+        EXPECT_TRUE(login && login->logintype() == LoginType::Additional && login->qport() == Qport);
         return c;
     };
 
@@ -239,7 +239,7 @@ TEST_F(BotTest, LogsOutAsAWatcherAndASecondLaterInAgainOnTheSameConnection) {
     startAndWelcome({"--velocity", "0,0,10", "--seconds", "5", "--logout-after", "0.5"}, first);
     auto logout = connection->expect<Velmor::Logout>(MessageTypes::Logout);
     ASSERT_TRUE(logout);
-    EXPECT_EQ(1u, logout->logoutastype());
+    EXPECT_EQ(LogoutType::Watcher, logout->logoutastype());
     EXPECT_FALSE(waitForLine(*bot, "logged out as a watcher at 127.0.0.1:" + first.portText()).empty());
 
     // Logged out, it steers no more: the datagrams sent before the Logout are here already, and
@@ -252,7 +252,7 @@ TEST_F(BotTest, LogsOutAsAWatcherAndASecondLaterInAgainOnTheSameConnection) {
     EXPECT_TRUE(readable(connection->socket.native_handle(), milliseconds(0))) << "steering before the login";
     auto login = connection->expect<Velmor::Login>(MessageTypes::Login);
     ASSERT_TRUE(login);
-    EXPECT_EQ(1u, login->logintype());
+    EXPECT_EQ(LoginType::Additional, login->logintype());
     EXPECT_EQ(Qport, login->qport());
     EXPECT_TRUE(findUpdate(framesAfterQport(bytes, Qport)));
     EXPECT_FALSE(first.accept(milliseconds(0)));

@@ -50,7 +50,7 @@ protected:
         s.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), port));
         std::unique_ptr<FrameSocket> server(new FrameSocket(std::move(s)));
         Velmor::Login login;
-        login.set_logintype(2);
+        login.set_logintype(LoginType::NearServer);
         login.set_serverid(id);
         login.set_qport(id << 16 | 1);
         login.set_timestamp(0);

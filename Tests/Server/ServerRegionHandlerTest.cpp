@@ -146,7 +146,7 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
     // The connected server alone is sent this server's login.
     MessageSender* serverQueue = Network::getInstance()->serverMessageSender;
     Velmor::Login login = QueuedFrames::onlyTcp<Velmor::Login>(*serverQueue, reachable, MessageTypes::Login);
-    EXPECT_EQ(login.logintype(), 2u);
+    EXPECT_EQ(login.logintype(), LoginType::NearServer);
     EXPECT_EQ(login.serverid(), static_cast<uint32_t>(Network::getInstance()->ownId));
     EXPECT_EQ(login.qport(), Network::getInstance()->myQport);
     EXPECT_TRUE(QueuedFrames::tcpFor(*serverQueue, unreachable).empty());

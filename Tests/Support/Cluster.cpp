@@ -149,7 +149,7 @@ TestClient::TestClient(uint16_t gamePort) {
 
 std::unique_ptr<Velmor::Welcome> TestClient::loginFirst(const std::string& name) {
     Velmor::Login login;
-    login.set_logintype(0);
+    login.set_logintype(LoginType::First);
     login.set_name(name);
     socket->send(login);
     for (networkEventPtr e = socket->next(Patience); e; e = socket->next(Patience)) {

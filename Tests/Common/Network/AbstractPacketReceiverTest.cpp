@@ -52,7 +52,7 @@ std::string pongFrame(uint32_t serial) {
 
 std::string loginFrame(const std::string& name) {
     Velmor::Login login;
-    login.set_logintype(0);
+    login.set_logintype(LoginType::First);
     login.set_name(name);
     return MessageSerializer::serializeMessage(login);
 }

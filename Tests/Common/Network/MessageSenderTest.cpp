@@ -59,7 +59,7 @@ protected:
 // A login whose encoding is `length` bytes long (at least 8): its name fills what is left.
 Velmor::Login loginOfLength(size_t length) {
     Velmor::Login login;
-    login.set_logintype(1);
+    login.set_logintype(LoginType::Additional);
     const size_t lengthBytes = length - 2 - 1 < 128 ? 1 : length - 2 - 1 < 16384 ? 2 : 3;
     login.set_name(std::string(length - 2 - 1 - lengthBytes, 'n'));
     return login;
@@ -474,7 +474,7 @@ TEST_F(MessageSenderSendTest, EachMessageClassTravelsOnItsTransport) {
 
     testing::internal::CaptureStdout();
     Velmor::Logout logout;
-    logout.set_logoutastype(0);
+    logout.set_logoutastype(LogoutType::Primary);
     sender.queue(logout, &receiver);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Error Should not be used\n"), std::string::npos);
     sender.wantToDeleteEndpoint(&receiver);
@@ -931,7 +931,7 @@ TEST_F(MessageSenderSendTest, AConnectionThatTakesNothingIsClosedPastItsBound) {
 
 Velmor::Login loginNamed(const std::string& name) {
     Velmor::Login login;
-    login.set_logintype(0);
+    login.set_logintype(LoginType::First);
     login.set_name(name);
     return login;
 }

@@ -55,7 +55,7 @@ TEST_F(MessageSerializerTest, FramesAreLengthTypeAndEncoding) {
     Velmor::ObjectDestroy destroy;
     destroy.set_id(300);
     Velmor::Login login;
-    login.set_logintype(0);
+    login.set_logintype(LoginType::First);
     login.set_name(std::string(300, 'n'));
     const std::string loginEncoding = bytes({0x08, 0, 0x12, 0xac, 0x02}) + std::string(300, 'n');
 
@@ -135,7 +135,7 @@ TEST_F(MessageSerializerTest, MessageLackingRequiredFieldsIsReportedAndFramedAll
 TEST_F(MessageSerializerTest, LongestEncodingIsFramedAndOneByteMoreIsRefused) {
     // loginType (2 bytes) + name tag and 3-byte length (4 bytes) + the name.
     Velmor::Login login;
-    login.set_logintype(1);
+    login.set_logintype(LoginType::Additional);
     login.set_name(std::string(MessageSerializer::MAX_ENCODING_LENGTH - 6, 'n'));
     ASSERT_EQ(login.ByteSizeLong(), 65534u);
     const std::string frame = MessageSerializer::serializeMessage(login);

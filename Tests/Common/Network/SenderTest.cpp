@@ -85,7 +85,7 @@ TEST_F(SenderTest, ServerLoginAndWelcomeCarryThisServersIdentity) {
     sender->sendServerWelcome(0x30001, myself);
 
     Velmor::Login login = QueuedFrames::onlyTcp<Velmor::Login>(*serverQueue, coordinator, MessageTypes::Login);
-    EXPECT_EQ(login.logintype(), 2u);
+    EXPECT_EQ(login.logintype(), LoginType::NearServer);
     EXPECT_EQ(login.serverid(), 3u);
     EXPECT_EQ(login.qport(), 0x30001u);
     EXPECT_EQ(login.timestamp(), Timer::getCurSyncedTime());
