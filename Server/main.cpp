@@ -164,6 +164,8 @@ int serverMain(int argc, char* argv[]) {
         bool log = true;
 
         po::options_description desc("Allowed options");
+        // One option a line, as the help text lists them.
+        // clang-format off
         desc.add_options()
             ("help", "produce help message")
             ("port", po::value<int>(&port)->default_value(21042), "set game server port")
@@ -182,6 +184,7 @@ int serverMain(int argc, char* argv[]) {
              "should projectiles collide with projectiles")
             ("stats", po::value<std::string>(&stats)->default_value("log.csv"), "log to this file")
             ("log", po::value<bool>(&log)->default_value(true), "enable logging");
+        // clang-format on
 
         po::variables_map vm;
         po::store(po::command_line_parser(argc, argv).options(desc).allow_unregistered().run(), vm);

@@ -1,2 +1,4 @@
 // A program that does nothing, linked with the whole of one library: see CMakeLists.txt.
-int main() { return 0; }
+int main() {
+    return 0;
+}

@@ -18,8 +18,7 @@ std::atomic<bool> done(false);
 Helpers::SleepFunction sleepFunction = nullptr;
 
 void sleepUntilDeadline(int64_t milliseconds) {
-    const boost::system_time deadline =
-        boost::get_system_time() + boost::posix_time::milliseconds(milliseconds);
+    const boost::system_time deadline = boost::get_system_time() + boost::posix_time::milliseconds(milliseconds);
     boost::thread::sleep(deadline);
 }
 

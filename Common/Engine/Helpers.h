@@ -8,7 +8,7 @@ typedef void (*mainLoopFunction)();
 // One schedule entry.
 struct mainLoopFunctionStruct {
     mainLoopFunction func;
-    float updateFps;   // calls per second
+    float updateFps;    // calls per second
     int64_t nextUpdate; // wall-clock ms; due once the clock reads more than this
 };
 

@@ -8,4 +8,6 @@ Game* Game::getInstance() {
     return instance;
 }
 
-SceneGraph* Game::getCurrentScenegraph() { return SceneGraph::getInstance(); }
+SceneGraph* Game::getCurrentScenegraph() {
+    return SceneGraph::getInstance();
+}

@@ -9,9 +9,9 @@ General* General::getInstance() {
 }
 
 General::General()
-    : overloadedCPUBorder(90), underloadedCPUBorder(10), averageloadedCPUBorder(40), redTeamScore(0),
-      blueTeamScore(0), justHaveSeededWithTime(false), t(spwanType::Point), numberOfPlayersToInGridToSpawnEven(2),
-      blueCounter(0), redCounter(1) {}
+    : overloadedCPUBorder(90), underloadedCPUBorder(10), averageloadedCPUBorder(40), redTeamScore(0), blueTeamScore(0),
+      justHaveSeededWithTime(false), t(spwanType::Point), numberOfPlayersToInGridToSpawnEven(2), blueCounter(0),
+      redCounter(1) {}
 
 Vector3 General::getCenterOfCurrentRegion() {
     ControllingServer* myself = ServerRegionHandler::getInstance()->myself;

@@ -32,7 +32,9 @@ void CommEndpoint::setTcpSocket(boost::asio::ip::tcp::socket* socket) {
     tcpSocket = socket;
 }
 
-boost::asio::ip::tcp::socket* CommEndpoint::getTcpSocket() { return tcpSocket; }
+boost::asio::ip::tcp::socket* CommEndpoint::getTcpSocket() {
+    return tcpSocket;
+}
 
 void CommEndpoint::deleteTcpSocket() {
     if (!tcpSocket)
@@ -49,7 +51,9 @@ void CommEndpoint::setUdpEndpoint(boost::asio::ip::udp::endpoint& endpoint) {
     udpEndpointIsSet = true;
 }
 
-boost::asio::ip::udp::endpoint* CommEndpoint::getUdpEndpoint() { return udpEndpointIsSet ? &udpEndpoint : nullptr; }
+boost::asio::ip::udp::endpoint* CommEndpoint::getUdpEndpoint() {
+    return udpEndpointIsSet ? &udpEndpoint : nullptr;
+}
 
 bool peerAddressOf(boost::asio::ip::tcp::socket* socket, boost::asio::ip::address* address) {
     if (!socket)

@@ -56,7 +56,7 @@ public:
     boost::asio::ip::udp::endpoint* getUdpEndpoint();
 
     CommEndpointTypes::CommEndpoint endpointType;
-    uint32_t qport;     // 0 until known
+    uint32_t qport;       // 0 until known
     std::string temphost; // IP address text of a player's client; never cleared
 
 private:

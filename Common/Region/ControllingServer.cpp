@@ -1,8 +1,8 @@
 #include "Common/Region/ControllingServer.h"
 
 ControllingServer::ControllingServer(unsigned int id_)
-    : CommEndpoint(CommEndpointTypes::ServerEndpoint), id(id_), used(false), cpuLoad(0),
-      timestampWhenRegionsAltered(0), isUpdated(false), splitFactor(0) {}
+    : CommEndpoint(CommEndpointTypes::ServerEndpoint), id(id_), used(false), cpuLoad(0), timestampWhenRegionsAltered(0),
+      isUpdated(false), splitFactor(0) {}
 
 ControllingServer::~ControllingServer() {
     // One at a time: a dying region looks its neighbours up in the registry, which must

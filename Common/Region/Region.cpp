@@ -52,7 +52,9 @@ void Region::RemoveNeighbour(unsigned int neighbourId) {
     }
 }
 
-Region* Region::GetNeighbour(unsigned int neighbourId) { return ServerRegionHandler::getInstance()->getRegion(neighbourId); }
+Region* Region::GetNeighbour(unsigned int neighbourId) {
+    return ServerRegionHandler::getInstance()->getRegion(neighbourId);
+}
 
 bool Region::PointIn(Vector3 p, float padding) {
     return min.x - padding < p.x && p.x <= max.x + padding && min.y - padding < p.y && p.y <= max.y + padding &&

@@ -49,8 +49,8 @@ public:
 
 private:
     boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor listener{
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    boost::asio::ip::tcp::acceptor listener{io,
+                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
 };
 
 TEST_F(ServerRegionHandlerTest, OneRegistryStartingEmpty) {
@@ -168,8 +168,7 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     unanswering->port = silent.port();
     ASSERT_EQ(registry()->serversToConnectTo().front(), unanswering);
     const auto restLine = [](int seconds) {
-        return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) +
-               " s at the earliest\n";
+        return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) + " s at the earliest\n";
     };
 
     std::string out = checkNeighbours();

@@ -61,7 +61,7 @@ public:
 
 private:
     boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor listener{
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    boost::asio::ip::tcp::acceptor listener{io,
+                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
     std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> waiting;
 };

@@ -28,11 +28,11 @@ struct CpuCase {
 TEST(ResourceMonitorTest, CpuFigureArithmetic) {
     // Each case measures from the readings of the case before it.
     const CpuCase cases[] = {
-        {tv(10, 0), tv(5, 0), 100, 0, 0},              // baseline: usage since creation is not ours
-        {tv(10, 500000), tv(5, 250000), 101, 75, 75},  // 0.75 s over one wall second
-        {tv(11, 0), tv(5, 500000), 103, 37, 37},       // 0.75 s over two: 37.5 truncated
-        {tv(11, 900000), tv(5, 500000), 103, 0, 37},   // same wall second: 0, cache kept, usage dropped
-        {tv(11, 900000), tv(5, 500000), 104, 0, 37},   // an idle second keeps the last positive figure
+        {tv(10, 0), tv(5, 0), 100, 0, 0},               // baseline: usage since creation is not ours
+        {tv(10, 500000), tv(5, 250000), 101, 75, 75},   // 0.75 s over one wall second
+        {tv(11, 0), tv(5, 500000), 103, 37, 37},        // 0.75 s over two: 37.5 truncated
+        {tv(11, 900000), tv(5, 500000), 103, 0, 37},    // same wall second: 0, cache kept, usage dropped
+        {tv(11, 900000), tv(5, 500000), 104, 0, 37},    // an idle second keeps the last positive figure
         {tv(13, 900000), tv(6, 500000), 105, 300, 300}, // several cores: above 100
     };
     ResourceMonitor monitor;

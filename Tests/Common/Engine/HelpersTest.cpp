@@ -22,9 +22,15 @@ void record(const char* name) {
         Helpers::stop();
 }
 
-void fnA() { record("a"); }
-void fnB() { record("b"); }
-void fnC() { record("c"); }
+void fnA() {
+    record("a");
+}
+void fnB() {
+    record("b");
+}
+void fnC() {
+    record("c");
+}
 void slow() {
     record("slow");
     FakeClock::advance(50);
@@ -90,8 +96,8 @@ TEST_F(HelpersTest, PeriodCountsFromTheReadingBeforeTheCall) {
     Helpers::registerMainLoopFunction(slow, 30);
     Helpers::registerMainLoopFunction(fnB, 30);
     runFor(6);
-    EXPECT_EQ(calls, (std::vector<std::string>{"slow@1000000", "b@1000050", "slow@1000050", "b@1000100",
-                                               "slow@1000100", "b@1000150"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"slow@1000000", "b@1000050", "slow@1000050", "b@1000100", "slow@1000100",
+                                               "b@1000150"}));
 }
 
 TEST_F(HelpersTest, LateEntryIsNotCaughtUp) {
@@ -134,7 +140,9 @@ TEST_F(HelpersTest, ThrowingFunctionIsReportedAndKeepsItsRate) {
 }
 
 int sleeps = 0;
-void countSleep(int64_t) { ++sleeps; }
+void countSleep(int64_t) {
+    ++sleeps;
+}
 
 TEST_F(HelpersTest, EmptyScheduleNeitherCallsNorSleeps) {
     sleeps = 0;

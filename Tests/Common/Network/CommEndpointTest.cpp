@@ -39,7 +39,9 @@ protected:
     TcpPair sockets;
 };
 
-udp::endpoint someUdpAddress() { return udp::endpoint(address_v4::from_string("127.0.0.1"), 4711); }
+udp::endpoint someUdpAddress() {
+    return udp::endpoint(address_v4::from_string("127.0.0.1"), 4711);
+}
 
 TEST_F(CommEndpointTest, NewEndpointKnowsNothingYet) {
     CommEndpoint ep(CommEndpointTypes::ServerEndpoint);
