@@ -153,6 +153,10 @@ void Bot::handleMessage(ServerLink* link, const networkEventPtr& event, bool byD
 }
 
 void Bot::handleWelcome(ServerLink& link, const Velmor::Welcome& welcome) {
+    // The seconds count from the first welcome, so the first steering datagram carries a Ping
+    // also when the welcome took longer than the first tick.
+    if (!welcomed)
+        ticks = 0;
     welcomed = true;
     ownId = welcome.id();
     qport = welcome.qport();

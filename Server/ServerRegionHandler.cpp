@@ -8,10 +8,7 @@
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"
-#include "Server/main.h"
 
-// A process global of main.h, defined here with its one reader below start-up, so that the
-// registry's library does not need the server's.
 bool shouldCollideAllObjects = false;
 
 namespace {

@@ -7,6 +7,11 @@
 
 #include "Common/Region/RegionHandler.h"
 
+// Target of the collide-all option: whether projectiles collide with projectiles. Set at
+// start-up; read by the main frame and by the load report's cell counts. A process global of
+// the server, defined here because the registry's library is the lowest that reads it.
+extern bool shouldCollideAllObjects;
+
 // The server's own region registry, with `myself`, this server's entry in the pool.
 // Created empty on first use (start-up, main thread), never destroyed. Main thread only.
 class ServerRegionHandler : public RegionHandler {

@@ -32,7 +32,6 @@
 namespace po = boost::program_options;
 
 Timer timer;
-// shouldCollideAllObjects is defined beside its reader, the registry (Server/ServerRegionHandler.cpp).
 
 namespace {
 

@@ -3,14 +3,15 @@
 #include <boost/system/error_code.hpp>
 
 #include "Common/Engine/Timer.h"
+#include "Server/ServerRegionHandler.h"
 
 // Process globals of the region server. Main thread only unless said otherwise.
 
 // The frame clock, built before main runs: the first frame's step covers start-up.
 extern Timer timer;
 
-// Target of the collide-all option.
-extern bool shouldCollideAllObjects;
+// The collide-all option's target, shouldCollideAllObjects, is declared with the registry,
+// whose library defines it (Server/ServerRegionHandler.h).
 
 // Start-up and the rest of the process's life; returns the exit status (1 after the help
 // text, 0 after a caught exception).

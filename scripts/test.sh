@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite, then again with AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build folder of its own, then the threaded tests under
-# ThreadSanitizer in a third. Exits non-zero on any failure.
+# Builds and runs the whole test suite with warnings as errors and checks the format, then
+# runs it again with AddressSanitizer and UndefinedBehaviorSanitizer in a build folder of its
+# own, then the threaded tests under ThreadSanitizer in a third, then each fuzz target for a
+# short while. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,9 +23,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 # the tests start (built alike; a report of theirs fails the test that started them). Only those
 # are built.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Tsan -DREGIONSERVER_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build build-tsan --target world_tests server_tests process_tests regionserver standin-coordinator standin-bot
+cmake --build build-tsan --target wire_tests world_tests server_tests process_tests regionserver standin-coordinator \
+  standin-bot
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:exitcode=66 \
-  ctest --test-dir build-tsan -L '^(world|server|process)$' --output-on-failure -j "$jobs"
+  ctest --test-dir build-tsan -L '^(wire|world|server|process)$' --output-on-failure -j "$jobs"
 
 # A bounded run of each fuzz target of the networking input; a crash fails the script.
 scripts/fuzz.sh 20

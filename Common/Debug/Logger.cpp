@@ -40,8 +40,9 @@ void column(std::string& line, const char* format, ...) {
 } // namespace
 
 Logger* Logger::getInstance() {
-    // A function-local static: its initialisation is thread-safe, so the I/O thread and the
-    // main thread may both make the first call.
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
+    // The initialisation is thread-safe: the I/O thread and the main thread may both make the
+    // first call.
     static Logger* instance = new Logger();
     return instance;
 }

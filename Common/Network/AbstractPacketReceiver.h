@@ -42,7 +42,8 @@ public:
     explicit AbstractPacketReceiver(boost::asio::io_context* io_service);
     // Frees the leftovers; the queues release their events. No completion pending on it may run
     // afterwards: the server destroys only a receiver whose building failed, before the I/O
-    // thread runs.
+    // thread runs. Virtual, as the class has virtual operations: a receiver of a derived class
+    // may be deleted through this type.
     virtual ~AbstractPacketReceiver();
     AbstractPacketReceiver(const AbstractPacketReceiver&) = delete;
     AbstractPacketReceiver& operator=(const AbstractPacketReceiver&) = delete;

@@ -4,8 +4,7 @@
 #include "Common/Network/Network.h"
 
 Network* Network::getInstance() {
-    // A function-local static: its initialisation is thread-safe. Never destroyed, so the I/O
-    // thread may still read it while the process exits.
+    // Created on first use and never destroyed, so nothing depends on the order of teardown.
     static Network* instance = new Network();
     return instance;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-#include "Common/GameObjects/Player.h"
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
 #include "Common/Protobuf/Object.pb.h"
+
+class Player;
 
 // Copies between the math types and the wire records, and a player into its record,
 // destination first. Never tests presence in the source (absent fields read as 0) and
@@ -39,9 +40,6 @@ public:
     }
 
     // What others display of a player. score and the team scores are left to the caller.
-    static inline void playerData(Velmor::PlayerData* dest, const Player* source) {
-        dest->set_blueteam(source->team == Team::Blue);
-        dest->set_health(source->health);
-        dest->set_name(source->name);
-    }
+    // Defined with the world (ProtobufConversion.cpp), as it reads a Player.
+    static void playerData(Velmor::PlayerData* dest, const Player* source);
 };

@@ -227,7 +227,7 @@ TEST_F(BotTest, WatchesAndFollowsTheServersItIsSentTo) {
     EXPECT_FALSE(second.accept(milliseconds(0)));
 
     int status = -1;
-    ASSERT_TRUE(bot->waitForExit(milliseconds(10000), &status));
+    ASSERT_TRUE(bot->waitForExit(Patience, &status));
     EXPECT_EQ(0, status);
     const std::string summary = waitForLine(*bot, "summary:");
     EXPECT_NE(std::string::npos, summary.find("controlled by 127.0.0.1:" + first.portText() + ", 127.0.0.1:" +

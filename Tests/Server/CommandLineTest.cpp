@@ -45,7 +45,7 @@ TEST(CommandLineTest, HelpAndUnreadableValuesEndStartUp) {
     for (const EndingCase& c : cases) {
         ChildProcess p(server(c.args));
         int status = -1;
-        ASSERT_TRUE(p.waitForExit(10s, &status));
+        ASSERT_TRUE(p.waitForExit(Patience, &status));
         EXPECT_EQ(status, c.status) << c.args[0];
         EXPECT_NE(p.output().find(c.output), std::string::npos) << p.output();
     }
@@ -56,7 +56,7 @@ TEST(CommandLineTest, HelpCreatesNoMeasurementFile) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     ChildProcess p(server({"--help", "--stats", "m.csv"}), dir);
     int status = -1;
-    ASSERT_TRUE(p.waitForExit(10s, &status));
+    ASSERT_TRUE(p.waitForExit(Patience, &status));
     EXPECT_EQ(status, 1);
     EXPECT_NE(access((std::string(dir) + "/m.csv").c_str(), F_OK), 0);
     rmdir(dir);
@@ -65,14 +65,14 @@ TEST(CommandLineTest, HelpCreatesNoMeasurementFile) {
 TEST(CommandLineTest, UnknownOptionsAreIgnoredAndBoolValuesParseInBothForms) {
     ChildProcess p(
         server({"--foo", "3", "--timelimit=1", "--enable-console", "false", "--log=false", "--collide-all", "true"}));
-    EXPECT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();
+    EXPECT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", Patience)) << p.output();
     EXPECT_EQ(p.output().find("boost error"), std::string::npos) << p.output();
     EXPECT_EQ(p.output().find("foo"), std::string::npos) << p.output();
 }
 
 TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
     ChildProcess p(server({"--timelimit", "1", "--enable-console", "false", "--log", "false"}));
-    ASSERT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", 10s)) << p.output();
+    ASSERT_TRUE(p.waitForOutput("Timelimit is 1 minute(s)\n", Patience)) << p.output();
     int status = -1;
     ASSERT_TRUE(p.waitForExit(90s, &status)) << p.output();
     EXPECT_EQ(status, 0);
@@ -82,7 +82,7 @@ TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
 // The stand-in coordinator's port, once it listens; empty when it does not.
 std::string portOf(ChildProcess& coordinator) {
     const std::string listening = "coordinator listening on 127.0.0.1:";
-    if (!coordinator.waitForOutput(listening, 10s))
+    if (!coordinator.waitForOutput(listening, Patience))
         return "";
     const size_t at = coordinator.output().find(listening) + listening.size();
     return coordinator.output().substr(at, coordinator.output().find('\n', at) - at);
@@ -99,7 +99,7 @@ TEST(CommandLineTest, TimeLimitEndsARunningServerWithStatusZero) {
     ChildProcess p(server({"--server-id", "1", "--coord-port", coordPort, "--timelimit", "1", "--enable-console",
                            "false", "--log", "false"}));
     // The login leaves with the first frame's send step.
-    ASSERT_TRUE(coordinator.waitForOutput("login of server 1", 10s)) << coordinator.output() << p.output();
+    ASSERT_TRUE(coordinator.waitForOutput("login of server 1", Patience)) << coordinator.output() << p.output();
     int status = -1;
     ASSERT_TRUE(p.waitForExit(90s, &status)) << p.output();
     EXPECT_EQ(status, 0);
@@ -121,7 +121,7 @@ TEST(CommandLineTest, RunningServerWritesItsMeasurementFileOnlyWithLog) {
                                log ? "true" : "false", "--stats", "m.csv"}),
                        dir);
         // The load report comes once a second, as the measurement line does.
-        ASSERT_TRUE(coordinator.waitForOutput("status of server 1", 10s)) << coordinator.output() << p.output();
+        ASSERT_TRUE(coordinator.waitForOutput("status of server 1", Patience)) << coordinator.output() << p.output();
         if (log) {
             std::vector<std::string> lines;
             waitUntil(
@@ -132,7 +132,7 @@ TEST(CommandLineTest, RunningServerWritesItsMeasurementFileOnlyWithLog) {
                         lines.push_back(line);
                     return lines.size() >= 3;
                 },
-                10s);
+                Patience);
             ASSERT_GE(lines.size(), 3u);
             EXPECT_EQ(lines[0].substr(0, 32), "Timestamp      ,TCP pkg sent CS,");
             EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), ','), 42);

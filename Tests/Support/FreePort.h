@@ -8,8 +8,9 @@
 #include <boost/asio/ip/udp.hpp>
 
 // The one free-port finder of the tests (and the benchmarks, which include it from the source
-// root). Where a socket the test opens itself will do, bind it to port 0 instead: the kernel's
-// pick cannot be taken by another process in between.
+// root). Where a single socket the test opens itself will do, bind it to port 0 instead: the
+// kernel's pick cannot be taken by another process in between. Where the port is bound later,
+// a failed bind tries the next free port (FakeRegionServer does).
 
 // A port number above 32767 (where a signed 16-bit port turns negative) that is free for UDP
 // and for TCP on all IPv4 addresses, as the game port needs both on one number. The kernel's

@@ -7,7 +7,7 @@
 // How long a test waits for what should come (a line, a message, a datagram, a connection, any
 // condition) before it gives up. Generous, as tests run in parallel and under sanitizers; a wait
 // ends as soon as its condition holds, so the length costs nothing while tests pass.
-const std::chrono::milliseconds Patience(8000);
+const std::chrono::milliseconds Patience(10000);
 
 // Asks `done` until it holds or `limit` has passed, pausing briefly in between; true when it
 // held. `done` may take a step itself (dispatch, read, run completions) before it answers.

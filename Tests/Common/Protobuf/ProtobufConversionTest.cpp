@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/GameObjects/Player.h"
+
 namespace {
 
 bool sameBits(float a, float b) {

@@ -18,7 +18,6 @@
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/CaseName.h"
 #include "Support/EventBuilders.h"
-#include "Support/PeerProcesses.h"
 #include "Support/FakeClock.h"
 #include "Support/LiveNetwork.h"
 #include "Support/NetworkFixture.h"
