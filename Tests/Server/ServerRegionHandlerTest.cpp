@@ -17,6 +17,14 @@ namespace {
 
 class ServerRegionHandlerTest : public RegistryFixture {
 protected:
+    // A pool entry that the map places at 127.0.0.1:`port`.
+    static ControllingServer* addServerAt(unsigned int id, const std::string& port) {
+        ControllingServer* entry = addServer(id);
+        entry->host = "127.0.0.1";
+        entry->port = port;
+        return entry;
+    }
+
     // What one neighbour check printed.
     std::string checkNeighbours() {
         testing::internal::CaptureStdout();
@@ -126,15 +134,9 @@ INSTANTIATE_TEST_SUITE_P(Neighbours, ServerSelectionTest, testing::ValuesIn(kSel
 TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
     ListeningNeighbour neighbour;
     registry()->myself = addServer(1);
-    ControllingServer* reachable = addServer(2);
-    reachable->host = "127.0.0.1";
-    reachable->port = neighbour.port();
-    ControllingServer* unreachable = addServer(3);
-    unreachable->host = "127.0.0.1";
-    unreachable->port = std::to_string(freeGamePort());
-    ControllingServer* lower = addServer(0);
-    lower->host = "127.0.0.1";
-    lower->port = reachable->port;
+    ControllingServer* reachable = addServerAt(2, neighbour.port());
+    ControllingServer* unreachable = addServerAt(3, std::to_string(freeGamePort()));
+    ControllingServer* lower = addServerAt(0, reachable->port);
 
     const std::string out = checkNeighbours();
     EXPECT_NE(out.find("Connected to server 2 127.0.0.1:" + reachable->port + "\n"), std::string::npos);
@@ -160,12 +162,8 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     SilentListener silent;
     ListeningNeighbour neighbour;
     registry()->myself = addServer(1);
-    ControllingServer* answering = addServer(2);
-    answering->host = "127.0.0.1";
-    answering->port = neighbour.port();
-    ControllingServer* unanswering = addServer(3);
-    unanswering->host = "127.0.0.1";
-    unanswering->port = silent.port();
+    ControllingServer* answering = addServerAt(2, neighbour.port());
+    ControllingServer* unanswering = addServerAt(3, silent.port());
     ASSERT_EQ(registry()->serversToConnectTo().front(), unanswering);
     const auto restLine = [](int seconds) {
         return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) + " s at the earliest\n";
