@@ -34,8 +34,8 @@ bool sendToCoordinator(Player* p) {
     try {
         network->networkSender->sendTransferControl(p, &network->coordinator, true);
     } catch (const boost::system::system_error& e) {
-        DebugLog(LogType::Error, "Cannot send transfer control of (id:%llx) to coordinator now: %s\n", idOf(p),
-                 e.what());
+        DebugLogInput(LogType::Error, "Cannot send transfer control of (id:%llx) to coordinator now: %s\n", idOf(p),
+                      e.what());
         return false;
     }
     return true;
@@ -135,7 +135,7 @@ void Player::justDied() {
     velocity = Vector3();
     hasSentOffRequestForRespawn = false;
     if (clientIsReachable()) {
-        DebugPrint("Sending transfer control from (id:%llx) to coordinator from just died\n", idOf(this));
+        DebugPrintInput("Sending transfer control from (id:%llx) to coordinator from just died\n", idOf(this));
         hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
 }
@@ -154,7 +154,7 @@ void Player::realUpdate(float dt) {
     // A player created dead at login reaches the coordinator in the first tick after its
     // client's first datagram made the UDP address known.
     if (isDead && !hasSentOffRequestForRespawn && clientIsReachable()) {
-        DebugPrint("Sending transfer control of (id:%llx) to coordinator from realUpdate\n", idOf(this));
+        DebugPrintInput("Sending transfer control of (id:%llx) to coordinator from realUpdate\n", idOf(this));
         hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
     if (isReplica())

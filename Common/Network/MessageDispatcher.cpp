@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <tuple>
+#include <unordered_set>
+#include <vector>
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
@@ -37,7 +40,7 @@ template <class M, class Handler>
 bool withMessage(google::protobuf::Message* message, int messageType, Handler handler) {
     if (M* m = messageAs<M>(message))
         return handler(m);
-    DebugLog(LogType::Error, "Event of message type %d does not carry that message, skipped\n", messageType);
+    DebugLogInput(LogType::Error, "Event of message type %d does not carry that message, skipped\n", messageType);
     return true;
 }
 
@@ -83,12 +86,16 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
         return dispatchNewConnection(sender);
     case EventTypes::ClosedConnection:
         forgetConnectionWithoutLogin(netEvent->getTcpSocket());
+        acceptedConnections_.erase(netEvent->getTcpSocket());
         return dispatchClosedConnection(sender);
     case EventTypes::Message:
         break;
     default:
         return true;
     }
+
+    // A datagram speaks for the connection of the endpoint it was matched to.
+    heardFrom(netEvent->getTcpSocket() ? netEvent->getTcpSocket() : sender->getTcpSocket());
 
     google::protobuf::Message* message = netEvent->message;
     const int type = netEvent->messageType;
@@ -179,9 +186,19 @@ boost::system::error_code MessageDispatcher::awaitLogin(boost::asio::ip::tcp::so
     boost::system::error_code ec;
     const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
     const std::string host = ec ? std::string("?") : peer.address().to_string();
-    connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, Timer::getCurrentTime(), host});
+    const uint64_t now = Timer::getCurrentTime();
+    connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, now, host});
     connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
+    acceptedConnections_[socket] = AcceptedConnection{now, host};
     return ec;
+}
+
+void MessageDispatcher::heardFrom(boost::asio::ip::tcp::socket* socket) {
+    if (!socket)
+        return;
+    auto it = acceptedConnections_.find(socket);
+    if (it != acceptedConnections_.end())
+        it->second.lastHeard = Timer::getCurrentTime();
 }
 
 void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket) {
@@ -194,12 +211,18 @@ void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socke
 
 void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
     const uint64_t now = Timer::getCurrentTime();
+    // A clock set back starts every wait again, rather than closing them all at once. The
+    // newest wait is the last: only then can any lie ahead of the clock.
+    if (!connectionsWithoutLogin.empty() && connectionsWithoutLogin.back().waitingSince > now)
+        for (ConnectionWithoutLogin& waiting : connectionsWithoutLogin)
+            waiting.waitingSince = std::min(waiting.waitingSince, now);
+    if (giveWay && connectionsWithoutLogin.empty()) {
+        giveWayToLogins();
+        return;
+    }
     // Short of file descriptors, the oldest of them make room at once, so logins get through.
     size_t makingRoom = giveWay ? std::max<size_t>(1, connectionsWithoutLogin.size() / 4) : 0;
     while (!connectionsWithoutLogin.empty()) {
-        // A clock set back starts the wait of the oldest again, rather than closing them all.
-        if (connectionsWithoutLogin.front().waitingSince > now)
-            connectionsWithoutLogin.front().waitingSince = now;
         const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
         if (makingRoom > 0) {
             --makingRoom;
@@ -212,8 +235,86 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
             break;
         }
         forgetConnectionWithoutLogin(oldest.socket);
+        acceptedConnections_.erase(oldest.socket);
         Network::getInstance()->closeConnection(oldest.socket);
     }
+}
+
+void MessageDispatcher::giveWayToLogins() {
+    // Who holds each connection decides whether and when it gives way: first the connections a
+    // client may open at will (watchers, servers the map does not name), then players.
+    enum { Readily = 0, Reluctantly = 1, Never = 2 };
+    std::unordered_map<boost::asio::ip::tcp::socket*, int> holders;
+    Network* network = Network::getInstance();
+    if (network->watcherManager)
+        for (CommEndpoint* watcher : network->watcherManager->watchers)
+            holders[watcher->getTcpSocket()] = Readily;
+    if (TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player))
+        for (Transform* t : *players)
+            if (boost::asio::ip::tcp::socket* socket = static_cast<Player*>(t)->getTcpSocket())
+                holders.emplace(socket, Reluctantly);
+    for (ControllingServer& server : ServerRegionHandler::getInstance()->serverList)
+        if (boost::asio::ip::tcp::socket* socket = server.getTcpSocket())
+            holders[socket] = server.host.empty() ? Readily : Never;
+    holders[network->coordinator.getTcpSocket()] = Never;
+
+    const uint64_t now = Timer::getCurrentTime();
+    // (rank, last heard, socket): the least eager and most recently heard last.
+    std::vector<std::tuple<int, uint64_t, boost::asio::ip::tcp::socket*>> candidates;
+    for (const auto& entry : acceptedConnections_) {
+        auto holder = holders.find(entry.first);
+        // Held by nothing: left by a logout as a watcher.
+        const int rank = holder == holders.end() ? Readily : holder->second;
+        if (rank != Never)
+            candidates.emplace_back(rank, std::min(entry.second.lastHeard, now), entry.first);
+    }
+    if (candidates.empty())
+        return;
+    std::sort(candidates.begin(), candidates.end());
+    candidates.resize(std::max<size_t>(1, candidates.size() / 16));
+    for (const auto& candidate : candidates) {
+        boost::asio::ip::tcp::socket* socket = std::get<2>(candidate);
+        auto it = acceptedConnections_.find(socket);
+        DebugLogInput(LogType::Info, "Connection from %s silent for %llu s closed to make room for logins\n",
+                      it->second.host.c_str(), static_cast<unsigned long long>((now - std::get<1>(candidate)) / 1000));
+        acceptedConnections_.erase(it);
+        network->closeConnection(socket);
+    }
+}
+
+void MessageDispatcher::waitForClient(Player* p) {
+    wantToDeleteEndpoint(p);
+    playersWhoLackAClient.push_back(p);
+    waitingSince_[p] = Timer::getCurrentTime();
+}
+
+void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
+    waitingSince_.erase(*it);
+    playersWhoLackAClient.erase(it);
+}
+
+void MessageDispatcher::removePlayersWithoutClient() {
+    const uint64_t now = Timer::getCurrentTime();
+    std::unordered_map<Player*, uint64_t> since;
+    for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
+        Player* player = *it;
+        auto known = waitingSince_.find(player);
+        // A player put on the list by other means waits from now; a clock set back starts
+        // the wait again.
+        uint64_t waitingFrom = known == waitingSince_.end() ? now : std::min(known->second, now);
+        if (now - waitingFrom < CLIENT_GRACE_MS) {
+            since[player] = waitingFrom;
+            ++it;
+            continue;
+        }
+        it = playersWhoLackAClient.erase(it);
+        DebugLogInput(LogType::Info, "Player (id:%llx) removed: no client logged in for it within %d seconds\n",
+                      idOf(player), CLIENT_GRACE_MS / 1000);
+        if (Sender* sender = Network::getInstance()->networkSender)
+            sender->broadcastObjectDestroy(player);
+        SceneGraph::getInstance()->addToRemoveList(player);
+    }
+    waitingSince_.swap(since);
 }
 
 bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) {
@@ -373,13 +474,20 @@ bool MessageDispatcher::dispatchTransferControl(CommEndpoint*, Velmor::TransferC
 }
 
 bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* message) {
+    const uint32_t qport = getNextQport();
+    if (qport == 0) {
+        DebugLogInput(LogType::Error, "Login refused: every qport of this server is in use\n");
+        if (boost::asio::ip::tcp::socket* socket = sender->getTcpSocket())
+            Network::getInstance()->closeConnection(socket);
+        return true;
+    }
     const std::string name = message->has_name() ? message->name() : "Player";
     Player* player =
         SceneObjectFactory::getInstance()->createAndAttachPlayer(name, Vector3(), Quaternion(), 100.0f, Team::None, 0);
     CommEndpoint* endpoint = player;
     endpoint->copyFromOther(sender);
     endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
-    endpoint->qport = getNextQport();
+    endpoint->qport = qport;
 
     player->respawn();
     player->justDied();
@@ -415,9 +523,9 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
         endpoint->copyFromOther(sender);
         endpoint->qport = qport;
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
-        DebugPrint("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
-                   DebugEscape(endpoint->temphost).c_str());
-        playersWhoLackAClient.erase(it);
+        DebugPrintInput("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
+                        DebugEscape(endpoint->temphost).c_str());
+        stopWaiting(it);
         Network::getInstance()->networkSender->sendPlayerUpdateAboutExistingPlayers(endpoint);
         return true;
     }
@@ -484,15 +592,30 @@ void MessageDispatcher::updateUdpEndpoint(CommEndpoint* commEndpoint, networkEve
 uint32_t MessageDispatcher::getNextQport() {
     ControllingServer* myself = ServerRegionHandler::getInstance()->myself;
     const uint32_t serverId = myself ? myself->id : 0;
-    const uint32_t qport = (serverId << 16) | lastQPort;
-    ++lastQPort;
-    return qport;
+    // Every qport a datagram could be matched by: the scene's players (controlled, waiting or
+    // replicas, whose clients may watch here), the watchers and this server's own.
+    std::unordered_set<uint32_t> inUse;
+    Network* network = Network::getInstance();
+    inUse.insert(network->myQport);
+    if (network->watcherManager)
+        for (CommEndpoint* watcher : network->watcherManager->watchers)
+            inUse.insert(watcher->qport);
+    if (TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player))
+        for (Transform* t : *players)
+            inUse.insert(static_cast<Player*>(t)->qport);
+    for (unsigned int tried = 0; tried <= 0xFFFF; ++tried) {
+        const uint32_t qport = (serverId << 16) | lastQPort;
+        ++lastQPort;
+        if (qport != 0 && inUse.count(qport) == 0)
+            return qport;
+    }
+    return 0;
 }
 
 void MessageDispatcher::wantToDeleteEndpoint(CommEndpoint* ep) {
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end(); ++it) {
         if (static_cast<CommEndpoint*>(*it) == ep) {
-            playersWhoLackAClient.erase(it);
+            stopWaiting(it);
             return;
         }
     }

@@ -64,7 +64,9 @@ public:
     // Takes the datagram's source as the sender's UDP address; nothing for a TCP event.
     void updateUdpEndpoint(CommEndpoint* commEndpoint, networkEventPtr netEvent);
 
-    // (myself's id << 16) | counter; the counter wraps at 16 bits. Needs the registry's
+    // (myself's id << 16) | counter; the counter wraps at 16 bits. A qport that a player of
+    // the scene, a watcher or this server itself holds is skipped, and so is 0 (no qport): a
+    // new client never steers another's ship. 0 when every one is in use. Needs the registry's
     // myself to be set.
     uint32_t getNextQport();
 
@@ -72,15 +74,26 @@ public:
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
     // A connection accepted on the game port must log in (as a player, a watcher or a server)
-    // within this many ms, as must one left by a logout as a watcher, or it is closed:
-    // connections that never log in would otherwise hold descriptors and memory for as long as
-    // a peer likes.
+    // within this many ms, or it is closed: connections that never log in would otherwise hold
+    // descriptors and memory for as long as a peer likes. One left by a logout as a watcher
+    // counts as logged in: its client's next login on it may come at any time.
     enum { LOGIN_TIMEOUT_MS = 10000 };
+    // A player waiting for its client's login (after a logout as a watcher, or handed over
+    // here) is removed when none binds it within this many ms.
+    enum { CLIENT_GRACE_MS = 30000 };
 
     // Once a frame: closes the accepted connections that have not logged in in time, and with
     // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter of
-    // them (at least one). Each ends with its ClosedConnection event.
+    // them (at least one); when there are none, the logged-in accepted connections that have
+    // been silent longest give way instead (watchers, connections left by a logout and servers
+    // the map does not name before players; servers the map names and the connections this
+    // server opened never do), a sixteenth of them, at least one. Each ends with its
+    // ClosedConnection event.
     void closeConnectionsWithoutLogin(bool giveWay);
+
+    // Once a frame: the waiting players that no login has bound within CLIENT_GRACE_MS are
+    // removed, as a player whose connection closed is.
+    void removePlayersWithoutClient();
 
     // Players this server took control of whose client has not logged in here yet, oldest
     // first; not owned.
@@ -99,14 +112,34 @@ public:
     boost::asio::io_context* ios; // not owned
 
 protected:
-    // Puts a connection that nothing holds (accepted, or left by a logout) among those that must
-    // log in in time, from now. Gives the error of reading its peer's address ("?" is kept as
-    // its host then).
+    // Puts an accepted connection among those that must log in in time, from now. Gives the
+    // error of reading its peer's address ("?" is kept as its host then).
     boost::system::error_code awaitLogin(boost::asio::ip::tcp::socket* socket);
+
+    // Puts p at the end of the waiting list, once, its grace starting now.
+    void waitForClient(Player* p);
 
 private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
+    // Takes p out of the waiting list, if it is there.
+    void stopWaiting(std::list<Player*>::iterator it);
+    // Closes the logged-in accepted connections that have been silent longest (see
+    // closeConnectionsWithoutLogin).
+    void giveWayToLogins();
+    // An accepted connection brought something now.
+    void heardFrom(boost::asio::ip::tcp::socket* socket);
 
     std::unordered_map<boost::asio::ip::tcp::socket*, std::list<ConnectionWithoutLogin>::iterator>
         connectionsWithoutLoginIndex;
+
+    // Every connection accepted on the game port until it is closed: its peer's address and
+    // when it last brought anything (a message of its own, or a datagram of the endpoint that
+    // holds it).
+    struct AcceptedConnection {
+        uint64_t lastHeard;
+        std::string host;
+    };
+    std::unordered_map<boost::asio::ip::tcp::socket*, AcceptedConnection> acceptedConnections_;
+    // Since when each player of playersWhoLackAClient waits.
+    std::unordered_map<Player*, uint64_t> waitingSince_;
 };

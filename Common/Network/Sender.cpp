@@ -120,7 +120,7 @@ void Sender::sendWelcome(Player* p) {
         ProtobufConversion::position(welcome.mutable_max(), &regions.front()->max);
     } else {
         // Sent without its required corners all the same: the frame writer reports them.
-        DebugLog(LogType::Error, "Could not find a region which the players welcome is in\n");
+        DebugLogInput(LogType::Error, "Could not find a region which the players welcome is in\n");
     }
     getCorrectSender(endpoint)->queue(welcome, endpoint);
 }
@@ -208,13 +208,13 @@ void Sender::sendTransferControl(Transform* obj, CommEndpoint* receiver, bool sh
             // Throws when the connection is gone or not IPv4; nothing is queued then.
             playerInfo->set_host(socket->remote_endpoint().address().to_v4().to_string());
         } else {
-            DebugLog(LogType::Error, "Error in finding players host for (id:%llx)\n", idOf(obj));
+            DebugLogInput(LogType::Error, "Error in finding players host for (id:%llx)\n", idOf(obj));
         }
         if (receiver->endpointType == CommEndpointTypes::ServerEndpoint) {
             ControllingServer* server = ServerRegionHandler::getInstance()->getPoolEntry(receiver);
-            DebugPrint("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
-                       server ? static_cast<int>(server->id) : -1,
-                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));
+            DebugPrintInput("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
+                            server ? static_cast<int>(server->id) : -1,
+                            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));
         }
     }
 

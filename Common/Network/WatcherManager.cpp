@@ -83,21 +83,21 @@ void WatcherManager::convertPlayersToWatchers() {
             else
                 // The connection broke and its closed event is still queued: the watcher
                 // made below takes the socket, and that event then removes the watcher.
-                DebugLog(LogType::Error, "Error could not read the client address of (id:%llx), keeping host %s\n",
-                         idOf(p), p->temphost.c_str());
+                DebugLogInput(LogType::Error, "Error could not read the client address of (id:%llx), keeping host %s\n",
+                              idOf(p), DebugEscape(p->temphost).c_str());
         } else {
             SceneGraph::getInstance()->addToRemoveList(p);
-            DebugLog(LogType::Error,
-                     "Error Could not set host string for (id:%llx) when convert to watcher !!!!!!!!!!!!!!!!!! ARGH "
-                     "FEHLER !!!!!!!!\n",
-                     idOf(p));
+            DebugLogInput(LogType::Error,
+                          "Error Could not set host string for (id:%llx) when convert to watcher !!!!!!!!!!!!!!!!!! "
+                          "ARGH FEHLER !!!!!!!!\n",
+                          idOf(p));
             continue;
         }
 
         if (!playerEndpoint->getTcpSocket()) {
             // Its connection has closed in this frame: a watcher without one could never be
             // told anything nor ever be removed.
-            DebugLog(LogType::Error, "Player (id:%llx) has no connection left, no watcher made\n", idOf(p));
+            DebugLogInput(LogType::Error, "Player (id:%llx) has no connection left, no watcher made\n", idOf(p));
             Network::getInstance()->wantToDeleteEndpoint(playerEndpoint);
             playerEndpoint->resetEndpoint(CommEndpointTypes::Unknown);
             continue;
@@ -108,16 +108,16 @@ void WatcherManager::convertPlayersToWatchers() {
         watchers.push_back(watcher);
 
         if (record.regionId == -1) {
-            DebugLog(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));
+            DebugLogInput(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));
         } else {
             Region* region = ServerRegionHandler::getInstance()->getRegion(static_cast<unsigned int>(record.regionId));
             if (region)
-                DebugLog(LogType::Info, "Chaning active region for player (id:%llx) to region %d and server %d\n",
-                         idOf(p), record.regionId, region->parent ? static_cast<int>(region->parent->id) : -1);
+                DebugLogInput(LogType::Info, "Chaning active region for player (id:%llx) to region %d and server %d\n",
+                              idOf(p), record.regionId, region->parent ? static_cast<int>(region->parent->id) : -1);
             else
-                DebugLog(LogType::Info,
-                         "Chaning active region for player (id:%llx) (could not find region) BADDDDDD!!!!!!!!\n",
-                         idOf(p));
+                DebugLogInput(LogType::Info,
+                              "Chaning active region for player (id:%llx) (could not find region) BADDDDDD!!!!!!!!\n",
+                              idOf(p));
         }
 
         Network::getInstance()->networkSender->sendChangeActiveRegionTo(record.host, record.port, record.min,

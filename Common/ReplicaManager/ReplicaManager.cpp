@@ -142,9 +142,9 @@ bool ReplicaManager::handOver(NetworkObject* obj, Region* region, ControllingSer
     if (obj->type == SceneGraphType::Player) {
         player = static_cast<Player*>(obj);
         if (!player->getTcpSocket()) {
-            DebugLog(LogType::Error,
-                     "Cannot transfer now as we lack tcpsocket to player to send change region to (id:%llx)\n",
-                     idOf(obj));
+            DebugLogInput(LogType::Error,
+                          "Cannot transfer now as we lack tcpsocket to player to send change region to (id:%llx)\n",
+                          idOf(obj));
             return false;
         }
     } else if (obj->type != SceneGraphType::Projectile) {
@@ -158,8 +158,8 @@ bool ReplicaManager::handOver(NetworkObject* obj, Region* region, ControllingSer
     try {
         sender->sendTransferControl(obj, target, true);
     } catch (const boost::system::system_error& e) {
-        DebugLog(LogType::Error, "Cannot transfer now as the players connection cannot be read (id:%llx): %s\n",
-                 idOf(obj), e.what());
+        DebugLogInput(LogType::Error, "Cannot transfer now as the players connection cannot be read (id:%llx): %s\n",
+                      idOf(obj), e.what());
         return false;
     }
     if (player)

@@ -232,18 +232,20 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         dispatchObjectInfo(sender, &info);
     }
     if (message->has_playerinfo())
-        DebugPrint("got control (id:%llx)\n", static_cast<unsigned long long>(message->id()));
+        DebugPrintInput("got control (id:%llx)\n", static_cast<unsigned long long>(message->id()));
 
     Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->id()));
     if (!obj) {
-        DebugLog(LogType::Error, message->has_objectinfo() ? "AAAAARG: Throwing away transfer control packet (2)\n"
-                                                           : "Threw away shot\n");
+        if (message->has_objectinfo())
+            DebugLogInput(LogType::Error, "AAAAARG: Throwing away transfer control packet (2)\n");
+        else
+            DebugLogInput(LogType::Error, "Threw away shot\n");
         return true;
     }
     // Only players and projectiles change hands; anything else has no replica state to take over.
     if (obj->type != SceneGraphType::Player && obj->type != SceneGraphType::Projectile) {
-        DebugLog(LogType::Error, "Transfer control for an object of kind %d ignored (id:%llx)\n",
-                 static_cast<int>(obj->type), idOf(obj));
+        DebugLogInput(LogType::Error, "Transfer control for an object of kind %d ignored (id:%llx)\n",
+                      static_cast<int>(obj->type), idOf(obj));
         return true;
     }
     NetworkObject* networked = static_cast<NetworkObject*>(obj);
@@ -261,12 +263,15 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
 
     Player* player = static_cast<Player*>(obj);
     const Velmor::PlayerConnectInfo& info = message->playerinfo();
-    DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
-    DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
-    DebugLog(LogType::Info, "and host %s\n", DebugEscape(info.host()).c_str());
+    // Three lines of one hand-over: all or none.
+    if (DebugInputAllowed("got control over player")) {
+        DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
+        DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
+        DebugLog(LogType::Info, "and host %s\n", DebugEscape(info.host()).c_str());
+    }
     player->isDead = false;
     if (info.qport() == 0)
-        DebugLog(LogType::Error, "ERROR!!!!!! qport 0\n");
+        DebugLogInput(LogType::Error, "ERROR!!!!!! qport 0\n");
     CommEndpoint* endpoint = player;
     endpoint->qport = info.qport();
     endpoint->temphost = info.host();
@@ -288,7 +293,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
 
     if (known && known->endpointType == CommEndpointTypes::WatcherEndpoint) {
         if (endpoint->getTcpSocket())
-            DebugLog(LogType::Error, "ERROR!!!!!! overwriting tcp socket for (id:%llx)\n", idOf(player));
+            DebugLogInput(LogType::Error, "ERROR!!!!!! overwriting tcp socket for (id:%llx)\n", idOf(player));
         endpoint->copyFromOther(known);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         network->watcherManager->removeWatcher(known);
@@ -327,8 +332,8 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
     Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender);
     if (!player)
         return true;
-    DebugLog(LogType::Info, "Client of player (id:%llx) watches only now, the player has no controller\n",
-             idOf(player));
+    DebugLogInput(LogType::Info, "Client of player (id:%llx) watches only now, the player has no controller\n",
+                  idOf(player));
     CommEndpoint* endpoint = player;
     if (endpoint->temphost.empty()) {
         boost::asio::ip::address peer;
@@ -337,12 +342,10 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
         else if (udp::endpoint* udpAddress = endpoint->getUdpEndpoint())
             endpoint->temphost = udpAddress->address().to_string();
         else
-            DebugLog(LogType::Error, "FATAL ERROR in finding logout's host (id:%llx)\n", idOf(player));
+            DebugLogInput(LogType::Error, "FATAL ERROR in finding logout's host (id:%llx)\n", idOf(player));
     }
-    // The socket stays open; the client's next Additional login on it binds the player again.
-    // Held by nothing meanwhile, it must log in in time like a new connection.
-    if (tcp::socket* socket = endpoint->getTcpSocket())
-        awaitLogin(socket);
+    // The socket stays open, without a time limit: the client's next Additional login on it,
+    // whenever it comes, binds the player again.
     endpoint->resetEndpoint(CommEndpointTypes::Unknown);
     waitForClient(player);
     return true;
@@ -437,9 +440,4 @@ void ServerMessageDispatcher::learnServerUdpAddress(ControllingServer* entry, co
     entry->setUdpEndpoint(address);
     DebugLogInput(LogType::Info, "UDP address of server %u is %s:%lu\n", static_cast<unsigned>(entry->id),
                   peer.to_string().c_str(), port);
-}
-
-void ServerMessageDispatcher::waitForClient(Player* p) {
-    wantToDeleteEndpoint(p);
-    playersWhoLackAClient.push_back(p);
 }

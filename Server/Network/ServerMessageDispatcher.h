@@ -44,7 +44,4 @@ private:
     // UDP address is the TCP peer's IP address with that port, so replica updates reach it
     // before it has sent this server a datagram. Nothing is set when either part is unknown.
     void learnServerUdpAddress(ControllingServer* entry, const std::string& portText);
-
-    // Puts p at the end of the waiting list, once.
-    void waitForClient(Player* p);
 };

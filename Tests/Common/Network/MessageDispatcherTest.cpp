@@ -257,6 +257,44 @@ TEST_F(MessageDispatcherTest, QportsCountUpBehindTheServerIdAndWrap) {
     EXPECT_EQ(dispatcher->getNextQport(), 1u);
 }
 
+// However long the server runs, a new client never gets a qport that a player, a watcher or
+// the server itself holds: its datagrams would steer someone else's ship.
+TEST_F(MessageDispatcherTest, QportsInUseAreSkippedAndALoginWithoutOneIsRefused) {
+    Player* live = connectedPlayer("live", 0x5FFFF);
+    CommEndpoint* watcher = new CommEndpoint(CommEndpointTypes::WatcherEndpoint);
+    watcher->qport = 0x50000;
+    watchers->addNewWatcher(watcher);
+    waitingPlayer(0x50002, "127.0.0.1");
+    dispatcher->lastQPort = 65535;
+    // Past the live player, the watcher, the server's own 0x50001 and the waiting player.
+    loginOverTcp(login(LoginType::First), pair.connect());
+    EXPECT_EQ(players().back()->qport, 0x50003u);
+    EXPECT_NE(players().back(), live);
+
+    // Server 0 never hands out qport 0, which stands for none.
+    ServerRegionHandler::getInstance()->myself = nullptr;
+    dispatcher->lastQPort = 0;
+    EXPECT_EQ(dispatcher->getNextQport(), 1u);
+
+    // Every qport of server 5 in use: the login is refused with one line and its connection
+    // closed; no player is made.
+    ServerRegionHandler::getInstance()->myself = myself;
+    for (uint32_t counter = 0; counter <= 0xFFFF; ++counter) {
+        CommEndpoint* holder = new CommEndpoint(CommEndpointTypes::WatcherEndpoint);
+        holder->qport = (5u << 16) | counter;
+        watchers->addNewWatcher(holder);
+    }
+    const size_t before = players().size();
+    tcp::socket* refused = pair.connect();
+    EXPECT_THAT(loginOverTcp(login(LoginType::First), refused),
+                HasSubstr("Login refused: every qport of this server is in use\n"));
+    EXPECT_EQ(players().size(), before);
+    EXPECT_FALSE(refused->is_open());
+    CommEndpoint holder(CommEndpointTypes::Unknown);
+    holder.setTcpSocket(refused);
+    holder.deleteTcpSocket();
+}
+
 TEST_F(MessageDispatcherTest, FirstLoginCreatesADeadPlayerAndAnnouncesIt) {
     myself->AddRegion(Vector3(0, 0, 0), Vector3(100, 100, 100), 1);
     Player* other = connectedPlayer("old", 0x50009);

@@ -105,6 +105,12 @@ protected:
         return socket;
     }
 
+    static Velmor::Login* firstLogin() {
+        Velmor::Login* message = new Velmor::Login();
+        message->set_logintype(LoginType::First);
+        return message;
+    }
+
     // A login of `type` over `socket` (server 9's for NearServer); what it printed.
     std::string login(tcp::socket* socket, LoginType::LoginType type) {
         Velmor::Login* message = new Velmor::Login();
@@ -231,10 +237,10 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
         EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
 }
 
-// Connections that lose their holder without closing must log in again in time too: one that a
-// server's later login replaced is closed at once, one left by a logout as a watcher like a new
-// connection. A clock set back starts a wait again rather than closing at once.
-TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedLikeNewOnes) {
+// A connection whose holder lets go of it without closing: one that a server's later login
+// replaced is closed at once; one left by a logout as a watcher stays open for its client's
+// next login, however late that comes.
+TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirClientsNextLogin) {
     FakeClock fakeClock;
 
     tcp::socket* earlier = acceptedConnection();
@@ -249,20 +255,196 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsThatNothingHoldsAnyMoreAreClosedL
 
     tcp::socket* client = acceptedConnection();
     login(client, LoginType::First);
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS);
+    Player* player = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(client));
+    ASSERT_NE(player, nullptr);
     Velmor::Logout* logout = new Velmor::Logout();
     logout->set_logoutastype(LogoutType::Watcher);
     dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), client));
-    expectClosedAtTheLoginTimeout(client);
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS + 2000);
+    EXPECT_EQ(closeWithoutLogin(), "");
+    EXPECT_TRUE(client->is_open());
+    Velmor::Login* again = new Velmor::Login();
+    again->set_logintype(LoginType::Additional);
+    again->set_qport(player->qport);
+    EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::Login, again), client)),
+                HasSubstr("Yay we found a client for a player"));
+    EXPECT_EQ(player->getTcpSocket(), client);
+    EXPECT_EQ(player->endpointType, CommEndpointTypes::ClientEndpoint);
+    EXPECT_FALSE(waiting(player));
     EXPECT_TRUE(later->is_open());
-    dispatch(closedEvent(client));
+    dispatch(closedEvent(later));
+}
 
-    tcp::socket* idle = acceptedConnection();
+// After the clock steps back, every connection still waiting for its login waits its whole
+// time again from then, and all of them are closed together once it is up.
+TEST_F(ServerMessageDispatcherTest, AClockSetBackRestartsTheWaitOfEveryConnectionWithoutLogin) {
+    FakeClock fakeClock;
+    std::vector<tcp::socket*> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(acceptedConnection());
+        FakeClock::advance(1000);
+    }
     FakeClock::advance(-60000);
     EXPECT_EQ(closeWithoutLogin(), "");
-    expectClosedAtTheLoginTimeout(idle);
-    dispatch(closedEvent(idle));
-    dispatch(closedEvent(later));
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    EXPECT_EQ(closeWithoutLogin(), "");
+    for (tcp::socket* s : idle)
+        EXPECT_TRUE(s->is_open());
+    FakeClock::advance(1);
+    closeWithoutLogin();
+    for (tcp::socket* s : idle) {
+        EXPECT_FALSE(s->is_open());
+        dispatch(closedEvent(s));
+    }
+}
+
+// Short of descriptors with no connection without login left, the accepted connections that
+// have been silent longest give way: those a client opens at will (watchers, connections left
+// by a logout, servers the map does not name) before players; a server the map names, the
+// coordinator and the connections this server opened never.
+TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenNoneWithoutLoginIsLeft) {
+    FakeClock fakeClock;
+    ControllingServer* named = ServerRegionHandler::getInstance()->AddServerToPool(7);
+    named->host = "127.0.0.1";
+    named->port = "21049";
+    coordinator();
+    Player* opened = connectedPlayer("opened here", 0x50009); // never announced as accepted
+
+    tcp::socket* player = acceptedConnection();
+    login(player, LoginType::First);
+    tcp::socket* watcherConnection = acceptedConnection();
+    Velmor::Login* watch = new Velmor::Login();
+    watch->set_logintype(LoginType::Additional);
+    watch->set_qport(0x70777);
+    dispatch(overTcp(messageEvent(MessageTypes::Login, watch), watcherConnection));
+    tcp::socket* unnamed = acceptedConnection();
+    login(unnamed, LoginType::NearServer); // server 9
+    tcp::socket* namedConnection = acceptedConnection();
+    Velmor::Login* serverLogin = new Velmor::Login();
+    serverLogin->set_logintype(LoginType::NearServer);
+    serverLogin->set_serverid(7);
+    serverLogin->set_qport(0x70001);
+    dispatch(overTcp(messageEvent(MessageTypes::Login, serverLogin), namedConnection));
+    ASSERT_EQ(named->getTcpSocket(), namedConnection);
+    tcp::socket* loggedOut = acceptedConnection();
+    login(loggedOut, LoginType::First);
+    Velmor::Logout* logout = new Velmor::Logout();
+    logout->set_logoutastype(LogoutType::Watcher);
+    dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), loggedOut));
+
+    // Heard from in this order, a second apart: the unnamed server, the logged-out connection,
+    // the watcher, then the player (by a datagram of its own). The player has been silent
+    // longest of all but gives way last.
+    FakeClock::advance(1000);
+    const uint32_t playerQport = server()->lookUpCommEndpointTcp(player)->qport;
+    for (tcp::socket* s : {unnamed, loggedOut, watcherConnection}) {
+        dispatch(overTcp(messageEvent(MessageTypes::Ping, new Velmor::Ping()), s));
+        FakeClock::advance(1000);
+    }
+    dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4000, playerQport));
+    FakeClock::advance(5000);
+
+    std::vector<tcp::socket*> gaveWay;
+    for (int round = 0; round < 6; ++round) {
+        const std::string out = closeWithoutLogin(true);
+        for (tcp::socket* s : {unnamed, loggedOut, watcherConnection, player, namedConnection})
+            if (!s->is_open() && std::find(gaveWay.begin(), gaveWay.end(), s) == gaveWay.end()) {
+                gaveWay.push_back(s);
+                EXPECT_THAT(out, HasSubstr("Connection from 127.0.0.1 silent for "));
+                EXPECT_THAT(out, HasSubstr(" s closed to make room for logins\n"));
+            }
+    }
+    EXPECT_EQ(gaveWay, (std::vector<tcp::socket*>{unnamed, loggedOut, watcherConnection, player}));
+    EXPECT_TRUE(namedConnection->is_open());
+    EXPECT_TRUE(coordinator()->getTcpSocket()->is_open());
+    EXPECT_TRUE(opened->getTcpSocket()->is_open());
+    // Each ends with its one ClosedConnection event, as any closed connection does.
+    for (tcp::socket* s : gaveWay)
+        dispatch(closedEvent(s));
+    EXPECT_TRUE(watchers->watchers.empty());
+}
+
+// A player that waits for its client (after a logout as a watcher, or handed over here) and
+// that no login binds within its grace is removed as one whose connection closed; inside the
+// grace nothing changes, and a clock set back starts the grace again.
+TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemoved) {
+    FakeClock fakeClock;
+    Player* loggedOut = connectedPlayer("p", 0x50002);
+    orphans.push_back(loggedOut->getTcpSocket());
+    Velmor::Logout logout;
+    logout.set_logoutastype(LogoutType::Watcher);
+    printedBy([&] { server()->dispatchLogout(loggedOut, &logout); });
+    ASSERT_TRUE(waiting(loggedOut));
+    FakeClock::advance(10000);
+    dispatch(overTcp(messageEvent(MessageTypes::TransferControl, transfer(ForeignPlayer, true)),
+                     coordinator()->getTcpSocket()));
+    Player* handedOver = static_cast<Player*>(scene()->getOBjectById(static_cast<int64_t>(ForeignPlayer)));
+    ASSERT_NE(handedOver, nullptr);
+    ASSERT_TRUE(waiting(handedOver));
+
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 10000 - 1);
+    EXPECT_EQ(printedBy([&] { server()->removePlayersWithoutClient(); }), "");
+    EXPECT_TRUE(scene()->removeList2.empty());
+    FakeClock::advance(1);
+    EXPECT_THAT(printedBy([&] { server()->removePlayersWithoutClient(); }),
+                HasSubstr("removed: no client logged in for it within 30 seconds\n"));
+    EXPECT_EQ(scene()->removeList2, TransformList{loggedOut});
+    EXPECT_FALSE(waiting(loggedOut));
+    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
+    EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), loggedOut->id);
+
+    // The handed-over one's grace started later; a clock set back starts it again.
+    FakeClock::advance(-60000);
+    server()->removePlayersWithoutClient();
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    server()->removePlayersWithoutClient();
+    EXPECT_TRUE(waiting(handedOver));
+    FakeClock::advance(1);
+    server()->removePlayersWithoutClient();
+    EXPECT_FALSE(waiting(handedOver));
+    EXPECT_EQ(scene()->removeList2, (TransformList{loggedOut, handedOver}));
+}
+
+// What a client's own messages make the server print is bounded like any other line caused by
+// network input: one write of many logouts and logins prints at most ten lines of each kind in
+// a second, then one line of how many were left out.
+TEST_F(ServerMessageDispatcherTest, LinesAClientsOwnMessagesCauseAreBounded) {
+    FakeClock fakeClock;
+    DebugResetInputLimitsForTesting();
+    Player* p = connectedPlayer("p", 0x50002);
+    tcp::socket* socket = p->getTcpSocket();
+    std::string out = printedBy([&] {
+        for (int i = 0; i < 200; ++i) {
+            Velmor::Logout* logout = new Velmor::Logout();
+            logout->set_logoutastype(LogoutType::Watcher);
+            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Logout, logout), socket));
+            Velmor::Login* again = new Velmor::Login();
+            again->set_logintype(LoginType::Additional);
+            again->set_qport(0x50002);
+            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, again), socket));
+        }
+        // First logins while this server knows no region yet: a welcome without one.
+        for (int i = 0; i < 30; ++i)
+            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, firstLogin()), pair.connect()));
+    });
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const char* kinds[] = {"watches only now, the player has no controller", "Yay we found a client for a player",
+                           "Player connected qport:", "Could not find a region which the players welcome is in"};
+    for (const char* kind : kinds)
+        EXPECT_EQ(count(out, kind), 10u) << kind << "\n" << out;
+    EXPECT_EQ(p->getTcpSocket(), socket);
+    FakeClock::advance(1000);
+    out = printedBy([] { DebugReportLeftOutInput(); });
+    EXPECT_THAT(out, HasSubstr("Left out 190 more lines \"Client of player (id:%llx) watches only now"));
+    EXPECT_THAT(out, HasSubstr("Left out 190 more lines \"Yay we found a client for a player"));
+    EXPECT_THAT(out, HasSubstr("Left out 20 more lines \"Could not find a region"));
 }
 
 TEST_F(ServerMessageDispatcherTest, ClosedConnectionDeletesTheSocketAndActsByThePeersKind) {
