@@ -52,9 +52,10 @@ case "$setup" in
   one|two|both) ;;
   *) echo "bench: --setup is one, two or both, not '$setup'"; exit 2 ;;
 esac
-for n in $counts "$seconds" "$warmup" "$bot_threads"; do
+for n in $counts "$seconds" "$bot_threads"; do
   [[ "$n" =~ ^[0-9]+$ ]] && [ "$n" -gt 0 ] || { echo "bench: '$n' is not a whole number above 0"; exit 2; }
 done
+[[ "$warmup" =~ ^[0-9]+$ ]] || { echo "bench: '$warmup' is not a whole number"; exit 2; }
 [ "$warmup" -lt "$seconds" ] || { echo "bench: the warm-up must be shorter than the run"; exit 2; }
 
 # Every bot holds a TCP connection and a UDP socket, and the server a connection per bot: raise
