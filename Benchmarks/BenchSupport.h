@@ -1,10 +1,14 @@
 #pragma once
 
 // What the micro-benchmarks share: the messages of the hot paths, a full broadcast packet, a
-// steering datagram, and the networking singleton built as start-up builds it.
+// steering datagram, the networking singleton built as start-up builds it, the machine's line
+// and the median of a phase's rounds.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,6 +110,29 @@ inline Network* startNetwork(uint16_t port) {
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// "8 cores, <model>", so that a table says where it was measured.
+inline std::string machine() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string model = "CPU model unknown";
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+            model = line.substr(line.find(':') + 1);
+            model.erase(0, model.find_first_not_of(' '));
+            break;
+        }
+    }
+    return std::to_string(std::thread::hardware_concurrency()) + " cores, " + model;
+}
+
+// The median of the rounds' figures (the mean of the middle two for an even count); 0 for none.
+inline double median(std::vector<double> figures) {
+    if (figures.empty())
+        return 0;
+    std::sort(figures.begin(), figures.end());
+    const size_t middle = figures.size() / 2;
+    return figures.size() % 2 ? figures[middle] : (figures[middle - 1] + figures[middle]) / 2;
 }
 
 } // namespace bench

@@ -253,6 +253,7 @@ public:
     }
 
     void printSummary() const {
+        std::printf("\nEach figure the fastest of the repetitions; %s\n", machine().c_str());
         std::printf("\n| path | ours ns | raw ns | ratio | goal | met |\n|---|---|---|---|---|---|\n");
         for (const Comparison& c : comparisons) {
             const auto ours = nanoseconds.find(c.ours);
