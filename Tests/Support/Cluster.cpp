@@ -92,12 +92,10 @@ Process& Cluster::startServer(int id) {
     if (!ports.count(id))
         ports[id] = freeGamePort();
     const uint16_t port = ports[id];
-    const std::vector<std::string> argv = {REGIONSERVER_BINARY,
-                                           "--server-id=" + std::to_string(id),
-                                           "--port=" + std::to_string(port),
-                                           "--coord-port=" + std::to_string(coordinatorPort()),
-                                           "--enable-console=false",
-                                           "--log=false"};
+    std::vector<std::string> argv = serverLauncher;
+    argv.insert(argv.end(),
+                {REGIONSERVER_BINARY, "--server-id=" + std::to_string(id), "--port=" + std::to_string(port),
+                 "--coord-port=" + std::to_string(coordinatorPort()), "--enable-console=false", "--log=false"});
     servers[id].reset(new Process("server " + std::to_string(id), argv));
     return *servers[id];
 }

@@ -100,6 +100,9 @@ public:
     // Everything every process printed, for the message of a failed check.
     std::string outputs();
 
+    // Words put before every server's command line, such as a prlimit that lowers its limits.
+    std::vector<std::string> serverLauncher;
+
 private:
     std::vector<std::string> regions;
     uint16_t coordPort = 0;
