@@ -488,6 +488,7 @@ bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* messag
     endpoint->copyFromOther(sender);
     endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
     endpoint->qport = qport;
+    SceneGraph::getInstance()->playerQportChanged(player);
 
     player->respawn();
     player->justDied();
@@ -522,6 +523,7 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
             continue;
         endpoint->copyFromOther(sender);
         endpoint->qport = qport;
+        SceneGraph::getInstance()->playerQportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         DebugPrintInput("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
                         DebugEscape(endpoint->temphost).c_str());

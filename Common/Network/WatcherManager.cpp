@@ -1,6 +1,8 @@
 #include "Common/Network/WatcherManager.h"
 
 #include <algorithm>
+#include <cassert>
+#include <vector>
 
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/Player.h"
@@ -19,8 +21,20 @@ WatcherManager::~WatcherManager() {
         delete ep;
 }
 
+namespace {
+
+// A peer that cannot be read is a connection about to be reported closed: it matches nothing,
+// rather than failing the lookup of every datagram of the frame.
+bool connectedFrom(CommEndpoint* ep, const boost::asio::ip::udp::endpoint& udpEndpoint) {
+    boost::asio::ip::address peer;
+    return ep->getTcpSocket() && peerAddressOf(ep->getTcpSocket(), &peer) && peer == udpEndpoint.address();
+}
+
+} // namespace
+
 void WatcherManager::addNewWatcher(CommEndpoint* ep) {
     watchers.push_back(ep);
+    byQport.added(ep);
 }
 
 void WatcherManager::removeWatcher(CommEndpoint* ep) {
@@ -31,6 +45,7 @@ void WatcherManager::removeWatcher(CommEndpoint* ep) {
     }
     Network::getInstance()->wantToDeleteEndpoint(ep);
     watchers.erase(it);
+    byQport.removed(ep);
     delete ep;
 }
 
@@ -44,16 +59,28 @@ CommEndpoint* WatcherManager::findByTcpSocket(boost::asio::ip::tcp::socket* tcpS
 CommEndpoint* WatcherManager::findByUdpEndpoint(boost::asio::ip::udp::endpoint* udpEndpoint, uint32_t qport) {
     if (!udpEndpoint)
         return nullptr;
-    for (CommEndpoint* ep : watchers) {
-        if (!ep->getTcpSocket() || ep->qport != qport)
-            continue;
-        // A peer that cannot be read is a connection about to be reported closed: it
-        // matches nothing, rather than failing the lookup of every datagram of the frame.
-        boost::asio::ip::address peer;
-        if (peerAddressOf(ep->getTcpSocket(), &peer) && peer == udpEndpoint->address())
-            return ep;
+    const std::vector<CommEndpoint*>* sameQport = byQport.withQport(qport);
+    if (!sameQport) {
+        for (CommEndpoint* ep : watchers)
+            if (ep->qport == qport && connectedFrom(ep, *udpEndpoint))
+                return ep;
+        return nullptr;
     }
+#ifndef NDEBUG
+    std::vector<CommEndpoint*> walked;
+    for (CommEndpoint* ep : watchers)
+        if (ep->qport == qport)
+            walked.push_back(ep);
+    assert(walked == *sameQport && "a write of a watcher's qport was not reported to the registry");
+#endif
+    for (CommEndpoint* ep : *sameQport)
+        if (ep->qport == qport && connectedFrom(ep, *udpEndpoint))
+            return ep;
     return nullptr;
+}
+
+void WatcherManager::watcherQportChanged(CommEndpoint* ep) {
+    byQport.qportChanged(ep);
 }
 
 void WatcherManager::playerToWatcher(Player* p, std::string host, std::string port, Vector3 min, Vector3 max,
@@ -106,6 +133,7 @@ void WatcherManager::convertPlayersToWatchers() {
         CommEndpoint* watcher = playerEndpoint->getEndpointCopy();
         watcher->endpointType = CommEndpointTypes::WatcherEndpoint;
         watchers.push_back(watcher);
+        byQport.added(watcher);
 
         if (record.regionId == -1) {
             DebugLogInput(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));

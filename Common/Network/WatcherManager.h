@@ -8,6 +8,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "Common/Math/Vector3.h"
+#include "Common/Network/QportIndex.h"
 
 class CommEndpoint;
 class Player;
@@ -38,8 +39,12 @@ public:
     void removeWatcher(CommEndpoint* ep);
 
     CommEndpoint* findByTcpSocket(boost::asio::ip::tcp::socket* tcpSocket);
-    // Matches by qport and the IP address of the watcher's TCP peer, never by port.
+    // Matches by qport and the IP address of the watcher's TCP peer, never by port: the first
+    // in order of addition, found among the watchers of that qport.
     CommEndpoint* findByUdpEndpoint(boost::asio::ip::udp::endpoint* udpEndpoint, uint32_t qport);
+    // To be called after a write of a registered watcher's qport, so that findByUdpEndpoint
+    // follows it; nothing for an endpoint that is not a watcher.
+    void watcherQportChanged(CommEndpoint* ep);
 
     // Queues p once per frame; a second call for the same player is ignored.
     void playerToWatcher(Player* p, std::string host, std::string port, Vector3 min, Vector3 max, int regionId);
@@ -48,5 +53,9 @@ public:
     void convertPlayersToWatchers();
 
     std::list<convert_to_watcher> convert_to_watchers;
-    std::list<CommEndpoint*> watchers; // owned, in order of addition
+    // Owned, in order of addition. Changed only here, so that byQport stays in step.
+    std::list<CommEndpoint*> watchers;
+
+private:
+    QportIndex byQport; // the watchers by qport, in the order of `watchers`
 };

@@ -1,6 +1,7 @@
 #include "Common/Scene/SceneGraph.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/NetworkObject.h"
@@ -52,6 +53,7 @@ void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType
         std::pair<Player*, unsigned int>& entry = playersByEndpoint[player];
         entry.first = player;
         ++entry.second;
+        playersByQport.added(player);
     }
 }
 
@@ -70,6 +72,27 @@ Transform* SceneGraph::getOBjectById(int64_t objectId) {
 Player* SceneGraph::playerOfEndpoint(const CommEndpoint* ep) {
     auto it = playersByEndpoint.find(ep);
     return it == playersByEndpoint.end() ? nullptr : it->second.first;
+}
+
+void SceneGraph::playerQportChanged(Player* p) {
+    playersByQport.qportChanged(p);
+}
+
+const std::vector<CommEndpoint*>* SceneGraph::playersWithQport(uint32_t qport) {
+    const std::vector<CommEndpoint*>* found = playersByQport.withQport(qport);
+#ifndef NDEBUG
+    if (found) {
+        std::vector<CommEndpoint*> walked;
+        if (TransformList* players = getListOfType(SceneGraphType::Player))
+            for (Transform* t : *players) {
+                CommEndpoint* endpoint = static_cast<Player*>(t);
+                if (endpoint->qport == qport)
+                    walked.push_back(endpoint);
+            }
+        assert(walked == *found && "a write of a player's qport was not reported to the scene");
+    }
+#endif
+    return found;
 }
 
 void SceneGraph::addToRemoveList(Transform* t) {
@@ -107,6 +130,7 @@ void SceneGraph::forgetSubtree(Transform* t, TransformList::iterator current) {
         auto entry = playersByEndpoint.find(static_cast<Player*>(t));
         if (entry != playersByEndpoint.end() && --entry->second.second == 0)
             playersByEndpoint.erase(entry);
+        playersByQport.removed(static_cast<Player*>(t));
     }
     // Only t's own entry: an entry that a later attach under the same id took over
     // belongs to a live object and must stay findable.
@@ -170,4 +194,5 @@ void SceneGraph::clearForTesting() {
     typeLists.clear();
     objectIDMap.clear();
     playersByEndpoint.clear();
+    playersByQport.clear();
 }

@@ -4,8 +4,10 @@
 #include <list>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "Common/GameObjects/Transform.h"
+#include "Common/Network/QportIndex.h"
 
 class CommEndpoint;
 class Player;
@@ -30,6 +32,10 @@ public:
     // The objects of the Player list by their endpoint part, each with the number of times
     // the list holds it: finds the player behind a message's sender without walking the list.
     std::unordered_map<const CommEndpoint*, std::pair<Player*, unsigned int>> playersByEndpoint;
+    // The Player list's endpoints by qport, in list order: finds the sender of a datagram
+    // without walking the list. Every write of a listed player's qport reports itself through
+    // playerQportChanged.
+    QportIndex playersByQport;
 
     // Created on the first call (start-up, main thread); never destroyed.
     static SceneGraph* getInstance();
@@ -48,6 +54,16 @@ public:
     // The object of the Player list whose endpoint part is ep, or null: found by identity, so
     // an endpoint that only claims to be a client is never read as a player.
     Player* playerOfEndpoint(const CommEndpoint* ep);
+
+    // To be called after every write of the qport of a player that may be attached, so that
+    // playersWithQport follows it; nothing for a player not in the list.
+    void playerQportChanged(Player* p);
+
+    // The players of the Player list whose qport is qport, as endpoints, in list order; null
+    // when the caller must walk the list itself (the list holds a player twice). Builds with
+    // asserts check the answer against that walk, so a write of a qport that was not reported
+    // shows in the tests.
+    const std::vector<CommEndpoint*>* playersWithQport(uint32_t qport);
 
     // Queues t for removal at the end of the frame; t stays fully present until then.
     void addToRemoveList(Transform* t);

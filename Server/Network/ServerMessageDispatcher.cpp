@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <list>
+#include <vector>
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
@@ -39,6 +40,12 @@ bool connectedFromMapAddress(const ControllingServer& entry, tcp::socket* socket
         return true;
     boost::asio::ip::address peer;
     return peerAddressOf(socket, &peer) && peer == named;
+}
+
+// Whether a player's client is connected from the datagram's source address. Throws when the
+// connection broke meanwhile; the receiver's guard reports it.
+bool connectedFrom(CommEndpoint* endpoint, const udp::endpoint& from) {
+    return endpoint->getTcpSocket() && endpoint->getTcpSocket()->remote_endpoint().address() == from.address();
 }
 
 void removeAllRegions(ControllingServer* server) {
@@ -90,13 +97,16 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpE
         return nullptr;
     if (CommEndpoint* watcher = Network::getInstance()->watcherManager->findByUdpEndpoint(udpEndpoint, qport))
         return watcher;
-    if (TransformList* players = scenePlayers()) {
+    // The players of that qport in list order, as a walk of the whole list meets them; the
+    // walk itself only while the list holds a player twice.
+    if (const std::vector<CommEndpoint*>* sameQport = SceneGraph::getInstance()->playersWithQport(qport)) {
+        for (CommEndpoint* endpoint : *sameQport)
+            if (endpoint->qport == qport && connectedFrom(endpoint, *udpEndpoint))
+                return endpoint;
+    } else if (TransformList* players = scenePlayers()) {
         for (Transform* t : *players) {
             CommEndpoint* endpoint = static_cast<Player*>(t);
-            if (endpoint->qport != qport || !endpoint->getTcpSocket())
-                continue;
-            // Throws when the connection broke meanwhile; the receiver's guard reports it.
-            if (endpoint->getTcpSocket()->remote_endpoint().address() == udpEndpoint->address())
+            if (endpoint->qport == qport && connectedFrom(endpoint, *udpEndpoint))
                 return endpoint;
         }
     }
@@ -274,6 +284,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         DebugLogInput(LogType::Error, "ERROR!!!!!! qport 0\n");
     CommEndpoint* endpoint = player;
     endpoint->qport = info.qport();
+    SceneGraph::getInstance()->playerQportChanged(player);
     endpoint->temphost = info.host();
 
     if (!ios) {
@@ -295,6 +306,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         if (endpoint->getTcpSocket())
             DebugLogInput(LogType::Error, "ERROR!!!!!! overwriting tcp socket for (id:%llx)\n", idOf(player));
         endpoint->copyFromOther(known);
+        SceneGraph::getInstance()->playerQportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         network->watcherManager->removeWatcher(known);
         // Bound now: an older wait for a client must not bind it a second time.

@@ -95,6 +95,32 @@ TEST_F(WatcherManagerTest, DatagramFindsAWatcherByItsQportAndPeerAddressOnly) {
     EXPECT_EQ(watchers->findByUdpEndpoint(nullptr, 0x10002), nullptr);
 }
 
+TEST_F(WatcherManagerTest, DatagramFindsTheFirstWatcherOfItsQportInOrderOfAddition) {
+    tcp::socket* firstSocket = pair.connect();
+    CommEndpoint* first = watcherWith(firstSocket, 0x10002);
+    CommEndpoint* second = watcherWith(pair.connect(), 0x10002);
+    CommEndpoint* other = watcherWith(pair.connect(), 0x10004);
+    udp::endpoint source = from("127.0.0.1", 4000);
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x10002), first);
+    watchers->removeWatcher(first);
+    delete firstSocket;
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x10002), second);
+
+    // A watcher made from a player's connection, and a qport written after the watcher was added.
+    Player* p = clientPlayer(nullptr);
+    watchers->playerToWatcher(p, "h", "1", Vector3(), Vector3(), -1);
+    printedBy([&] { watchers->convertPlayersToWatchers(); });
+    ASSERT_EQ(watchers->watchers.size(), 3u);
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x30002), watchers->watchers.back());
+    other->qport = 0x10002;
+    watchers->watcherQportChanged(other);
+    second->qport = 0x10005;
+    watchers->watcherQportChanged(second);
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x10002), other);
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x10004), nullptr);
+    EXPECT_EQ(watchers->findByUdpEndpoint(&source, 0x10005), second);
+}
+
 TEST_F(WatcherManagerTest, PlayerIsQueuedOncePerFrameTowardsTheFirstTarget) {
     Player* p = clientPlayer("127.0.0.1");
     watchers->playerToWatcher(p, "10.0.0.4", "21043", Vector3(10, 0, 0), Vector3(20, 10, 10), 2);

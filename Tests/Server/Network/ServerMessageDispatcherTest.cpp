@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -161,6 +162,39 @@ protected:
         return owned;
     }
 
+    // A player whose client's connection ends at `address` (on loopback), as seen from here.
+    Player* connectedPlayerAt(const char* address, const std::string& name, uint32_t qport) {
+        Player* p = connectedPlayer(name, qport);
+        p->deleteTcpSocket();
+        tcp::acceptor acceptor(pair.io, tcp::endpoint(boost::asio::ip::make_address(address), 0));
+        tcp::socket* held = new tcp::socket(pair.io);
+        held->connect(acceptor.local_endpoint());
+        farSides.push_back(std::make_unique<tcp::socket>(pair.io));
+        acceptor.accept(*farSides.back());
+        p->setTcpSocket(held);
+        return p;
+    }
+
+    // Gone at the end of the frame, its connection still held (freed by TearDown).
+    void removeAtTheEndOfTheFrame(Player* p) {
+        if (p->getTcpSocket())
+            orphans.push_back(p->getTcpSocket());
+        printedBy([&] {
+            scene()->addToRemoveList(p);
+            scene()->applyRemoveList();
+        });
+    }
+
+    void removeWatcherKeepingItsSocket(CommEndpoint* w) {
+        orphans.push_back(w->getTcpSocket());
+        watchers->removeWatcher(w);
+    }
+
+    CommEndpoint* datagramSender(uint32_t qport, const char* address = "127.0.0.1") {
+        udp::endpoint from(boost::asio::ip::make_address(address), 4000);
+        return server()->lookUpCommEndpointUdp(&from, qport);
+    }
+
     bool waiting(Player* p) {
         const std::list<Player*>& list = dispatcher->playersWhoLackAClient;
         return std::count(list.begin(), list.end(), p) == 1;
@@ -168,6 +202,7 @@ protected:
 
     ControllingServer* myself = nullptr;
     std::vector<tcp::socket*> orphans; // sockets a handler let go of on purpose
+    std::vector<std::unique_ptr<tcp::socket>> farSides;
 };
 
 TEST_F(ServerMessageDispatcherTest, DatagramsAreMatchedByAddressAndQportNeverByPortOrToTheCoordinator) {
@@ -195,6 +230,111 @@ TEST_F(ServerMessageDispatcherTest, DatagramsAreMatchedByAddressAndQportNeverByP
     dispatch(overUdp(messageEvent(MessageTypes::ClientUpdate, new Velmor::ClientUpdate()), 4002, 0x50002));
     ASSERT_NE(a->getUdpEndpoint(), nullptr);
     EXPECT_EQ(a->getUdpEndpoint()->port(), 4002);
+}
+
+TEST_F(ServerMessageDispatcherTest, DatagramSenderIsTheFirstWatcherThenPlayerInListOrderThenPoolServer) {
+    // Two players of one qport: the first attached wins; once it is gone, the second.
+    Player* first = connectedPlayer("first", 0x50002);
+    Player* second = connectedPlayer("second", 0x50002);
+    EXPECT_EQ(datagramSender(0x50002), first);
+    removeAtTheEndOfTheFrame(first);
+    EXPECT_EQ(datagramSender(0x50002), second);
+
+    // One qport at two addresses: each datagram finds the first player at its own.
+    Player* near = connectedPlayerAt("127.0.0.2", "near", 0x50003);
+    Player* here = connectedPlayer("here", 0x50003);
+    EXPECT_EQ(datagramSender(0x50003), here);
+    EXPECT_EQ(datagramSender(0x50003, "127.0.0.2"), near);
+    EXPECT_EQ(datagramSender(0x50003, "127.0.0.3"), nullptr);
+    // A player whose socket is gone is passed over.
+    Player* gone = connectedPlayer("gone", 0x50004);
+    Player* after = connectedPlayer("after", 0x50004);
+    gone->deleteTcpSocket();
+    EXPECT_EQ(datagramSender(0x50004), after);
+
+    // A watcher comes before every player of its qport.
+    CommEndpoint* w = watcher(0x50002);
+    EXPECT_EQ(datagramSender(0x50002), w);
+    removeWatcherKeepingItsSocket(w);
+    EXPECT_EQ(datagramSender(0x50002), second);
+
+    // A pool server comes after them.
+    ControllingServer* neighbour = poolServer(7, 0x50005);
+    EXPECT_EQ(datagramSender(0x50005), neighbour);
+    Player* same = connectedPlayer("same", 0x50005);
+    EXPECT_EQ(datagramSender(0x50005), same);
+    removeAtTheEndOfTheFrame(same);
+    EXPECT_EQ(datagramSender(0x50005), neighbour);
+
+    // A removed player is found no more.
+    removeAtTheEndOfTheFrame(second);
+    EXPECT_EQ(datagramSender(0x50002), nullptr);
+}
+
+TEST_F(ServerMessageDispatcherTest, PlayerWhoseConnectionBrokeFailsTheLookupOfItsQportOnly) {
+    Player* broken = connectedPlayer("broken", 0x50002);
+    broken->deleteTcpSocket();
+    broken->setTcpSocket(new tcp::socket(pair.io));
+    broken->getTcpSocket()->open(tcp::v4()); // open but not connected: its peer cannot be read
+    connectedPlayer("later", 0x50002);
+    Player* other = connectedPlayer("other", 0x50003);
+    // The receiver's guard reports it, as for any datagram whose sender's peer cannot be read.
+    EXPECT_THROW(datagramSender(0x50002), boost::system::system_error);
+    EXPECT_EQ(datagramSender(0x50003), other);
+}
+
+TEST_F(ServerMessageDispatcherTest, DatagramSenderFollowsQportsGivenAfterAttach) {
+    // A first login: the player is attached before it gets its qport.
+    tcp::socket* socket = pair.connect();
+    Velmor::Login* first = new Velmor::Login();
+    first->set_logintype(LoginType::First);
+    dispatch(overTcp(messageEvent(MessageTypes::Login, first), socket));
+    Player* joined = static_cast<Player*>(scene()->getListOfType(SceneGraphType::Player)->back());
+    ASSERT_EQ(joined->getTcpSocket(), socket);
+    ASSERT_NE(joined->qport, 0u);
+    EXPECT_EQ(datagramSender(joined->qport), joined);
+    EXPECT_EQ(datagramSender(0), nullptr);
+
+    // Control taken of a player that is connected here: it takes the qport of the hand-over.
+    Player* handed = connectedPlayer("handed", 0x20001);
+    std::unique_ptr<Velmor::TransferControl> control(transfer(handed->id, true, 0x20005));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), control.get()); });
+    EXPECT_EQ(datagramSender(0x20005), handed);
+    EXPECT_EQ(datagramSender(0x20001), nullptr);
+
+    // A player handed over without its client, bound by the client's login.
+    std::unique_ptr<Velmor::TransferControl> waitingControl(transfer(ForeignPlayer, true, 0x20007));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), waitingControl.get()); });
+    Player* waitingPlayer = static_cast<Player*>(scene()->getOBjectById(ForeignPlayer));
+    ASSERT_NE(waitingPlayer, nullptr);
+    ASSERT_TRUE(waiting(waitingPlayer));
+    EXPECT_EQ(datagramSender(0x20007), nullptr);
+    Velmor::Login* additional = new Velmor::Login();
+    additional->set_logintype(LoginType::Additional);
+    additional->set_qport(0x20007);
+    dispatch(overTcp(messageEvent(MessageTypes::Login, additional), pair.connect()));
+    ASSERT_FALSE(waiting(waitingPlayer));
+    EXPECT_EQ(datagramSender(0x20007), waitingPlayer);
+
+    // A player whose client watches here takes the watcher's connection.
+    const uint64_t returning = (2ull << 32) | 9;
+    watcher(0x20009);
+    std::unique_ptr<Velmor::TransferControl> bindingControl(transfer(returning, true, 0x20009));
+    printedBy([&] { server()->dispatchTransferControl(coordinator(), bindingControl.get()); });
+    Player* bound = static_cast<Player*>(scene()->getOBjectById(returning));
+    ASSERT_NE(bound, nullptr);
+    ASSERT_TRUE(watchers->watchers.empty());
+    EXPECT_EQ(datagramSender(0x20009), bound);
+}
+
+TEST_F(ServerMessageDispatcherTest, DatagramSenderIsTheFirstInListOrderWhileTheListHoldsAPlayerTwice) {
+    Player* twice = connectedPlayer("twice", 0x50002);
+    Player* once = connectedPlayer("once", 0x50003);
+    // The list is twice, once, twice.
+    scene()->addTransformToType(twice, SceneGraphType::Player);
+    once->qport = 0x50002;
+    scene()->playerQportChanged(once);
+    EXPECT_EQ(datagramSender(0x50002), twice);
 }
 
 TEST_F(ServerMessageDispatcherTest, ConnectionsAreMatchedToWatchersPlayersPoolServersAndTheCoordinator) {
