@@ -48,6 +48,7 @@ void testPair(CollisionObject* e1, CollisionObject* e2) {
 
 struct Keyed {
     double key;        // the position on the sorted axis
+    Real_t other[2];   // on the two other axes, in order
     std::size_t index; // into the pass's copy of l2
 };
 
@@ -105,8 +106,13 @@ void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList
     }
     std::vector<Keyed> sorted;
     sorted.reserve(indexed.size());
-    for (std::size_t i : indexed)
-        sorted.push_back(Keyed{component(*others[i]->sphereCollider->point, axis), i});
+    for (std::size_t i : indexed) {
+        const Vector3& p = *others[i]->sphereCollider->point;
+        sorted.push_back(Keyed{
+            component(p, axis),
+            {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
+            i});
+    }
     std::sort(sorted.begin(), sorted.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
 
     std::vector<std::size_t> candidates;
@@ -122,19 +128,24 @@ void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList
                 testPair(e1, e2);
             continue;
         }
-        // If collidesWith accepts a pair, the float square of their distance on this axis is
+        // If collidesWith accepts a pair, the float square of their distance on each axis is
         // at most the float sum of the three squares, which is at most the reach squared; so
-        // the distance on the axis is within the window. A float key within the exact bounds
+        // the distance on every axis is within the window. A float key within the exact bounds
         // is also within the bounds rounded in double, since rounding is monotonic and every
         // float is a double.
+        const Vector3& p1 = *e1->sphereCollider->point;
         const double reach = window(e1->sphereCollider->radius, maxRadius);
+        const double other1[2] = {component(p1, (axis + 1) % 3), component(p1, (axis + 2) % 3)};
         const auto first = std::lower_bound(sorted.begin(), sorted.end(), key - reach,
                                             [](const Keyed& k, double bound) { return k.key < bound; });
         const auto last = std::upper_bound(first, sorted.end(), key + reach,
                                            [](double bound, const Keyed& k) { return bound < k.key; });
         candidates.assign(alwaysTested.begin(), alwaysTested.end());
+        // A coordinate of e1 that is not finite is never within the window; nor does such a
+        // pair collide, at a reach whose square is finite.
         for (auto k = first; k != last; ++k)
-            candidates.push_back(k->index);
+            if (std::fabs(k->other[0] - other1[0]) <= reach && std::fabs(k->other[1] - other1[1]) <= reach)
+                candidates.push_back(k->index);
         // Back into l2's order, so the pairs answer as in a pass over all of l2.
         std::sort(candidates.begin(), candidates.end());
         for (std::size_t i : candidates)

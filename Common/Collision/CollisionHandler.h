@@ -10,6 +10,7 @@ public:
     // CollisionObject; null entries are skipped and a null list does nothing. l1 and l2 may be
     // the same list (then each pair is met in both orders, and every object with itself).
     // Only pairs that can touch are tested: l2's spheres are sorted along one axis for the
-    // call, which gives exactly the pairs and the order of testing all of them.
+    // call and each e1 tests those within reach on all three, in l2's order, which gives
+    // exactly the pairs and the order of testing all of them.
     static void handleCollissionsBetween(TransformList* l1, TransformList* l2);
 };

@@ -236,6 +236,12 @@ const SceneCase scenes[] = {
      {ball("c", -1e-5f, 0, 0, 24), ball("d", 3000, 0, 0, 1)},
      false,
      true},
+    // The same along y, while the objects spread farther along x.
+    {"float rounding accepts a pair just beyond the reach on another axis",
+     {ball("a", 0, 1024, 0, 1000), ball("b", 5000, 0, 0, 1)},
+     {ball("c", 0, -1e-5f, 0, 24), ball("d", -5000, 0, 0, 1)},
+     false,
+     true},
     // Reaches whose square is below float's subnormal range accept distances up to about 5e-23.
     {"reaches too small to square",
      {ball("tiny", 0, 0, 0, 1e-30f), ball("far", 50, 0, 0, 1e-30f)},
