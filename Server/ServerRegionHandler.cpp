@@ -50,36 +50,57 @@ ServerRegionHandler* ServerRegionHandler::getInstance() {
     return instance;
 }
 
-ServerRegionHandler::ServerRegionHandler() : myself(nullptr) {}
+ServerRegionHandler::ServerRegionHandler()
+    : myself(nullptr), connectBudgetLeft_(std::chrono::milliseconds(NEIGHBOUR_CONNECT_BUDGET_MS)) {}
 
 ControllingServer* ServerRegionHandler::AddServerToPool(unsigned int id) {
     return RegionHandler::AddServerToPool(id);
 }
 
+void ServerRegionHandler::resetConnectBudget() {
+    connectBudgetLeft_ = std::chrono::milliseconds(NEIGHBOUR_CONNECT_BUDGET_MS);
+}
+
 void ServerRegionHandler::testConnectionToNeighbours() {
+    using std::chrono::milliseconds;
+    using std::chrono::steady_clock;
     for (ControllingServer* server : serversToConnectTo()) {
+        // Whole milliseconds, rounded up: connects that take a fraction of one (refused, or made
+        // on the local network) leave the next one its full time-out.
+        const int leftMs =
+            static_cast<int>((connectBudgetLeft_ + milliseconds(1) - steady_clock::duration(1)) / milliseconds(1));
+        if (leftMs <= 0)
+            return;
         std::map<unsigned int, Rest>::iterator rest = resting_.find(server->id);
         const uint64_t now = Timer::getCurrentTime();
         // Resting; a clock set back ends the rest rather than making it longer.
         if (rest != resting_.end() && now < rest->second.until && rest->second.until - now <= rest->second.ms)
             continue;
         // Blocks the frame, but only a little: a neighbour that never answers cannot stall it.
-        const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-        if (!Network::getInstance()->connectTo(server, server->host, server->port, nullptr,
-                                               NEIGHBOUR_CONNECT_TIMEOUT_MS)) {
+        const int timeoutMs = std::min(leftMs, static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS));
+        const steady_clock::time_point start = steady_clock::now();
+        const bool connected =
+            Network::getInstance()->connectTo(server, server->host, server->port, nullptr, timeoutMs);
+        const steady_clock::duration took = steady_clock::now() - start;
+        connectBudgetLeft_ -= took;
+        if (!connected) {
             DebugLog(LogType::Info, "Connection to server %s:%s failed\n", DebugEscape(server->host).c_str(),
                      DebugEscape(server->port).c_str());
-            if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(NEIGHBOUR_CONNECT_TIMEOUT_MS)) {
+            if (took < milliseconds(timeoutMs)) {
                 resting_.erase(server->id); // refused at once: the host answers
                 continue;
             }
+            // Cut short by the budget: the server may yet answer within the whole time-out, so
+            // it keeps its rest as it was and is tried at the next check.
+            if (timeoutMs < NEIGHBOUR_CONNECT_TIMEOUT_MS)
+                continue;
             const unsigned int most = NEIGHBOUR_REST_MOST_MS;
             const unsigned int ms = rest == resting_.end() ? static_cast<unsigned int>(NEIGHBOUR_REST_FIRST_MS)
                                                            : std::min(2 * rest->second.ms, most);
             resting_[server->id] = Rest{Timer::getCurrentTime() + ms, ms};
             DebugLog(LogType::Info, "Server %d did not answer within %d ms, next try in %u s at the earliest\n",
                      static_cast<int>(server->id), static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS), ms / 1000);
-            return;
+            continue;
         }
         resting_.erase(server->id);
         DebugLog(LogType::Info, "Connected to server %d %s:%s\n", static_cast<int>(server->id),
@@ -154,4 +175,5 @@ void ServerRegionHandler::clearForTesting() {
     removeAllServers();
     myself = nullptr;
     resting_.clear();
+    resetConnectBudget();
 }

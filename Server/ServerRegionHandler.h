@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -22,15 +23,26 @@ public:
 
     // How long one connect of the neighbour check may take.
     enum { NEIGHBOUR_CONNECT_TIMEOUT_MS = 200 };
-    // A server whose connect took that whole time (a host that never answers) rests before
-    // its next try: the first time this long, then twice as long each time, up to the most.
+    // How long the connects of the check may take in all in one frame, however often the
+    // check runs in it (the region-map handler runs it once per server the map lists).
+    enum { NEIGHBOUR_CONNECT_BUDGET_MS = 200 };
+    // A server whose connect took the whole NEIGHBOUR_CONNECT_TIMEOUT_MS (a host that never
+    // answers) rests before its next try: the first time this long, then twice as long each
+    // time, up to the most.
     enum { NEIGHBOUR_REST_FIRST_MS = 1000, NEIGHBOUR_REST_MOST_MS = 32000 };
+
+    // Gives the check a whole NEIGHBOUR_CONNECT_BUDGET_MS again. Main frame, at its start; the
+    // periodic check between two frames spends what the earlier frame left.
+    void resetConnectBudget();
 
     // Opens the missing TCP connections to the other servers of the pool. Of two servers
     // the one with the lower id opens the connection, so only entries with a higher id
     // than myself and no socket are tried. Each connect gives up after
-    // NEIGHBOUR_CONNECT_TIMEOUT_MS; after one that did, the check tries no more servers and
-    // that server rests, so a host that never answers holds a frame only now and then.
+    // NEIGHBOUR_CONNECT_TIMEOUT_MS or when the frame's budget is spent, whichever comes
+    // first; with nothing left the check tries no more servers, and those it did not try are
+    // tried at the next check. A server that did not answer within the whole time-out rests,
+    // so a host that never answers holds a frame only now and then; one cut short by the
+    // budget does not.
     void testConnectionToNeighbours();
 
     // The entries testConnectionToNeighbours tries, in pool order: those with the map's host
@@ -55,6 +67,8 @@ public:
     // Empties the pool and forgets myself, as if the process had just started; for tests,
     // which share the one registry. Sockets still held by entries are the caller's to free.
     void clearForTesting();
+    // Leaves the check `left` of this frame's budget, as if earlier connects had spent the rest.
+    void setConnectBudgetForTesting(std::chrono::milliseconds left) { connectBudgetLeft_ = left; }
 
     ControllingServer* myself; // points into serverList; null until start-up sets it
 
@@ -67,4 +81,6 @@ private:
         unsigned int ms;
     };
     std::map<unsigned int, Rest> resting_;
+    // What the connects may still take until the next resetConnectBudget.
+    std::chrono::steady_clock::duration connectBudgetLeft_;
 };

@@ -107,6 +107,9 @@ void mainLoop() {
 
     // Before anything in this frame can hand over or create copies.
     ReplicaManager::ResetHasTransfered();
+    // The neighbour connects of this frame's region maps, and of the periodic check until the
+    // next frame, share one budget.
+    ServerRegionHandler::getInstance()->resetConnectBudget();
 
     SceneGraph* scene = SceneGraph::getInstance();
     Network* network = Network::getInstance();

@@ -1,21 +1,154 @@
 #include "Common/Collision/CollisionHandler.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
 #include "Common/Collision/CollisionObject.h"
+#include "Common/Collision/Sphere.h"
+
+namespace {
+
+// Radii beyond this are left out of the index: with both radii at most this, the reach
+// squared stays finite in float, so a pair that collidesWith accepts is close on every axis.
+const double maxIndexedRadius = 1e15;
+
+// The window on the sorted axis: |r1| + |r2| widened by far more than the few float roundings
+// of the sphere test (relative error under 1e-6), plus an absolute term for reaches so small
+// that their square falls into float's subnormal range (there the test accepts distances up to
+// about 5e-23 whatever the reach).
+double window(double radius1, double maxRadius2) {
+    return (std::fabs(radius1) + maxRadius2) * (1.0 + 1e-5) + 1e-20;
+}
+
+bool isSphere(const CollisionObject* o) {
+    return o->collisionType == CollisionType::Sphere;
+}
+
+// False for an infinite or NaN radius too.
+bool hasIndexableRadius(const CollisionObject* o) {
+    return std::fabs(static_cast<double>(o->sphereCollider->radius)) <= maxIndexedRadius;
+}
+
+bool isFinite(const Vector3& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+double component(const Vector3& p, int axis) {
+    return axis == 0 ? p.x : axis == 1 ? p.y : p.z;
+}
+
+void testPair(CollisionObject* e1, CollisionObject* e2) {
+    if (e1->collidesWith(*e2)) {
+        e1->collisionResponse(e2);
+        e2->collisionResponse(e1);
+    }
+}
+
+struct Keyed {
+    double key;        // the position on the sorted axis
+    Real_t other[2];   // on the two other axes, in order
+    std::size_t index; // into the pass's copy of l2
+};
+
+} // namespace
 
 void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList* l2) {
     if (!l1 || !l2)
         return;
-    // Responses only queue removals, so both lists stay intact during the pass.
-    for (Transform* t1 : *l1) {
-        for (Transform* t2 : *l2) {
-            if (!t1 || !t2)
-                continue;
-            CollisionObject* e1 = static_cast<CollisionObject*>(t1);
-            CollisionObject* e2 = static_cast<CollisionObject*>(t2);
-            if (e1->collidesWith(*e2)) {
-                e1->collisionResponse(e2);
-                e2->collisionResponse(e1);
-            }
+
+    // The index below is built once and used for the whole pass. That holds because the
+    // responses never move an object or change its collider: they change health, isDead and
+    // velocity and queue messages and removals; removals are applied at the end of the frame,
+    // so both lists also stay intact during the pass.
+    std::vector<CollisionObject*> others; // the non-null entries of l2, in list order
+    others.reserve(l2->size());
+    for (Transform* t : *l2)
+        if (t)
+            others.push_back(static_cast<CollisionObject*>(t));
+
+    // The spheres of l2 that may be found by their position on one axis (the one along which
+    // they spread most), and the rest, which every sphere of l1 is tested against: those with a
+    // radius beyond maxIndexedRadius (an infinite reach accepts every pair without a NaN) and
+    // those with a coordinate that is not finite (they would break the sort). Entries without a
+    // sphere collide with nothing.
+    std::vector<std::size_t> alwaysTested;
+    std::vector<std::size_t> indexed;
+    Vector3 low, high;
+    double maxRadius = 0;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        const CollisionObject* o = others[i];
+        if (!isSphere(o))
+            continue;
+        const Vector3& p = *o->sphereCollider->point;
+        if (!isFinite(p) || !hasIndexableRadius(o)) {
+            alwaysTested.push_back(i);
+            continue;
         }
+        if (indexed.empty()) {
+            low = high = p;
+        } else {
+            low = Vector3(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z));
+            high = Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z));
+        }
+        maxRadius = std::max(maxRadius, std::fabs(static_cast<double>(o->sphereCollider->radius)));
+        indexed.push_back(i);
+    }
+    int axis = 0;
+    double widest = -1;
+    for (int a = 0; a < 3; ++a) {
+        const double spread = component(high, a) - component(low, a);
+        if (spread > widest) {
+            widest = spread;
+            axis = a;
+        }
+    }
+    std::vector<Keyed> sorted;
+    sorted.reserve(indexed.size());
+    for (std::size_t i : indexed) {
+        const Vector3& p = *others[i]->sphereCollider->point;
+        sorted.push_back(Keyed{
+            component(p, axis),
+            {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
+            i});
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+
+    std::vector<std::size_t> candidates;
+    for (Transform* t1 : *l1) {
+        if (!t1)
+            continue;
+        CollisionObject* e1 = static_cast<CollisionObject*>(t1);
+        if (!isSphere(e1))
+            continue;
+        const double key = component(*e1->sphereCollider->point, axis);
+        if (!std::isfinite(key) || !hasIndexableRadius(e1)) {
+            for (CollisionObject* e2 : others)
+                testPair(e1, e2);
+            continue;
+        }
+        // If collidesWith accepts a pair, the float square of their distance on each axis is
+        // at most the float sum of the three squares, which is at most the reach squared; so
+        // the distance on every axis is within the window. A float key within the exact bounds
+        // is also within the bounds rounded in double, since rounding is monotonic and every
+        // float is a double.
+        const Vector3& p1 = *e1->sphereCollider->point;
+        const double reach = window(e1->sphereCollider->radius, maxRadius);
+        const double other1[2] = {component(p1, (axis + 1) % 3), component(p1, (axis + 2) % 3)};
+        const auto first = std::lower_bound(sorted.begin(), sorted.end(), key - reach,
+                                            [](const Keyed& k, double bound) { return k.key < bound; });
+        const auto last = std::upper_bound(first, sorted.end(), key + reach,
+                                           [](double bound, const Keyed& k) { return bound < k.key; });
+        candidates.assign(alwaysTested.begin(), alwaysTested.end());
+        // A coordinate of e1 that is not finite is never within the window; nor does such a
+        // pair collide, at a reach whose square is finite.
+        for (auto k = first; k != last; ++k)
+            if (std::fabs(k->other[0] - other1[0]) <= reach && std::fabs(k->other[1] - other1[1]) <= reach)
+                candidates.push_back(k->index);
+        // Back into l2's order, so the pairs answer as in a pass over all of l2.
+        std::sort(candidates.begin(), candidates.end());
+        for (std::size_t i : candidates)
+            testPair(e1, others[i]);
     }
 }

@@ -373,7 +373,8 @@ bool ServerMessageDispatcher::dispatchRegionUpdate(CommEndpoint*, Velmor::Region
         entry->host = host.host();
         entry->port = host.port();
         entry->isUpdated = true;
-        // A newly listed server with a higher id is connected at once.
+        // A newly listed server with a higher id is connected at once, while the frame's connect
+        // budget lasts; the periodic check tries the rest.
         registry->testConnectionToNeighbours();
         // A listed server's regions are rebuilt from the regions below.
         removeAllRegions(entry);

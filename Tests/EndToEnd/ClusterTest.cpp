@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "Support/Cluster.h"
+#include "Support/FreePort.h"
+#include "Support/TcpPair.h"
 
 namespace e2e {
 namespace {
@@ -117,6 +119,69 @@ TEST(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     EXPECT_TRUE(server1.printed("UDP address of server 2 is 127.0.0.1:" + port2 + "\n", Patience)) << server1.output();
     EXPECT_EQ(server1.output().find("No UDP address"), std::string::npos);
     EXPECT_EQ(server2.output().find("No UDP address"), std::string::npos);
+}
+
+// The test plays the coordinator and sends one map that names five servers behind a listener
+// that never answers. The frame that handles the map tries one of them, for one bounded
+// connect, and the frames go on; the periodic check tries the others later.
+TEST(NeighbourConnectTest, AMapOfFiveServersThatNeverAnswerHoldsNoFrameForLong) {
+    SilentListener silent;
+    boost::asio::io_context io;
+    peertest::tcp::acceptor coordinator(io, peertest::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    const std::string port = std::to_string(freeGamePort());
+    Process server("server 1", {REGIONSERVER_BINARY, "--server-id=1", "--port=" + port,
+                                "--coord-port=" + std::to_string(coordinator.local_endpoint().port()),
+                                "--enable-console=false", "--log=false"});
+    ASSERT_TRUE(peertest::readable(coordinator.native_handle(), Patience)) << server.output();
+    peertest::FrameSocket link(coordinator.accept());
+    ASSERT_TRUE(link.expect<Velmor::Login>(MessageTypes::Login)) << server.output();
+
+    Velmor::CoordinatorWelcome welcome;
+    welcome.set_timestamp(1000);
+    welcome.set_overloadedcpuborder(80);
+    welcome.set_underloadedcpuborder(20);
+    welcome.set_averageloadedcpuborder(50);
+    Velmor::RegionUpdate map;
+    for (unsigned int id = 1; id <= 6; ++id) {
+        Velmor::NeighbourHost* host = map.add_hosts();
+        host->set_serverid(id);
+        host->set_host("127.0.0.1");
+        host->set_port(id == 1 ? port : silent.port());
+    }
+    const auto corner = [](Velmor::Position* p, float at) {
+        p->set_x(at);
+        p->set_y(at);
+        p->set_z(at);
+    };
+    Velmor::Region* region = map.add_regions();
+    region->set_regionid(1);
+    region->set_hostid(1);
+    corner(region->mutable_min(), 0);
+    corner(region->mutable_max(), 100);
+    // An order for a player the server does not have prints its line in the frame that takes
+    // it: sent right behind the map, it shows when the map's frame has ended.
+    Velmor::TransferPlayerTo marker;
+    marker.set_playerid(0x77);
+    marker.set_host("127.0.0.1");
+    marker.set_port(port);
+    corner(marker.mutable_min(), 0);
+    corner(marker.mutable_max(), 100);
+    link.send(welcome);
+    link.send(map);
+    link.send(marker);
+
+    const std::string mapLine = server.nextLine("] Got region update");
+    const std::string markerLine = server.nextLine("] Got dispatchTransferPlayerTo (id:77)");
+    ASSERT_NE(mapLine, "") << server.output();
+    ASSERT_NE(markerLine, "") << server.output();
+    // One bounded connect and a frame or two; the five connects held the frame for a second.
+    EXPECT_LT(timeOf(markerLine) - timeOf(mapLine), 600) << server.output();
+    const std::string untilMarker = server.output().substr(0, server.output().find(markerLine));
+    const std::string tried = "Connection to server 127.0.0.1:" + silent.port() + " failed";
+    EXPECT_EQ(untilMarker.find(tried), untilMarker.rfind(tried)) << untilMarker; // one connect
+    EXPECT_NE(untilMarker.find("] Server 2 did not answer within 200 ms"), std::string::npos) << untilMarker;
+    // The periodic check goes on with the servers that the map's frame left untried.
+    EXPECT_NE(server.nextLine("] Server 6 did not answer within 200 ms"), "") << server.output();
 }
 
 } // namespace

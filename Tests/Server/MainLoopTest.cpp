@@ -1,6 +1,7 @@
 // The main frame's stages, run on the real scene.
 #include "Server/main.h"
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Server/Console.h"
+#include "Server/ServerRegionHandler.h"
 #include "Support/FakeClock.h"
 #include "Support/NetworkFixture.h"
 
@@ -203,6 +205,24 @@ TEST_F(MainLoopTest, EachFrameIsCountedIntoTheFrameRate) {
     EXPECT_EQ(log->numberOfFramesSinceLast, 0u);
     EXPECT_FLOAT_EQ(log->fps, 3 * 1000.0f / 1250);
     log->resetForTesting();
+}
+
+// Every frame gives the neighbour connects a whole budget again: a check with nothing left
+// tries no server; after a frame it does.
+TEST_F(MainLoopTest, EachFrameStartsTheNeighbourConnectBudgetAfresh) {
+    ServerRegionHandler* registry = ServerRegionHandler::getInstance();
+    printedBy([&] {
+        registry->myself = registry->AddServerToPool(1);
+        ControllingServer* neighbour = registry->AddServerToPool(2);
+        // Nothing listens there: the connect fails at once, or has no I/O service to use.
+        neighbour->host = "127.0.0.1";
+        neighbour->port = "1";
+    });
+    const std::string tried = "Connection to server 127.0.0.1:1 failed\n";
+    registry->setConnectBudgetForTesting(std::chrono::milliseconds(0));
+    EXPECT_THAT(printedBy([&] { registry->testConnectionToNeighbours(); }), testing::Not(HasSubstr(tried)));
+    printedBy([] { mainLoop(); });
+    EXPECT_THAT(printedBy([&] { registry->testConnectionToNeighbours(); }), HasSubstr(tried));
 }
 
 } // namespace

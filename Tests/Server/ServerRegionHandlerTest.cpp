@@ -1,6 +1,7 @@
 #include "Server/ServerRegionHandler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,11 +26,29 @@ protected:
         return entry;
     }
 
-    // What one neighbour check printed.
+    // What one neighbour check printed, run in a frame of its own.
     std::string checkNeighbours() {
+        registry()->resetConnectBudget();
+        return checkInThisFrame();
+    }
+
+    // What one neighbour check printed, with what is left of this frame's budget.
+    std::string checkInThisFrame() {
         testing::internal::CaptureStdout();
         registry()->testConnectionToNeighbours();
         return testing::internal::GetCapturedStdout();
+    }
+
+    static size_t countOf(const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++n;
+        return n;
+    }
+
+    static std::string restLine(unsigned int id, int seconds) {
+        return "Server " + std::to_string(id) + " did not answer within 200 ms, next try in " +
+               std::to_string(seconds) + " s at the earliest\n";
     }
 };
 
@@ -165,9 +184,7 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     ControllingServer* answering = addServerAt(2, neighbour.port());
     ControllingServer* unanswering = addServerAt(3, silent.port());
     ASSERT_EQ(registry()->serversToConnectTo().front(), unanswering);
-    const auto restLine = [](int seconds) {
-        return "Server 3 did not answer within 200 ms, next try in " + std::to_string(seconds) + " s at the earliest\n";
-    };
+    const auto restLine = [](int seconds) { return ServerRegionHandlerTest::restLine(3, seconds); };
 
     std::string out = checkNeighbours();
     EXPECT_NE(out.find("Connection to server 127.0.0.1:" + silent.port() + " failed\n"), std::string::npos) << out;
@@ -193,6 +210,71 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     }
     EXPECT_EQ(unanswering->getTcpSocket(), nullptr);
     neighbour.closeConnectionOf(answering);
+}
+
+// The region-map handler runs the check once per server the map lists, right after writing the
+// server's address, all in one frame. Five servers that never answer: the frame spends one
+// time-out, on the first, and tries no other; each later frame's check tries one more.
+TEST_F(ServerRegionHandlerTest, AMapOfFiveUnansweringServersHoldsItsFrameForOneTimeOut) {
+    LiveNetwork::get(); // the connects use its I/O service
+    SilentListener silent[5];
+    registry()->myself = addServer(1);
+    for (unsigned int id = 2; id <= 6; ++id)
+        addServer(id); // by the map's hosts, in order; the address follows
+    std::string portOf[7];
+    for (unsigned int id = 2; id <= 6; ++id)
+        portOf[id] = silent[id - 2].port();
+
+    registry()->resetConnectBudget();
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned int id = 2; id <= 6; ++id) {
+        ControllingServer* entry = registry()->getControllingServer(id);
+        entry->host = "127.0.0.1";
+        entry->port = portOf[id];
+        registry()->testConnectionToNeighbours();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countOf(out, "Connection to server "), 1u) << out;
+    EXPECT_NE(out.find("Connection to server 127.0.0.1:" + portOf[2] + " failed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(restLine(2, 1)), std::string::npos) << out;
+    // One time-out and a wide margin; the five connects took a second before.
+    EXPECT_LT(took, std::chrono::milliseconds(ServerRegionHandler::NEIGHBOUR_CONNECT_BUDGET_MS + 400));
+
+    for (unsigned int id = 6; id >= 3; --id) { // pool order, newest first
+        out = checkNeighbours();
+        EXPECT_EQ(countOf(out, "Connection to server "), 1u) << out;
+        EXPECT_NE(out.find("Connection to server 127.0.0.1:" + portOf[id] + " failed\n"), std::string::npos) << out;
+        EXPECT_NE(out.find(restLine(id, 1)), std::string::npos) << out;
+    }
+    EXPECT_EQ(checkNeighbours(), ""); // all resting
+}
+
+// A connect that the frame's budget cut short is no sign of a host that never answers: the
+// server does not rest and is tried with its whole time-out at the next check. A connect
+// refused at once leaves the one behind it its whole time-out.
+TEST_F(ServerRegionHandlerTest, AConnectCutShortByTheBudgetIsNoUnansweredTry) {
+    LiveNetwork::get(); // the connects use its I/O service
+    SilentListener silent;
+    registry()->myself = addServer(1);
+    ControllingServer* unanswering = addServerAt(2, silent.port());
+    ControllingServer* refusing = addServerAt(3, std::to_string(freeGamePort()));
+    ASSERT_EQ(registry()->serversToConnectTo().front(), refusing);
+    const std::string failed = "Connection to server 127.0.0.1:" + unanswering->port + " failed\n";
+
+    registry()->resetConnectBudget();
+    registry()->setConnectBudgetForTesting(std::chrono::milliseconds(50));
+    std::string out = checkInThisFrame();
+    EXPECT_NE(out.find("Connection to server 127.0.0.1:" + refusing->port + " failed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(failed), std::string::npos) << out;
+    EXPECT_EQ(out.find("did not answer"), std::string::npos) << out;
+    EXPECT_EQ(checkInThisFrame(), ""); // nothing left in this frame
+
+    out = checkNeighbours();
+    EXPECT_NE(out.find(failed), std::string::npos) << out;
+    EXPECT_NE(out.find(restLine(2, 1)), std::string::npos) << out; // the first rest
+    EXPECT_EQ(unanswering->getTcpSocket(), nullptr);
 }
 
 } // namespace
