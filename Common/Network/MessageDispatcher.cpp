@@ -216,12 +216,24 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
     if (!connectionsWithoutLogin.empty() && connectionsWithoutLogin.back().waitingSince > now)
         for (ConnectionWithoutLogin& waiting : connectionsWithoutLogin)
             waiting.waitingSince = std::min(waiting.waitingSince, now);
-    if (giveWay && connectionsWithoutLogin.empty()) {
-        giveWayToLogins();
-        return;
+    // Short of file descriptors, the oldest of them make room at once, so logins get through:
+    // those that have had the time to log in (one accepted a moment ago may be the login that
+    // is to get through), else the silent logged-in ones.
+    size_t makingRoom = 0;
+    if (giveWay) {
+        size_t waitedEnough = 0;
+        for (const ConnectionWithoutLogin& waiting : connectionsWithoutLogin) {
+            if (now - waiting.waitingSince < LOGIN_ROOM_MS)
+                break;
+            ++waitedEnough;
+        }
+        if (waitedEnough == 0) {
+            giveWayToLogins();
+            giveWay = false;
+        } else {
+            makingRoom = std::max<size_t>(1, waitedEnough / 4);
+        }
     }
-    // Short of file descriptors, the oldest of them make room at once, so logins get through.
-    size_t makingRoom = giveWay ? std::max<size_t>(1, connectionsWithoutLogin.size() / 4) : 0;
     while (!connectionsWithoutLogin.empty()) {
         const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
         if (makingRoom > 0) {

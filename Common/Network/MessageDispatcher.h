@@ -78,17 +78,20 @@ public:
     // descriptors and memory for as long as a peer likes. One left by a logout as a watcher
     // counts as logged in: its client's next login on it may come at any time.
     enum { LOGIN_TIMEOUT_MS = 10000 };
+    // Short of descriptors, a connection without login gives way once it has waited this long
+    // (one accepted a moment ago has not had the time to log in).
+    enum { LOGIN_ROOM_MS = 1000 };
     // A player waiting for its client's login (after a logout as a watcher, or handed over
     // here) is removed when none binds it within this many ms.
     enum { CLIENT_GRACE_MS = 30000 };
 
     // Once a frame: closes the accepted connections that have not logged in in time, and with
-    // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter of
-    // them (at least one); when there are none, the logged-in accepted connections that have
-    // been silent longest give way instead (watchers, connections left by a logout and servers
-    // the map does not name before players; servers the map names and the connections this
-    // server opened never do), a sixteenth of them, at least one. Each ends with its
-    // ClosedConnection event.
+    // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter (at
+    // least one) of those that have waited LOGIN_ROOM_MS; when there are none, the logged-in
+    // accepted connections that have been silent longest give way instead (watchers,
+    // connections left by a logout and servers the map does not name before players; servers
+    // the map names and the connections this server opened never do), a sixteenth of them, at
+    // least one. Each ends with its ClosedConnection event.
     void closeConnectionsWithoutLogin(bool giveWay);
 
     // Once a frame: the waiting players that no login has bound within CLIENT_GRACE_MS are

@@ -371,6 +371,8 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
         waiting.push_back(acceptedConnection());
         orphans.push_back(waiting.back());
     }
+    // Those accepted a moment ago have not had the time to log in yet.
+    FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
     EXPECT_THAT(closeWithoutLogin(true),
                 HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
     for (int i = 0; i < 8; ++i)
