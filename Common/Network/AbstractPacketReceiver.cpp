@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -97,7 +98,6 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
             DebugPrint("Argh execption in handle udp recive error\n");
         }
     }
-    queueDatagramEvents();
     // Reception goes on after an exception too: player input, replica updates and pings keep
     // coming for the whole run. Armed last, since the next receive may fill sender_endpoint_ at
     // once.
@@ -119,10 +119,11 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
                            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
     const std::size_t frameBytes = bytes_recvd - 4;
 
-    // The events go straight behind those of the datagrams before it; pings and pongs are
-    // taken out again as they are answered and measured.
-    const std::size_t first = datagramEvents_.size();
-    std::size_t kept = first;
+    // Only this datagram's events wait outside the ring, so the events held never exceed the
+    // ring's capacity by more than one datagram's; pings and pongs are taken out again as
+    // they are answered and measured.
+    datagramEvents_.clear();
+    std::size_t kept = 0;
     try {
         std::string leftovers;
         MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
@@ -136,7 +137,7 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
         // one they answer (a Pong frame is as long as its Ping), so the server amplifies nothing
         // for a sender that fakes its source address.
         std::string pongs;
-        for (std::size_t i = first; i < datagramEvents_.size(); ++i) {
+        for (std::size_t i = 0; i < datagramEvents_.size(); ++i) {
             networkEventPtr& event = datagramEvents_[i];
             event->qport = qport;
             event->setUdpEndpoint(sender_endpoint_);
@@ -161,9 +162,10 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
     } catch (...) {
         // The events before the failure stay; the rest of this datagram is not queued.
         datagramEvents_.resize(kept);
+        queueDatagramEvents();
         throw;
     }
-    datagramEvents_.resize(kept);
+    queueDatagramEvents();
 }
 
 void AbstractPacketReceiver::readWaitingDatagrams(udp::socket* udp_socket) {
@@ -224,6 +226,7 @@ void AbstractPacketReceiver::queueDatagramEvents() {
         return;
     {
         boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        udpEventsHeldPeak_ = std::max(udpEventsHeldPeak_, udp_write_buffer_->size() + datagramEvents_.size());
         for (networkEventPtr& event : datagramEvents_)
             udp_write_buffer_->push_back(std::move(event));
     }
@@ -334,7 +337,15 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
         boost::lock_guard<boost::mutex> lock(mutex);
         queue->swap(*taken);
     }
-    for (networkEventPtr& event : *taken) {
+    dispatchTaken(*taken, dispatcher);
+}
+
+template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, MessageDispatcher* dispatcher) {
+    while (!taken.empty()) {
+        // Released once it is dispatched, so that what the I/O thread queues meanwhile does not
+        // add to a whole taken queue.
+        const networkEventPtr event = std::move(taken.front());
+        taken.pop_front();
         try {
             if (event->eventType == EventTypes::ClosedConnection)
                 MessageSender::closeTcpSocket(event->getTcpSocket());
@@ -349,7 +360,11 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
                 DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
         }
     }
-    taken->clear();
+}
+
+std::size_t AbstractPacketReceiver::udpEventsHeldPeak() {
+    boost::lock_guard<boost::mutex> lock(udp_mutex_);
+    return udpEventsHeldPeak_;
 }
 
 template void AbstractPacketReceiver::getPackets(boost::circular_buffer<networkEventPtr>*,

@@ -73,8 +73,8 @@ public:
     void addTCPNetworkEvent(networkEventPtr event);
 
     // Main thread, once per frame: every UDP event, then every TCP event, oldest first, each
-    // in a guard. A queue's lock is held only to take its events; events that arrive while they
-    // are dispatched wait for the next frame.
+    // in a guard, each released once it is dispatched. A queue's lock is held only to take its
+    // events; events that arrive while they are dispatched wait for the next frame.
     void dispatch(MessageDispatcher* dispatcher);
     void getUDPPackets(MessageDispatcher* dispatcher);
     void getTCPPackets(MessageDispatcher* dispatcher);
@@ -83,6 +83,10 @@ public:
     // them and clears `taken`.
     template <class Queue>
     void getPackets(Queue* queue, Queue* taken, boost::mutex& mutex, MessageDispatcher* dispatcher);
+
+    // For tests: the most UDP events held at once in the ring and outside it, waiting to enter
+    // it. Any thread.
+    std::size_t udpEventsHeldPeak();
 
     boost::asio::io_context* io_service_; // not owned
     // The source of the datagram being handled: filled by the pending datagram receive, and for
@@ -110,17 +114,22 @@ private:
     // two threads never use one socket object at once.
     boost::mutex readStarts_;
 
-    // Handles one datagram; its events for the main thread wait in datagramEvents_.
+    // Handles one datagram and appends its events for the main thread to the UDP queue.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
     // Reads and handles the datagrams already waiting in the socket, without blocking.
     void readWaitingDatagrams(boost::asio::ip::udp::socket* udp_socket);
     // Appends datagramEvents_ to the UDP queue under one lock.
     void queueDatagramEvents();
     void handleTcpData(const char* data, std::size_t bytes_recvd, boost::asio::ip::tcp::socket* tcp_socket);
+    // Dispatches and releases the events of `taken` one by one, then clears it.
+    template <class Queue> void dispatchTaken(Queue& taken, MessageDispatcher* dispatcher);
 
     // I/O thread only: the buffers of readWaitingDatagrams, allocated once, and the events of
-    // the datagrams handled since the last queueDatagramEvents.
+    // the datagram being handled.
     struct DatagramReads;
     std::unique_ptr<DatagramReads> datagramReads_;
     std::vector<networkEventPtr> datagramEvents_;
+
+    // Under udp_mutex_.
+    std::size_t udpEventsHeldPeak_ = 0;
 };

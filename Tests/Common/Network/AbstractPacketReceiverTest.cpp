@@ -618,6 +618,34 @@ TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumb
     EXPECT_EQ(answered, pinged);
 }
 
+// Datagrams of empty RegionUpdate frames (3 bytes each, no required field) make the most events
+// a datagram can: one wake-up reading many of them leaves the newest events of a full ring, in
+// order, and at no moment holds more than the ring and one datagram's events.
+TEST_F(OwnReceiverTest, AWakeUpOfFrameDenseDatagramsHoldsAtMostTheRingAndOneDatagram) {
+    if (Network::setReceiveBuffer(socket, 4 << 20) < (4 << 20))
+        GTEST_SKIP() << "needs a 4 MiB receive buffer: run as root or raise net.core.rmem_max";
+    const size_t perDatagram = (AbstractPacketReceiver::max_length - 4) / 3;
+    const size_t datagrams = 100;
+    std::string frames;
+    for (size_t i = 0; i < perDatagram; ++i)
+        frames += std::string("\x01\x00\x37", 3);
+    udp::socket client(io, udp::endpoint(address_v4::loopback(), 0));
+    for (uint32_t d = 0; d < datagrams; ++d)
+        client.send_to(boost::asio::buffer(qportBytes(d) + frames), socket.local_endpoint());
+
+    // One wake-up: the completed receive and the datagrams waiting behind it.
+    ASSERT_EQ(io.run_one(), 1u);
+    receiver->dispatch(&recorder);
+    const size_t capacity = AbstractPacketReceiver::UDP_QUEUE_CAPACITY;
+    ASSERT_EQ(recorder.events.size(), capacity);
+    const size_t lost = datagrams * perDatagram - capacity;
+    for (size_t i = 0; i < capacity; ++i) {
+        ASSERT_EQ(recorder.events[i]->messageType, MessageTypes::RegionUpdate);
+        ASSERT_EQ(recorder.events[i]->qport, (lost + i) / perDatagram) << i;
+    }
+    EXPECT_LE(receiver->udpEventsHeldPeak(), capacity + perDatagram);
+}
+
 // Stands for a failure inside the handlers: the TCP error step throws.
 class FailingErrorReceiver : public AbstractPacketReceiver {
 public:
