@@ -124,6 +124,10 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
     // they are answered and measured.
     datagramEvents_.clear();
     std::size_t kept = 0;
+    // The events before the first Ping, and whether its answer is being sent: the Pongs leave
+    // together after the loop, so a failed send fails from the first Ping on.
+    std::size_t beforeFirstPing = 0;
+    bool answering = false;
     try {
         std::string leftovers;
         MessageSerializer::deserializeMessageArray(data + 4, frameBytes, &leftovers, datagramEvents_);
@@ -142,6 +146,8 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
             event->qport = qport;
             event->setUdpEndpoint(sender_endpoint_);
             if (event->messageType == MessageTypes::Ping) {
+                if (pongs.empty())
+                    beforeFirstPing = kept;
                 Velmor::Pong pong;
                 pong.set_ping_serial_num(static_cast<Velmor::Ping*>(event->message)->ping_serial_num());
                 pongs += MessageSerializer::serializeMessage(pong);
@@ -157,11 +163,13 @@ void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_
         }
         datagramEvents_.resize(kept);
         // Answered at once, without a qport, to where the Pings came from.
-        if (!pongs.empty())
+        if (!pongs.empty()) {
+            answering = true;
             udp_socket->send_to(boost::asio::buffer(pongs), sender_endpoint_);
+        }
     } catch (...) {
         // The events before the failure stay; the rest of this datagram is not queued.
-        datagramEvents_.resize(kept);
+        datagramEvents_.resize(answering ? beforeFirstPing : kept);
         queueDatagramEvents();
         throw;
     }

@@ -1,5 +1,9 @@
 #include "Common/Network/AbstractPacketReceiver.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -55,6 +59,28 @@ std::string loginFrame(const std::string& name) {
     login.set_logintype(LoginType::First);
     login.set_name(name);
     return MessageSerializer::serializeMessage(login);
+}
+
+// Sends `payload` as one datagram from 127.0.0.1 port 0, which no answer can reach, through a
+// raw socket; false when the process may not open one.
+bool sendFromPortZero(const std::string& payload, uint16_t toPort) {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (fd < 0)
+        return false;
+    std::string datagram(8, '\0');
+    const uint16_t length = static_cast<uint16_t>(8 + payload.size());
+    datagram[2] = static_cast<char>(toPort >> 8);
+    datagram[3] = static_cast<char>(toPort & 0xFF);
+    datagram[4] = static_cast<char>(length >> 8);
+    datagram[5] = static_cast<char>(length & 0xFF);
+    datagram += payload; // source port and checksum 0: no checksum
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
+                      static_cast<ssize_t>(datagram.size());
+    ::close(fd);
+    return sent;
 }
 
 size_t count(const std::string& text, const std::string& part) {
@@ -190,6 +216,34 @@ TEST_F(PacketReceiverTest, ThePingsOfOneDatagramAreAnsweredInOneDatagramNoLonger
     boost::system::error_code ec;
     client.receive(boost::asio::buffer(back), 0, ec);
     EXPECT_EQ(ec, boost::asio::error::would_block);
+}
+
+// The Pongs of a datagram leave together after its frames are read; when that send fails (no
+// answer can reach source port 0), what came from the first Ping on is not queued, as if each
+// Ping had been answered in turn and the first answer had failed.
+TEST_F(PacketReceiverTest, AFailedAnswerToAPingQueuesOnlyTheEventsBeforeIt) {
+    testing::internal::CaptureStdout();
+    const bool sent = sendFromPortZero(qportBytes(9) + updateFrame(31) + pingFrame(1) + updateFrame(32) + pingFrame(2) +
+                                           updateFrame(33),
+                                       LiveNetwork::port());
+    if (!sent) {
+        testing::internal::GetCapturedStdout();
+        GTEST_SKIP() << "needs a raw socket (CAP_NET_RAW) to send from port 0";
+    }
+    // Handled in arrival order: once the next datagram's event is here, the first was handled.
+    client.send_to(boost::asio::buffer(qportBytes(9) + updateFrame(34)), LiveNetwork::udpAddress());
+    const bool received = dispatchUntil(recorder, [&] {
+        return !recorder.events.empty() &&
+               static_cast<const Velmor::ObjectUpdate*>(recorder.events.back()->message)->id() == 34;
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received) << out;
+    std::vector<uint64_t> ids;
+    for (const networkEventPtr& event : recorder.events)
+        ids.push_back(static_cast<const Velmor::ObjectUpdate*>(event->message)->id());
+    EXPECT_EQ(ids, (std::vector<uint64_t>{31, 34}));
+    EXPECT_EQ(recorder.events.front()->getUdpEndpoint()->port(), 0);
+    EXPECT_EQ(count(out, "Argh execption in handle udp recive error\n"), 1u) << out;
 }
 
 // A peer's bytes are printed escaped: they cannot forge a diagnostic line or a terminal's state.
