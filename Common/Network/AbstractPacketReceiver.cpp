@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/thread/lock_guard.hpp>
 
@@ -57,11 +58,15 @@ AbstractPacketReceiver::~AbstractPacketReceiver() {
 }
 
 void AbstractPacketReceiver::asyncReceive(tcp::socket* tcp_socket) {
-    std::unique_ptr<char[]> data(new char[max_length]);
     // Never at the same time as the main thread closes a connection (closeConnection).
     boost::lock_guard<boost::mutex> lock(readStarts_);
+    startRead(tcp_socket, max_length);
+}
+
+void AbstractPacketReceiver::startRead(tcp::socket* tcp_socket, std::size_t size) {
+    std::unique_ptr<char[]> data(new char[max_length]);
     tcp_socket->async_read_some(
-        boost::asio::buffer(data.get(), max_length),
+        boost::asio::buffer(data.get(), std::min<std::size_t>(size, max_length)),
         boost::bind(&AbstractPacketReceiver::handleTCPReceive, this, ph::_1, data.get(), ph::_2, tcp_socket));
     data.release();
 }
@@ -275,25 +280,71 @@ void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_r
         leftovers.reset(new std::string());
     }
 
+    const std::size_t before = leftovers->size();
     std::list<networkEventPtr> events = MessageSerializer::deserializeMessageArray(data, bytes_recvd, leftovers.get());
-    for (networkEventPtr& event : events) {
+    for (networkEventPtr& event : events)
         event->setTcpSocket(tcp_socket);
-        addTCPNetworkEvent(event);
-    }
     // No writer sends a frame of length 0, and the stream cannot be read past one: the
     // connection has failed, rather than keeping its bytes and reporting every later read.
     if (leftovers->size() >= 2 && (*leftovers)[0] == 0 && (*leftovers)[1] == 0) {
+        for (networkEventPtr& event : events)
+            addTCPNetworkEvent(event);
         handleTCPError(boost::system::errc::make_error_code(boost::system::errc::bad_message), tcp_socket);
         return;
     }
+    const std::size_t frameBytes = before + bytes_recvd - leftovers->size();
+    const std::size_t rest = leftovers->size();
     if (!leftovers->empty())
         restTcpBuffer[tcp_socket] = leftovers.release();
-    asyncReceive(tcp_socket);
+
+    boost::lock_guard<boost::mutex> starts(readStarts_);
+    std::size_t readSize = 0;
+    bool heldBack = false;
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        Held& held = tcpHeld_[tcp_socket];
+        held.events += events.size();
+        held.bytes += frameBytes;
+        tcpEventsHeldPeak_ = std::max(tcpEventsHeldPeak_, held.events);
+        tcpBytesHeldPeak_ = std::max(tcpBytesHeldPeak_, held.bytes);
+        tcp_write_buffer_->splice(tcp_write_buffer_->end(), events);
+        // A read of n bytes adds at most the frame the leftovers begin and frames of at least 3
+        // bytes in the rest: 1 + n / 3 events, and the leftovers and n bytes of frames. It reads
+        // no more than fits the share.
+        const std::size_t roomForEvents =
+            held.events + 1 < TCP_SHARE_EVENTS ? 3 * (TCP_SHARE_EVENTS - held.events - 1) : 0;
+        const std::size_t roomForBytes = held.bytes + rest < TCP_SHARE_BYTES ? TCP_SHARE_BYTES - held.bytes - rest : 0;
+        readSize = std::min<std::size_t>(max_length, std::min(roomForEvents, roomForBytes));
+        // A socket the main thread has closed gets its read all the same: it fails at once and
+        // so reports the connection closed.
+        heldBack = readSize == 0 && tcp_socket->is_open();
+        if (heldBack)
+            tcpPaused_.push_back(tcp_socket);
+    }
+    if (!heldBack)
+        startRead(tcp_socket, std::max<std::size_t>(readSize, 1));
 }
 
 void AbstractPacketReceiver::closeConnection(tcp::socket* tcp_socket) {
-    boost::lock_guard<boost::mutex> lock(readStarts_);
-    MessageSender::closeTcpSocket(tcp_socket);
+    bool heldBack = false;
+    {
+        boost::lock_guard<boost::mutex> starts(readStarts_);
+        {
+            boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+            std::vector<tcp::socket*>::iterator paused = std::find(tcpPaused_.begin(), tcpPaused_.end(), tcp_socket);
+            if (paused != tcpPaused_.end()) {
+                tcpPaused_.erase(paused);
+                heldBack = true;
+            }
+        }
+        MessageSender::closeTcpSocket(tcp_socket);
+    }
+    // A connection held back has no read to end with the close: one that ends at once stands in
+    // for it, on the I/O thread, which alone handles a connection's leftovers.
+    if (heldBack)
+        boost::asio::post(*io_service_, [this, tcp_socket] {
+            handleTCPReceive(boost::asio::error::operation_aborted, nullptr, 0, tcp_socket);
+        });
 }
 
 void AbstractPacketReceiver::handleTCPError(const error_code& error, tcp::socket* socket) {
@@ -333,7 +384,30 @@ void AbstractPacketReceiver::getUDPPackets(MessageDispatcher* dispatcher) {
 }
 
 void AbstractPacketReceiver::getTCPPackets(MessageDispatcher* dispatcher) {
-    getPackets(tcp_write_buffer_, &tcp_buffer2_, tcp_mutex_, dispatcher);
+    std::vector<tcp::socket*> resumed;
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        tcp_write_buffer_->swap(tcp_buffer2_);
+        // Every connection's events are taken: none holds anything in the queue any more.
+        tcpHeld_.clear();
+        resumed.swap(tcpPaused_);
+    }
+    if (!resumed.empty()) {
+        boost::lock_guard<boost::mutex> starts(readStarts_);
+        for (tcp::socket* socket : resumed) {
+            try {
+                startRead(socket, max_length);
+            } catch (...) {
+                // As a read that failed, so that the connection ends in its ClosedConnection.
+                DebugPrintInput("Argh execption in restarting tcp receive\n");
+                boost::asio::post(*io_service_, [this, socket] {
+                    handleTCPReceive(boost::system::errc::make_error_code(boost::system::errc::io_error), nullptr, 0,
+                                     socket);
+                });
+            }
+        }
+    }
+    dispatchTaken(tcp_buffer2_, dispatcher);
 }
 
 template <class Queue>
@@ -373,6 +447,26 @@ template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, 
 std::size_t AbstractPacketReceiver::udpEventsHeldPeak() {
     boost::lock_guard<boost::mutex> lock(udp_mutex_);
     return udpEventsHeldPeak_;
+}
+
+std::size_t AbstractPacketReceiver::tcpEventsHeldPeak() {
+    boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+    return tcpEventsHeldPeak_;
+}
+
+std::size_t AbstractPacketReceiver::tcpBytesHeldPeak() {
+    boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+    return tcpBytesHeldPeak_;
+}
+
+void AbstractPacketReceiver::resetHeldPeaksForTesting() {
+    {
+        boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        udpEventsHeldPeak_ = 0;
+    }
+    boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+    tcpEventsHeldPeak_ = 0;
+    tcpBytesHeldPeak_ = 0;
 }
 
 template void AbstractPacketReceiver::getPackets(boost::circular_buffer<networkEventPtr>*,

@@ -8,6 +8,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
@@ -83,6 +85,22 @@ bool sendFromPortZero(const std::string& payload, uint16_t toPort) {
     return sent;
 }
 
+// A Logout frame of 5 bytes whose field carries `tag` (below 128), so a stream of them can be
+// checked for order.
+std::string logoutFrame(uint32_t tag) {
+    Velmor::Logout logout;
+    logout.set_logoutastype(tag);
+    return MessageSerializer::serializeMessage(logout);
+}
+
+// The Login that makes a connection a watcher: an Additional login of a qport nobody holds.
+std::string watcherLoginFrame() {
+    Velmor::Login login;
+    login.set_logintype(LoginType::Additional);
+    login.set_qport(0x7777);
+    return MessageSerializer::serializeMessage(login);
+}
+
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -98,6 +116,7 @@ protected:
         LiveNetwork::get();
         RecordingDispatcher stale;
         dispatchUntil(stale, [] { return true; });
+        LiveNetwork::get()->packetReceiver->resetHeldPeaksForTesting();
     }
 
     // The server side of a connection may only go once its ClosedConnection was taken: until
@@ -419,6 +438,86 @@ TEST_F(PacketReceiverTest, PeerClosingInsideAFrameEndsInOneClosedConnectionAndAC
     EXPECT_LT(out.find("TCP Error: "), out.find("Cleaning Leftovers\n"));
     // Closed on this thread as the event was taken; deleting it is the dispatcher's part.
     EXPECT_FALSE(socket->is_open());
+}
+
+// Connections that stream small frames as fast as loopback takes them are each held back at
+// their share of the TCP queue until the main thread takes it: every frame is dispatched, in
+// order, and none of them holds more than its share at any moment.
+TEST_F(PacketReceiverTest, FastTcpStreamsAreHeldToTheirShareAndLoseNothing) {
+    const size_t connections = 3;
+    const uint32_t frames = 20000;
+    std::vector<std::unique_ptr<tcp::socket>> peers;
+    std::vector<tcp::socket*> sockets;
+    for (size_t c = 0; c < connections; ++c) {
+        peers.emplace_back(new tcp::socket(io));
+        sockets.push_back(acceptedSocket(*peers.back()));
+    }
+    std::string stream = watcherLoginFrame();
+    for (uint32_t i = 0; i < frames; ++i)
+        stream += logoutFrame(i % 128);
+    std::vector<std::thread> writers;
+    for (size_t c = 0; c < connections; ++c)
+        writers.emplace_back([&, c] { boost::asio::write(*peers[c], boost::asio::buffer(stream)); });
+
+    std::vector<std::vector<networkEventPtr>> received(connections);
+    size_t total = 0;
+    recorder.action = [&](networkEventPtr event) {
+        for (size_t c = 0; c < connections; ++c)
+            if (event->getTcpSocket() == sockets[c])
+                received[c].push_back(event);
+        ++total;
+    };
+    const bool all = dispatchUntil(recorder, [&] {
+        recorder.events.clear();
+        return total >= connections * (frames + 1);
+    });
+    for (std::thread& writer : writers)
+        writer.join();
+    ASSERT_TRUE(all) << total << " of " << connections * (frames + 1);
+    for (size_t c = 0; c < connections; ++c) {
+        ASSERT_EQ(received[c].size(), frames + 1u) << c;
+        EXPECT_EQ(received[c][0]->messageType, MessageTypes::Login);
+        for (uint32_t i = 0; i < frames; ++i) {
+            ASSERT_EQ(received[c][i + 1]->messageType, MessageTypes::Logout);
+            ASSERT_EQ(static_cast<const Velmor::Logout*>(received[c][i + 1]->message)->logoutastype(), i % 128)
+                << c << " " << i;
+        }
+    }
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
+    EXPECT_LE(receiver->tcpBytesHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_BYTES));
+    for (std::unique_ptr<tcp::socket>& peer : peers)
+        peer->close();
+}
+
+// A connection held back at its share has no read pending that its close could end: closed by
+// the main thread, it still ends in exactly one ClosedConnection, after the frames it brought.
+TEST_F(PacketReceiverTest, AConnectionHeldBackAtItsShareClosesInOneClosedConnection) {
+    tcp::socket peer(io);
+    tcp::socket* socket = acceptedSocket(peer);
+    std::string stream;
+    for (uint32_t i = 0; i < 4000; ++i)
+        stream += logoutFrame(i % 128);
+    boost::asio::write(peer, boost::asio::buffer(stream));
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    // Nothing is taken meanwhile: the connection fills its share and is held back there.
+    ASSERT_TRUE(
+        waitUntil([&] { return receiver->tcpEventsHeldPeak() + 1 >= AbstractPacketReceiver::TCP_SHARE_EVENTS; }));
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
+    testing::internal::CaptureStdout();
+    LiveNetwork::get()->closeConnection(socket);
+    size_t closed = 0;
+    recorder.action = [&](networkEventPtr event) { closed += event->eventType == EventTypes::ClosedConnection; };
+    ASSERT_TRUE(dispatchUntil(recorder, [&] { return closed > 0; }));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(closed, 1u);
+    ASSERT_GE(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events.back()->eventType, EventTypes::ClosedConnection);
+    EXPECT_EQ(recorder.events.back()->getTcpSocket(), socket);
+    for (size_t i = 0; i + 1 < recorder.events.size(); ++i)
+        ASSERT_EQ(static_cast<const Velmor::Logout*>(recorder.events[i]->message)->logoutastype(), i % 128) << i;
 }
 
 TEST_F(PacketReceiverTest, UdpEventsGoFirstAndAThrowingDispatchStopsNeitherQueue) {
