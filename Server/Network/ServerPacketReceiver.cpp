@@ -37,6 +37,8 @@ void ServerPacketReceiver::keepAlive(tcp::socket& socket) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    const int sendBuffer = SEND_BUFFER_BYTES;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
 }
 
 void ServerPacketReceiver::asyncAccept() {
