@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -48,7 +49,7 @@ struct AbstractPacketReceiver::DatagramReads {
 AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
     : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_buffer2_(UDP_QUEUE_CAPACITY),
       udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), descriptorsRanOut(false),
-      datagramReads_(new DatagramReads()) {
+      udpReceiveRetry_(*io_service), datagramReads_(new DatagramReads()) {
     asyncReceive(Network::getInstance()->udp_socket);
 }
 
@@ -94,13 +95,13 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
         try {
             handleDatagram(data, bytes_recvd, udp_socket);
         } catch (...) {
-            DebugPrint("Argh execption in handle udp recive error\n");
+            DebugPrintInput("Argh execption in handle udp recive error\n");
         }
         delete[] data;
         try {
             readWaitingDatagrams(udp_socket);
         } catch (...) {
-            DebugPrint("Argh execption in handle udp recive error\n");
+            DebugPrintInput("Argh execption in handle udp recive error\n");
         }
     }
     // Reception goes on after an exception too: player input, replica updates and pings keep
@@ -109,8 +110,27 @@ void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* dat
     try {
         asyncReceive(udp_socket);
     } catch (...) {
-        DebugPrint("Argh execption in restarting udp recive\n");
+        receiveAgainLater(udp_socket);
     }
+}
+
+void AbstractPacketReceiver::receiveAgainLater(udp::socket* udp_socket) {
+    try {
+        udpReceiveRetry_.expires_after(std::chrono::milliseconds(UDP_RECEIVE_RETRY_MS));
+        udpReceiveRetry_.async_wait([this, udp_socket](const error_code& error) {
+            if (error)
+                return;
+            try {
+                asyncReceive(udp_socket);
+            } catch (...) {
+                receiveAgainLater(udp_socket);
+            }
+        });
+    } catch (...) {
+        DebugPrint("Argh execption in restarting udp recive\n");
+        return;
+    }
+    DebugPrintInput("Argh execption in restarting udp recive, trying again in %d ms\n", UDP_RECEIVE_RETRY_MS);
 }
 
 void AbstractPacketReceiver::handleDatagram(const char* data, std::size_t bytes_recvd, udp::socket* udp_socket) {
@@ -225,7 +245,7 @@ void AbstractPacketReceiver::readWaitingDatagrams(udp::socket* udp_socket) {
                 sender_endpoint_.resize(length);
                 handleDatagram(&reads.data[i * max_length], reads.headers[i].msg_len, udp_socket);
             } catch (...) {
-                DebugPrint("Argh execption in handle udp recive error\n");
+                DebugPrintInput("Argh execption in handle udp recive error\n");
             }
         }
         handled += static_cast<std::size_t>(got);
@@ -259,13 +279,13 @@ void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* dat
     } catch (...) {
         // Nothing may escape into the I/O thread's run loop. A connection whose read failed this
         // way has no read pending any more: it counts as closed, so the main thread learns of it.
-        DebugPrint("Argh execption in handle tcp receive\n");
+        DebugPrintInput("Argh execption in handle tcp receive\n");
         if (error)
             return;
         try {
             handleTCPError(boost::system::errc::make_error_code(boost::system::errc::io_error), tcp_socket);
         } catch (...) {
-            DebugPrint("Argh execption in handle tcp error\n");
+            DebugPrintInput("Argh execption in handle tcp error\n");
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/circular_buffer.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
@@ -41,6 +42,9 @@ public:
     // again once the main thread has taken its events, so a fast sender is held back by the
     // dispatch rather than by memory, and loses nothing.
     enum { TCP_SHARE_EVENTS = 1000, TCP_SHARE_BYTES = 256 * 1024 };
+    // Pause before arming the datagram receive again after arming it failed, so a lasting
+    // failure does not spin the I/O thread.
+    enum { UDP_RECEIVE_RETRY_MS = 100 };
 
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.
@@ -120,6 +124,10 @@ public:
     // takes it and closes connections that have not logged in, so that logins still get through.
     std::atomic<bool> descriptorsRanOut;
 
+    // Arms the datagram receive again after UDP_RECEIVE_RETRY_MS; I/O thread (a test may cancel
+    // it).
+    boost::asio::steady_timer udpReceiveRetry_;
+
 private:
     // Held to start a TCP read, to hold a connection back at its share and to close a
     // connection from the main thread, so that the two threads never use one socket object at
@@ -128,6 +136,8 @@ private:
 
     // Handles one datagram and appends its events for the main thread to the UDP queue.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
+    // After arming the datagram receive failed: one line, and another attempt after a pause.
+    void receiveAgainLater(boost::asio::ip::udp::socket* udp_socket);
     // Reads and handles the datagrams already waiting in the socket, without blocking.
     void readWaitingDatagrams(boost::asio::ip::udp::socket* udp_socket);
     // Appends datagramEvents_ to the UDP queue under one lock.

@@ -67,14 +67,14 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
             try {
                 asyncReceive(socket);
             } catch (...) {
-                DebugPrint("Argh execption in starting to read a new connection\n");
+                DebugPrintInput("Argh execption in starting to read a new connection\n");
                 handleTCPError(boost::system::errc::make_error_code(boost::system::errc::io_error), socket);
             }
             asyncAccept();
             return true;
         }
     } catch (...) {
-        DebugPrint("Argh execption in handle tcp connection\n");
+        DebugPrintInput("Argh execption in handle tcp connection\n");
     }
     // Clients and neighbouring servers must be able to connect for the whole run: accept again
     // after a short pause, so a lasting failure does not spin the I/O thread.
@@ -86,11 +86,11 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
             try {
                 asyncAccept();
             } catch (...) {
-                DebugPrint("Argh execption in accepting again\n");
+                DebugPrintInput("Argh execption in accepting again\n");
             }
         });
     } catch (...) {
-        DebugPrint("Argh execption in accepting again\n");
+        DebugPrintInput("Argh execption in accepting again\n");
     }
     return true;
 }

@@ -14,6 +14,7 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -263,6 +264,58 @@ TEST_F(PacketReceiverTest, AFailedAnswerToAPingQueuesOnlyTheEventsBeforeIt) {
     EXPECT_EQ(ids, (std::vector<uint64_t>{31, 34}));
     EXPECT_EQ(recorder.events.front()->getUdpEndpoint()->port(), 0);
     EXPECT_EQ(count(out, "Argh execption in handle udp recive error\n"), 1u) << out;
+}
+
+// Every line that a datagram can cause is bounded like the other input lines: at most 10 of
+// a kind a second, then one line with the count of those left out.
+TEST_F(PacketReceiverTest, LinesThatDatagramsCauseAreBoundedPerKind) {
+    const struct {
+        const char* what;
+        std::string frames;
+        bool fromPortZero;
+        std::string line;
+        std::string kind;
+    } cases[] = {
+        {"a ping that cannot be answered", pingFrame(1), true, "Argh execption in handle udp recive error\n",
+         "Argh execption in handle udp recive error"},
+        {"an unknown type byte", std::string("\x01\x00\x07", 3), false,
+         "Unknown message type received (type byte: 0x7)", "Unknown message type received (type byte: 0x%x) info %s"},
+        {"a frame that does not parse", std::string("\x01\x00\x31", 3), false, "Error in parseing message Login",
+         "Error in parseing message"},
+        {"leftovers", std::string("\x09\x00\x31", 3), false, "Error has leftovers after UDP 3 of 3 - ",
+         "Error has leftovers after UDP %d of %d - %s"},
+    };
+    const int sent = 30;
+    FakeClock clock;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DebugResetInputLimitsForTesting();
+        testing::internal::CaptureStdout();
+        bool raw = true;
+        for (int i = 0; i < sent && raw; ++i) {
+            if (c.fromPortZero)
+                raw = sendFromPortZero(qportBytes(9) + c.frames, LiveNetwork::port());
+            else
+                client.send_to(boost::asio::buffer(qportBytes(9) + c.frames), LiveNetwork::udpAddress());
+        }
+        // Handled in arrival order: once the next datagram's event is here, all were handled.
+        client.send_to(boost::asio::buffer(qportBytes(9) + updateFrame(40)), LiveNetwork::udpAddress());
+        recorder.events.clear();
+        const bool received = receive(1);
+        clock.advance(1001);
+        DebugReportLeftOutInput();
+        const std::string out = testing::internal::GetCapturedStdout();
+        if (!raw) {
+            ADD_FAILURE() << "needs a raw socket (CAP_NET_RAW) to send from port 0";
+            continue;
+        }
+        ASSERT_TRUE(received);
+        EXPECT_EQ(count(out, c.line), static_cast<size_t>(INPUT_LINES_PER_SECOND)) << out;
+        EXPECT_EQ(count(out, "Left out " + std::to_string(sent - INPUT_LINES_PER_SECOND) + " more lines \"" + c.kind +
+                                 "\" in one second\n"),
+                  1u)
+            << out;
+    }
 }
 
 // A peer's bytes are printed escaped: they cannot forge a diagnostic line or a terminal's state.
@@ -799,6 +852,29 @@ TEST_F(OwnReceiverTest, AWakeUpOfFrameDenseDatagramsHoldsAtMostTheRingAndOneData
     EXPECT_LE(receiver->udpEventsHeldPeak(), capacity + perDatagram);
 }
 
+// A datagram receive that cannot be armed again (no socket to receive on stands for any
+// failure) is tried again after a pause, not at once and not never, with one line each time.
+TEST_F(OwnReceiverTest, ADatagramReceiveThatCannotBeArmedIsTriedAgainAfterAPause) {
+    const std::string line = "Argh execption in restarting udp recive, trying again in 100 ms\n";
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    receiver->handleUDPReceive(boost::asio::error::make_error_code(boost::asio::error::connection_refused),
+                               new char[AbstractPacketReceiver::max_length], 0, nullptr);
+    std::string out;
+    const bool again = waitUntil([&] {
+        io.run_for(std::chrono::milliseconds(10));
+        out += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return count(out, line) >= 3;
+    });
+    const auto waited = std::chrono::steady_clock::now() - start;
+    receiver->udpReceiveRetry_.cancel();
+    io.run_for(std::chrono::milliseconds(10));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(again) << out;
+    EXPECT_GE(waited, std::chrono::milliseconds(2 * AbstractPacketReceiver::UDP_RECEIVE_RETRY_MS));
+}
+
 // Stands for a failure inside the handlers: the TCP error step throws.
 class FailingErrorReceiver : public AbstractPacketReceiver {
 public:
@@ -817,6 +893,15 @@ TEST_F(OwnReceiverTest, AnExceptionInTheTcpReadHandlerStaysInside) {
     EXPECT_NO_THROW(failing.handleTCPReceive(boost::asio::error::make_error_code(boost::asio::error::eof),
                                              new char[AbstractPacketReceiver::max_length], 0, &unconnected));
     EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Argh execption in handle tcp receive\n"), 1u);
+
+    // Bounded like the other input lines.
+    FakeClock clock;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 30; ++i)
+        failing.handleTCPReceive(boost::asio::error::make_error_code(boost::asio::error::eof),
+                                 new char[AbstractPacketReceiver::max_length], 0, &unconnected);
+    EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Argh execption in handle tcp receive\n"),
+              static_cast<size_t>(INPUT_LINES_PER_SECOND));
     socket.close();
     io.restart();
     io.run();
