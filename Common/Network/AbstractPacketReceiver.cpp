@@ -17,6 +17,8 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
+#include "Common/Engine/Timer.h"
+#include "Common/Network/CommEndpoint.h"
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
@@ -293,7 +295,8 @@ void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* dat
 void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_recvd, tcp::socket* tcp_socket) {
     std::unique_ptr<std::string> leftovers;
     boost::unordered_map<tcp::socket*, std::string*>::iterator it = restTcpBuffer.find(tcp_socket);
-    if (it != restTcpBuffer.end()) {
+    const bool hadLeftovers = it != restTcpBuffer.end();
+    if (hadLeftovers) {
         leftovers.reset(it->second);
         restTcpBuffer.erase(it);
     } else {
@@ -316,6 +319,13 @@ void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_r
     const std::size_t rest = leftovers->size();
     if (!leftovers->empty())
         restTcpBuffer[tcp_socket] = leftovers.release();
+    if (rest > 0 || hadLeftovers) {
+        boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
+        if (rest > 0)
+            leftoverTimes_[tcp_socket] = Timer::getCurrentTime();
+        else
+            leftoverTimes_.erase(tcp_socket);
+    }
 
     boost::lock_guard<boost::mutex> starts(readStarts_);
     std::size_t readSize = 0;
@@ -378,6 +388,11 @@ void AbstractPacketReceiver::handleTCPError(const error_code& error, tcp::socket
         delete it->second;
         restTcpBuffer.erase(it);
     }
+    {
+        // Also when the leftovers were taken out already, as a stream that cannot be read on.
+        boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
+        leftoverTimes_.erase(socket);
+    }
     networkEventPtr event = std::make_shared<NetworkEvent>();
     event->eventType = EventTypes::ClosedConnection;
     event->setTcpSocket(socket);
@@ -413,6 +428,17 @@ void AbstractPacketReceiver::getTCPPackets(MessageDispatcher* dispatcher) {
         resumed.swap(tcpPaused_);
     }
     if (!resumed.empty()) {
+        // Held back, they waited for the main thread, not for their peers: their wait for the
+        // rest of a frame starts again.
+        {
+            const uint64_t now = Timer::getCurrentTime();
+            boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
+            for (tcp::socket* socket : resumed) {
+                boost::unordered_map<tcp::socket*, uint64_t>::iterator since = leftoverTimes_.find(socket);
+                if (since != leftoverTimes_.end())
+                    since->second = now;
+            }
+        }
         boost::lock_guard<boost::mutex> starts(readStarts_);
         for (tcp::socket* socket : resumed) {
             try {
@@ -461,6 +487,43 @@ template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, 
             if (DebugInputAllowed("Error in dispatch messages"))
                 DebugPrint("Error in dispatch messages et:%d mt:%d \n", event->eventType, event->messageType);
         }
+    }
+}
+
+void AbstractPacketReceiver::closeConnectionsWithStaleFrames() {
+    const uint64_t now = Timer::getCurrentTime();
+    std::vector<tcp::socket*> stale;
+    {
+        boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
+        for (boost::unordered_map<tcp::socket*, uint64_t>::value_type& entry : leftoverTimes_) {
+            // A clock set back starts the wait again.
+            if (entry.second > now)
+                entry.second = now;
+            else if (now - entry.second >= INCOMPLETE_FRAME_TIMEOUT_MS)
+                stale.push_back(entry.first);
+        }
+    }
+    if (stale.empty())
+        return;
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        stale.erase(std::remove_if(stale.begin(), stale.end(),
+                                   [this](tcp::socket* socket) {
+                                       return std::find(tcpPaused_.begin(), tcpPaused_.end(), socket) !=
+                                              tcpPaused_.end();
+                                   }),
+                    stale.end());
+    }
+    for (tcp::socket* socket : stale) {
+        {
+            boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
+            leftoverTimes_.erase(socket);
+        }
+        boost::asio::ip::address peer;
+        const std::string host = peerAddressOf(socket, &peer) ? peer.to_string() : std::string("?");
+        DebugPrintInput("Connection from %s closed: its incomplete frame had no new byte for %d seconds\n",
+                        host.c_str(), INCOMPLETE_FRAME_TIMEOUT_MS / 1000);
+        Network::getInstance()->closeConnection(socket);
     }
 }
 

@@ -45,6 +45,9 @@ public:
     // Pause before arming the datagram receive again after arming it failed, so a lasting
     // failure does not spin the I/O thread.
     enum { UDP_RECEIVE_RETRY_MS = 100 };
+    // A connection whose incomplete frame has had no new byte for this long has failed: it
+    // holds its leftovers and a descriptor for nothing.
+    enum { INCOMPLETE_FRAME_TIMEOUT_MS = 30000 };
 
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.
@@ -87,6 +90,10 @@ public:
     // events; events that arrive while they are dispatched wait for the next frame. Taking the
     // TCP events starts the reads of the connections held back at their share.
     void dispatch(MessageDispatcher* dispatcher);
+    // Main thread, once a frame: closes, through Network::closeConnection, each connection whose
+    // incomplete frame has had no new byte for INCOMPLETE_FRAME_TIMEOUT_MS (Timer's clock), with
+    // one line; one held back at its share is not waiting for bytes and is left alone.
+    void closeConnectionsWithStaleFrames();
     void getUDPPackets(MessageDispatcher* dispatcher);
     void getTCPPackets(MessageDispatcher* dispatcher);
 
@@ -164,6 +171,10 @@ private:
     std::vector<boost::asio::ip::tcp::socket*> tcpPaused_;
     std::size_t tcpEventsHeldPeak_ = 0;
     std::size_t tcpBytesHeldPeak_ = 0;
+    // Under leftoverTimesMutex_: when each connection holding leftovers last brought a byte.
+    // Written on the I/O thread, read on the main thread.
+    boost::mutex leftoverTimesMutex_;
+    boost::unordered_map<boost::asio::ip::tcp::socket*, uint64_t> leftoverTimes_;
     // Under udp_mutex_.
     std::size_t udpEventsHeldPeak_ = 0;
 };

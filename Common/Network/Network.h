@@ -58,8 +58,9 @@ public:
     void closeConnection(boost::asio::ip::tcp::socket* socket);
 
     // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher;
-    // then connections that have not logged in in time are closed, and the diagnostics of
-    // network input left out in a past second are reported. `scene` is not used.
+    // then connections that have not logged in in time, and those whose incomplete frame has
+    // had no new byte for long, are closed, and the diagnostics of network input left out in a
+    // past second are reported. `scene` is not used.
     void dispatchReceivedMessages(SceneGraph* scene);
 
     // Just before an endpoint object goes away or is reset: the dispatcher's waiting list and

@@ -573,6 +573,50 @@ TEST_F(PacketReceiverTest, AConnectionHeldBackAtItsShareClosesInOneClosedConnect
         ASSERT_EQ(static_cast<const Velmor::Logout*>(recorder.events[i]->message)->logoutastype(), i % 128) << i;
 }
 
+// A connection whose incomplete frame has had no new byte for 30 s has failed: closed by the
+// main thread with one line, it ends in its one ClosedConnection. One without leftovers may be
+// silent for as long as it likes.
+TEST_F(PacketReceiverTest, AnIncompleteFrameWithoutANewByteFor30SecondsFailsItsConnection) {
+    FakeClock clock;
+    tcp::socket stuck(io);
+    tcp::socket* stuckSocket = acceptedSocket(stuck);
+    tcp::socket quiet(io);
+    tcp::socket* quietSocket = acceptedSocket(quiet);
+    // In one write, so one read: once the whole frame is here, the leftovers are held.
+    boost::asio::write(stuck, boost::asio::buffer(updateFrame(51) + loginFrame("never ends").substr(0, 4)));
+    boost::asio::write(quiet, boost::asio::buffer(updateFrame(52)));
+    ASSERT_TRUE(receive(2));
+    recorder.events.clear();
+
+    const auto closedEvents = [&](tcp::socket* socket) {
+        size_t n = 0;
+        for (const networkEventPtr& event : recorder.events)
+            n += event->eventType == EventTypes::ClosedConnection && event->getTcpSocket() == socket;
+        return n;
+    };
+    testing::internal::CaptureStdout();
+    clock.advance(AbstractPacketReceiver::INCOMPLETE_FRAME_TIMEOUT_MS - 1);
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(recorder.events.empty());
+    clock.advance(1);
+    const bool closed = dispatchUntil(recorder, [&] { return closedEvents(stuckSocket) > 0; });
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(closed) << out;
+    EXPECT_EQ(closedEvents(stuckSocket), 1u);
+    EXPECT_EQ(closedEvents(quietSocket), 0u);
+    EXPECT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(count(out, "Connection from 127.0.0.1 closed: its incomplete frame had no new byte for 30 seconds\n"), 1u)
+        << out;
+    char byte;
+    boost::system::error_code ec;
+    stuck.read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_EQ(ec, boost::asio::error::eof);
+    quiet.close();
+}
+
 TEST_F(PacketReceiverTest, UdpEventsGoFirstAndAThrowingDispatchStopsNeitherQueue) {
     AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
     const auto event = [](MessageTypes::MessageType type, uint32_t tag) {
