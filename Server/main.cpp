@@ -1,5 +1,7 @@
 #include "Server/main.h"
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,21 @@ boost::thread* ioThread = nullptr;
 bool enterRunningPhase() {
     int expected = StartingUp;
     return phase.compare_exchange_strong(expected, Running);
+}
+
+// Every connection takes a descriptor: the soft limit of open files goes up to the hard one,
+// so the server does not run short long before the system would let it. The limit it runs with.
+unsigned long long raiseOpenFilesLimit() {
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return static_cast<unsigned long long>(limit.rlim_cur);
 }
 
 } // namespace
@@ -224,6 +241,7 @@ int serverMain(int argc, char* argv[]) {
         VelmorEntryPoint entryPoint;
         entryPoint.init();
 
+        DebugPrint("Open files: at most %llu\n", raiseOpenFilesLimit());
         Network* network = Network::getInstance();
         network->init(static_cast<short>(port), &service);
         DebugPrint("Listening on port %i\n", port);

@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/circular_buffer.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
@@ -36,6 +37,17 @@ public:
     // armed: under load one wake-up of the I/O thread takes many datagrams, and other
     // completions still get their turn.
     enum { DATAGRAMS_PER_READ = 64, MAX_DATAGRAMS_PER_WAKE = 1024 };
+    // What one TCP connection may hold in the TCP queue: its message events and their frame
+    // bytes. A read takes no more bytes than can still fit; a connection at its share reads
+    // again once the main thread has taken its events, so a fast sender is held back by the
+    // dispatch rather than by memory, and loses nothing.
+    enum { TCP_SHARE_EVENTS = 1000, TCP_SHARE_BYTES = 256 * 1024 };
+    // Pause before arming the datagram receive again after arming it failed, so a lasting
+    // failure does not spin the I/O thread.
+    enum { UDP_RECEIVE_RETRY_MS = 100 };
+    // A connection whose incomplete frame has had no new byte for this long has failed: it
+    // holds its leftovers and a descriptor for nothing.
+    enum { INCOMPLETE_FRAME_TIMEOUT_MS = 30000 };
 
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.
@@ -53,8 +65,9 @@ public:
     void asyncReceive(boost::asio::ip::tcp::socket* tcp_socket);
 
     // Main thread: ends a connection that has not failed by itself (one that never logged in,
-    // or one that does not take what is sent to it). Its pending read ends, and the connection
-    // is reported closed by its one ClosedConnection event, as one that failed.
+    // or one that does not take what is sent to it). Its pending read ends (a connection held
+    // back at its share gets one that fails at once), and the connection is reported closed by
+    // its one ClosedConnection event, as one that failed.
     void closeConnection(boost::asio::ip::tcp::socket* tcp_socket);
     // One datagram receive into a fresh buffer, source into sender_endpoint_.
     void asyncReceive(boost::asio::ip::udp::socket* udp_socket);
@@ -73,9 +86,14 @@ public:
     void addTCPNetworkEvent(networkEventPtr event);
 
     // Main thread, once per frame: every UDP event, then every TCP event, oldest first, each
-    // in a guard. A queue's lock is held only to take its events; events that arrive while they
-    // are dispatched wait for the next frame.
+    // in a guard, each released once it is dispatched. A queue's lock is held only to take its
+    // events; events that arrive while they are dispatched wait for the next frame. Taking the
+    // TCP events starts the reads of the connections held back at their share.
     void dispatch(MessageDispatcher* dispatcher);
+    // Main thread, once a frame: closes, through Network::closeConnection, each connection whose
+    // incomplete frame has had no new byte for INCOMPLETE_FRAME_TIMEOUT_MS (Timer's clock), with
+    // one line; one held back at its share is not waiting for bytes and is left alone.
+    void closeConnectionsWithStaleFrames();
     void getUDPPackets(MessageDispatcher* dispatcher);
     void getTCPPackets(MessageDispatcher* dispatcher);
 
@@ -83,6 +101,14 @@ public:
     // them and clears `taken`.
     template <class Queue>
     void getPackets(Queue* queue, Queue* taken, boost::mutex& mutex, MessageDispatcher* dispatcher);
+
+    // For tests: the most UDP events held at once in the ring and outside it, waiting to enter
+    // it; the most message events and frame bytes one connection held at once in the TCP queue.
+    // Any thread.
+    std::size_t udpEventsHeldPeak();
+    std::size_t tcpEventsHeldPeak();
+    std::size_t tcpBytesHeldPeak();
+    void resetHeldPeaksForTesting();
 
     boost::asio::io_context* io_service_; // not owned
     // The source of the datagram being handled: filled by the pending datagram receive, and for
@@ -105,22 +131,50 @@ public:
     // takes it and closes connections that have not logged in, so that logins still get through.
     std::atomic<bool> descriptorsRanOut;
 
+    // Arms the datagram receive again after UDP_RECEIVE_RETRY_MS; I/O thread (a test may cancel
+    // it).
+    boost::asio::steady_timer udpReceiveRetry_;
+
 private:
-    // Held to start a TCP read and to close a connection from the main thread, so that the
-    // two threads never use one socket object at once.
+    // Held to start a TCP read, to hold a connection back at its share and to close a
+    // connection from the main thread, so that the two threads never use one socket object at
+    // once. Taken before tcp_mutex_ where both are held.
     boost::mutex readStarts_;
 
-    // Handles one datagram; its events for the main thread wait in datagramEvents_.
+    // Handles one datagram and appends its events for the main thread to the UDP queue.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
+    // After arming the datagram receive failed: one line, and another attempt after a pause.
+    void receiveAgainLater(boost::asio::ip::udp::socket* udp_socket);
     // Reads and handles the datagrams already waiting in the socket, without blocking.
     void readWaitingDatagrams(boost::asio::ip::udp::socket* udp_socket);
     // Appends datagramEvents_ to the UDP queue under one lock.
     void queueDatagramEvents();
     void handleTcpData(const char* data, std::size_t bytes_recvd, boost::asio::ip::tcp::socket* tcp_socket);
+    // Starts one read of at most `size` bytes (max_length at most); readStarts_ held.
+    void startRead(boost::asio::ip::tcp::socket* tcp_socket, std::size_t size);
+    // Dispatches and releases the events of `taken` one by one, then clears it.
+    template <class Queue> void dispatchTaken(Queue& taken, MessageDispatcher* dispatcher);
 
     // I/O thread only: the buffers of readWaitingDatagrams, allocated once, and the events of
-    // the datagrams handled since the last queueDatagramEvents.
+    // the datagram being handled.
     struct DatagramReads;
     std::unique_ptr<DatagramReads> datagramReads_;
     std::vector<networkEventPtr> datagramEvents_;
+
+    // Under tcp_mutex_: what each connection holds in the TCP queue, and the connections held
+    // back at their share, whose next read the main thread starts when it takes the queue.
+    struct Held {
+        std::size_t events = 0;
+        std::size_t bytes = 0;
+    };
+    boost::unordered_map<boost::asio::ip::tcp::socket*, Held> tcpHeld_;
+    std::vector<boost::asio::ip::tcp::socket*> tcpPaused_;
+    std::size_t tcpEventsHeldPeak_ = 0;
+    std::size_t tcpBytesHeldPeak_ = 0;
+    // Under leftoverTimesMutex_: when each connection holding leftovers last brought a byte.
+    // Written on the I/O thread, read on the main thread.
+    boost::mutex leftoverTimesMutex_;
+    boost::unordered_map<boost::asio::ip::tcp::socket*, uint64_t> leftoverTimes_;
+    // Under udp_mutex_.
+    std::size_t udpEventsHeldPeak_ = 0;
 };

@@ -162,6 +162,7 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->removePlayersWithoutClient();
         messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
+        packetReceiver->closeConnectionsWithStaleFrames();
     }
     DebugReportLeftOutInput();
 }

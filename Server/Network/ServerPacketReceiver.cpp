@@ -37,6 +37,8 @@ void ServerPacketReceiver::keepAlive(tcp::socket& socket) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    const int sendBuffer = SEND_BUFFER_BYTES;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
 }
 
 void ServerPacketReceiver::asyncAccept() {
@@ -65,14 +67,14 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
             try {
                 asyncReceive(socket);
             } catch (...) {
-                DebugPrint("Argh execption in starting to read a new connection\n");
+                DebugPrintInput("Argh execption in starting to read a new connection\n");
                 handleTCPError(boost::system::errc::make_error_code(boost::system::errc::io_error), socket);
             }
             asyncAccept();
             return true;
         }
     } catch (...) {
-        DebugPrint("Argh execption in handle tcp connection\n");
+        DebugPrintInput("Argh execption in handle tcp connection\n");
     }
     // Clients and neighbouring servers must be able to connect for the whole run: accept again
     // after a short pause, so a lasting failure does not spin the I/O thread.
@@ -84,11 +86,11 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
             try {
                 asyncAccept();
             } catch (...) {
-                DebugPrint("Argh execption in accepting again\n");
+                DebugPrintInput("Argh execption in accepting again\n");
             }
         });
     } catch (...) {
-        DebugPrint("Argh execption in accepting again\n");
+        DebugPrintInput("Argh execption in accepting again\n");
     }
     return true;
 }

@@ -16,6 +16,9 @@ public:
     // TCP keep-alive of accepted connections: first probe after this much silence, then one
     // every interval; a connection is failed after so many unanswered probes.
     enum { KEEPALIVE_IDLE_S = 10, KEEPALIVE_INTERVAL_S = 5, KEEPALIVE_PROBES = 3 };
+    // Kernel send buffer of accepted connections: what a client that does not read can make
+    // the kernel hold for it is bounded, as the server's own queue is.
+    enum { SEND_BUFFER_BYTES = 256 * 1024 };
 
     // `udp_port` is not read: the UDP socket is the networking singleton's. Opens the acceptor
     // on all IPv4 addresses and `tcp_port` (read as 0..65535) and arms the first accept; a port
@@ -27,7 +30,7 @@ public:
     // I/O thread; always true.
     bool handleTCPConnection(const boost::system::error_code& error, boost::asio::ip::tcp::socket* socket);
 
-    // Turns keep-alive on for an accepted connection.
+    // Turns keep-alive on for an accepted connection and bounds its kernel send buffer.
     static void keepAlive(boost::asio::ip::tcp::socket& socket);
 
     boost::asio::ip::tcp::acceptor acceptor_;

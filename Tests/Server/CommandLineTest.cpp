@@ -79,6 +79,29 @@ TEST(CommandLineTest, TimeLimitEndsTheProcessWithStatusZero) {
     EXPECT_NE(p.output().find("Timeout expired\n"), std::string::npos) << p.output();
 }
 
+// The soft limit of open files goes up to the hard one, told in one line between the server's
+// own entry and the listening port, so the first lines of a start keep their order.
+TEST(CommandLineTest, TheSoftLimitOfOpenFilesIsRaisedToTheHardOne) {
+    const struct {
+        const char* limits;
+        const char* line;
+    } cases[] = {
+        {"--nofile=256:1024", "Open files: at most 1024\n"},
+        {"--nofile=300:300", "Open files: at most 300\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = server({"--enable-console", "false", "--log", "false"});
+        args.insert(args.begin(), {"/usr/bin/prlimit", c.limits});
+        ChildProcess p(args);
+        ASSERT_TRUE(p.waitForOutput("Attempting to connect the coordinator", Patience)) << p.output();
+        const std::string& out = p.output();
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.limits << "\n" << out;
+        EXPECT_EQ(out.find("Open files"), out.rfind("Open files")) << out;
+        EXPECT_LT(out.find("Server 0 added.\n"), out.find("Open files")) << out;
+        EXPECT_LT(out.find("Open files"), out.find("Listening on port")) << out;
+    }
+}
+
 // The stand-in coordinator's port, once it listens; empty when it does not.
 std::string portOf(ChildProcess& coordinator) {
     const std::string listening = "coordinator listening on 127.0.0.1:";

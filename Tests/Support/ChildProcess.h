@@ -28,6 +28,8 @@ public:
 
     // Everything read so far.
     const std::string& output() const { return out; }
+    // The process id, for reading its /proc entries.
+    pid_t processId() const { return pid; }
 
 private:
     // Reads what is available within `timeout`; false at end of output.

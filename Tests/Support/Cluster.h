@@ -37,6 +37,8 @@ public:
 
     // Writes `text` to the process's standard input, as an operator types it.
     void writeInput(const std::string& text) { child.writeInput(text); }
+    // The process id, for reading its /proc entries.
+    pid_t processId() const { return child.processId(); }
 
     // Everything printed so far.
     const std::string& output() {

@@ -1,13 +1,20 @@
 #include "Common/Network/AbstractPacketReceiver.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -57,6 +64,44 @@ std::string loginFrame(const std::string& name) {
     return MessageSerializer::serializeMessage(login);
 }
 
+// Sends `payload` as one datagram from 127.0.0.1 port 0, which no answer can reach, through a
+// raw socket; false when the process may not open one.
+bool sendFromPortZero(const std::string& payload, uint16_t toPort) {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (fd < 0)
+        return false;
+    std::string datagram(8, '\0');
+    const uint16_t length = static_cast<uint16_t>(8 + payload.size());
+    datagram[2] = static_cast<char>(toPort >> 8);
+    datagram[3] = static_cast<char>(toPort & 0xFF);
+    datagram[4] = static_cast<char>(length >> 8);
+    datagram[5] = static_cast<char>(length & 0xFF);
+    datagram += payload; // source port and checksum 0: no checksum
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
+                      static_cast<ssize_t>(datagram.size());
+    ::close(fd);
+    return sent;
+}
+
+// A Logout frame of 5 bytes whose field carries `tag` (below 128), so a stream of them can be
+// checked for order.
+std::string logoutFrame(uint32_t tag) {
+    Velmor::Logout logout;
+    logout.set_logoutastype(tag);
+    return MessageSerializer::serializeMessage(logout);
+}
+
+// The Login that makes a connection a watcher: an Additional login of a qport nobody holds.
+std::string watcherLoginFrame() {
+    Velmor::Login login;
+    login.set_logintype(LoginType::Additional);
+    login.set_qport(0x7777);
+    return MessageSerializer::serializeMessage(login);
+}
+
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -72,6 +117,7 @@ protected:
         LiveNetwork::get();
         RecordingDispatcher stale;
         dispatchUntil(stale, [] { return true; });
+        LiveNetwork::get()->packetReceiver->resetHeldPeaksForTesting();
     }
 
     // The server side of a connection may only go once its ClosedConnection was taken: until
@@ -190,6 +236,86 @@ TEST_F(PacketReceiverTest, ThePingsOfOneDatagramAreAnsweredInOneDatagramNoLonger
     boost::system::error_code ec;
     client.receive(boost::asio::buffer(back), 0, ec);
     EXPECT_EQ(ec, boost::asio::error::would_block);
+}
+
+// The Pongs of a datagram leave together after its frames are read; when that send fails (no
+// answer can reach source port 0), what came from the first Ping on is not queued, as if each
+// Ping had been answered in turn and the first answer had failed.
+TEST_F(PacketReceiverTest, AFailedAnswerToAPingQueuesOnlyTheEventsBeforeIt) {
+    testing::internal::CaptureStdout();
+    const bool sent = sendFromPortZero(qportBytes(9) + updateFrame(31) + pingFrame(1) + updateFrame(32) + pingFrame(2) +
+                                           updateFrame(33),
+                                       LiveNetwork::port());
+    if (!sent) {
+        testing::internal::GetCapturedStdout();
+        GTEST_SKIP() << "needs a raw socket (CAP_NET_RAW) to send from port 0";
+    }
+    // Handled in arrival order: once the next datagram's event is here, the first was handled.
+    client.send_to(boost::asio::buffer(qportBytes(9) + updateFrame(34)), LiveNetwork::udpAddress());
+    const bool received = dispatchUntil(recorder, [&] {
+        return !recorder.events.empty() &&
+               static_cast<const Velmor::ObjectUpdate*>(recorder.events.back()->message)->id() == 34;
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received) << out;
+    std::vector<uint64_t> ids;
+    for (const networkEventPtr& event : recorder.events)
+        ids.push_back(static_cast<const Velmor::ObjectUpdate*>(event->message)->id());
+    EXPECT_EQ(ids, (std::vector<uint64_t>{31, 34}));
+    EXPECT_EQ(recorder.events.front()->getUdpEndpoint()->port(), 0);
+    EXPECT_EQ(count(out, "Argh execption in handle udp recive error\n"), 1u) << out;
+}
+
+// Every line that a datagram can cause is bounded like the other input lines: at most 10 of
+// a kind a second, then one line with the count of those left out.
+TEST_F(PacketReceiverTest, LinesThatDatagramsCauseAreBoundedPerKind) {
+    const struct {
+        const char* what;
+        std::string frames;
+        bool fromPortZero;
+        std::string line;
+        std::string kind;
+    } cases[] = {
+        {"a ping that cannot be answered", pingFrame(1), true, "Argh execption in handle udp recive error\n",
+         "Argh execption in handle udp recive error"},
+        {"an unknown type byte", std::string("\x01\x00\x07", 3), false,
+         "Unknown message type received (type byte: 0x7)", "Unknown message type received (type byte: 0x%x) info %s"},
+        {"a frame that does not parse", std::string("\x01\x00\x31", 3), false, "Error in parseing message Login",
+         "Error in parseing message"},
+        {"leftovers", std::string("\x09\x00\x31", 3), false, "Error has leftovers after UDP 3 of 3 - ",
+         "Error has leftovers after UDP %d of %d - %s"},
+    };
+    const int sent = 30;
+    FakeClock clock;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DebugResetInputLimitsForTesting();
+        testing::internal::CaptureStdout();
+        bool raw = true;
+        for (int i = 0; i < sent && raw; ++i) {
+            if (c.fromPortZero)
+                raw = sendFromPortZero(qportBytes(9) + c.frames, LiveNetwork::port());
+            else
+                client.send_to(boost::asio::buffer(qportBytes(9) + c.frames), LiveNetwork::udpAddress());
+        }
+        // Handled in arrival order: once the next datagram's event is here, all were handled.
+        client.send_to(boost::asio::buffer(qportBytes(9) + updateFrame(40)), LiveNetwork::udpAddress());
+        recorder.events.clear();
+        const bool received = receive(1);
+        clock.advance(1001);
+        DebugReportLeftOutInput();
+        const std::string out = testing::internal::GetCapturedStdout();
+        if (!raw) {
+            ADD_FAILURE() << "needs a raw socket (CAP_NET_RAW) to send from port 0";
+            continue;
+        }
+        ASSERT_TRUE(received);
+        EXPECT_EQ(count(out, c.line), static_cast<size_t>(INPUT_LINES_PER_SECOND)) << out;
+        EXPECT_EQ(count(out, "Left out " + std::to_string(sent - INPUT_LINES_PER_SECOND) + " more lines \"" + c.kind +
+                                 "\" in one second\n"),
+                  1u)
+            << out;
+    }
 }
 
 // A peer's bytes are printed escaped: they cannot forge a diagnostic line or a terminal's state.
@@ -365,6 +491,130 @@ TEST_F(PacketReceiverTest, PeerClosingInsideAFrameEndsInOneClosedConnectionAndAC
     EXPECT_LT(out.find("TCP Error: "), out.find("Cleaning Leftovers\n"));
     // Closed on this thread as the event was taken; deleting it is the dispatcher's part.
     EXPECT_FALSE(socket->is_open());
+}
+
+// Connections that stream small frames as fast as loopback takes them are each held back at
+// their share of the TCP queue until the main thread takes it: every frame is dispatched, in
+// order, and none of them holds more than its share at any moment.
+TEST_F(PacketReceiverTest, FastTcpStreamsAreHeldToTheirShareAndLoseNothing) {
+    const size_t connections = 3;
+    const uint32_t frames = 20000;
+    std::vector<std::unique_ptr<tcp::socket>> peers;
+    std::vector<tcp::socket*> sockets;
+    for (size_t c = 0; c < connections; ++c) {
+        peers.emplace_back(new tcp::socket(io));
+        sockets.push_back(acceptedSocket(*peers.back()));
+    }
+    std::string stream = watcherLoginFrame();
+    for (uint32_t i = 0; i < frames; ++i)
+        stream += logoutFrame(i % 128);
+    std::vector<std::thread> writers;
+    for (size_t c = 0; c < connections; ++c)
+        writers.emplace_back([&, c] { boost::asio::write(*peers[c], boost::asio::buffer(stream)); });
+
+    std::vector<std::vector<networkEventPtr>> received(connections);
+    size_t total = 0;
+    recorder.action = [&](networkEventPtr event) {
+        for (size_t c = 0; c < connections; ++c)
+            if (event->getTcpSocket() == sockets[c])
+                received[c].push_back(event);
+        ++total;
+    };
+    const bool all = dispatchUntil(recorder, [&] {
+        recorder.events.clear();
+        return total >= connections * (frames + 1);
+    });
+    for (std::thread& writer : writers)
+        writer.join();
+    ASSERT_TRUE(all) << total << " of " << connections * (frames + 1);
+    for (size_t c = 0; c < connections; ++c) {
+        ASSERT_EQ(received[c].size(), frames + 1u) << c;
+        EXPECT_EQ(received[c][0]->messageType, MessageTypes::Login);
+        for (uint32_t i = 0; i < frames; ++i) {
+            ASSERT_EQ(received[c][i + 1]->messageType, MessageTypes::Logout);
+            ASSERT_EQ(static_cast<const Velmor::Logout*>(received[c][i + 1]->message)->logoutastype(), i % 128)
+                << c << " " << i;
+        }
+    }
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
+    EXPECT_LE(receiver->tcpBytesHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_BYTES));
+    for (std::unique_ptr<tcp::socket>& peer : peers)
+        peer->close();
+}
+
+// A connection held back at its share has no read pending that its close could end: closed by
+// the main thread, it still ends in exactly one ClosedConnection, after the frames it brought.
+TEST_F(PacketReceiverTest, AConnectionHeldBackAtItsShareClosesInOneClosedConnection) {
+    tcp::socket peer(io);
+    tcp::socket* socket = acceptedSocket(peer);
+    std::string stream;
+    for (uint32_t i = 0; i < 4000; ++i)
+        stream += logoutFrame(i % 128);
+    boost::asio::write(peer, boost::asio::buffer(stream));
+    AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
+    // Nothing is taken meanwhile: the connection fills its share and is held back there.
+    ASSERT_TRUE(
+        waitUntil([&] { return receiver->tcpEventsHeldPeak() + 1 >= AbstractPacketReceiver::TCP_SHARE_EVENTS; }));
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
+    testing::internal::CaptureStdout();
+    LiveNetwork::get()->closeConnection(socket);
+    size_t closed = 0;
+    recorder.action = [&](networkEventPtr event) { closed += event->eventType == EventTypes::ClosedConnection; };
+    ASSERT_TRUE(dispatchUntil(recorder, [&] { return closed > 0; }));
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(closed, 1u);
+    ASSERT_GE(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events.back()->eventType, EventTypes::ClosedConnection);
+    EXPECT_EQ(recorder.events.back()->getTcpSocket(), socket);
+    for (size_t i = 0; i + 1 < recorder.events.size(); ++i)
+        ASSERT_EQ(static_cast<const Velmor::Logout*>(recorder.events[i]->message)->logoutastype(), i % 128) << i;
+}
+
+// A connection whose incomplete frame has had no new byte for 30 s has failed: closed by the
+// main thread with one line, it ends in its one ClosedConnection. One without leftovers may be
+// silent for as long as it likes.
+TEST_F(PacketReceiverTest, AnIncompleteFrameWithoutANewByteFor30SecondsFailsItsConnection) {
+    FakeClock clock;
+    tcp::socket stuck(io);
+    tcp::socket* stuckSocket = acceptedSocket(stuck);
+    tcp::socket quiet(io);
+    tcp::socket* quietSocket = acceptedSocket(quiet);
+    // In one write, so one read: once the whole frame is here, the leftovers are held.
+    boost::asio::write(stuck, boost::asio::buffer(updateFrame(51) + loginFrame("never ends").substr(0, 4)));
+    boost::asio::write(quiet, boost::asio::buffer(updateFrame(52)));
+    ASSERT_TRUE(receive(2));
+    recorder.events.clear();
+
+    const auto closedEvents = [&](tcp::socket* socket) {
+        size_t n = 0;
+        for (const networkEventPtr& event : recorder.events)
+            n += event->eventType == EventTypes::ClosedConnection && event->getTcpSocket() == socket;
+        return n;
+    };
+    testing::internal::CaptureStdout();
+    clock.advance(AbstractPacketReceiver::INCOMPLETE_FRAME_TIMEOUT_MS - 1);
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(recorder.events.empty());
+    clock.advance(1);
+    const bool closed = dispatchUntil(recorder, [&] { return closedEvents(stuckSocket) > 0; });
+    dispatchUntil(
+        recorder, [] { return false; }, std::chrono::milliseconds(50));
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(closed) << out;
+    EXPECT_EQ(closedEvents(stuckSocket), 1u);
+    EXPECT_EQ(closedEvents(quietSocket), 0u);
+    EXPECT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(count(out, "Connection from 127.0.0.1 closed: its incomplete frame had no new byte for 30 seconds\n"), 1u)
+        << out;
+    char byte;
+    boost::system::error_code ec;
+    stuck.read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_EQ(ec, boost::asio::error::eof);
+    quiet.close();
 }
 
 TEST_F(PacketReceiverTest, UdpEventsGoFirstAndAThrowingDispatchStopsNeitherQueue) {
@@ -618,6 +868,57 @@ TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumb
     EXPECT_EQ(answered, pinged);
 }
 
+// Datagrams of empty RegionUpdate frames (3 bytes each, no required field) make the most events
+// a datagram can: one wake-up reading many of them leaves the newest events of a full ring, in
+// order, and at no moment holds more than the ring and one datagram's events.
+TEST_F(OwnReceiverTest, AWakeUpOfFrameDenseDatagramsHoldsAtMostTheRingAndOneDatagram) {
+    if (Network::setReceiveBuffer(socket, 4 << 20) < (4 << 20))
+        GTEST_SKIP() << "needs a 4 MiB receive buffer: run as root or raise net.core.rmem_max";
+    const size_t perDatagram = (AbstractPacketReceiver::max_length - 4) / 3;
+    const size_t datagrams = 100;
+    std::string frames;
+    for (size_t i = 0; i < perDatagram; ++i)
+        frames += std::string("\x01\x00\x37", 3);
+    udp::socket client(io, udp::endpoint(address_v4::loopback(), 0));
+    for (uint32_t d = 0; d < datagrams; ++d)
+        client.send_to(boost::asio::buffer(qportBytes(d) + frames), socket.local_endpoint());
+
+    // One wake-up: the completed receive and the datagrams waiting behind it.
+    ASSERT_EQ(io.run_one(), 1u);
+    receiver->dispatch(&recorder);
+    const size_t capacity = AbstractPacketReceiver::UDP_QUEUE_CAPACITY;
+    ASSERT_EQ(recorder.events.size(), capacity);
+    const size_t lost = datagrams * perDatagram - capacity;
+    for (size_t i = 0; i < capacity; ++i) {
+        ASSERT_EQ(recorder.events[i]->messageType, MessageTypes::RegionUpdate);
+        ASSERT_EQ(recorder.events[i]->qport, (lost + i) / perDatagram) << i;
+    }
+    EXPECT_LE(receiver->udpEventsHeldPeak(), capacity + perDatagram);
+}
+
+// A datagram receive that cannot be armed again (no socket to receive on stands for any
+// failure) is tried again after a pause, not at once and not never, with one line each time.
+TEST_F(OwnReceiverTest, ADatagramReceiveThatCannotBeArmedIsTriedAgainAfterAPause) {
+    const std::string line = "Argh execption in restarting udp recive, trying again in 100 ms\n";
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    receiver->handleUDPReceive(boost::asio::error::make_error_code(boost::asio::error::connection_refused),
+                               new char[AbstractPacketReceiver::max_length], 0, nullptr);
+    std::string out;
+    const bool again = waitUntil([&] {
+        io.run_for(std::chrono::milliseconds(10));
+        out += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return count(out, line) >= 3;
+    });
+    const auto waited = std::chrono::steady_clock::now() - start;
+    receiver->udpReceiveRetry_.cancel();
+    io.run_for(std::chrono::milliseconds(10));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(again) << out;
+    EXPECT_GE(waited, std::chrono::milliseconds(2 * AbstractPacketReceiver::UDP_RECEIVE_RETRY_MS));
+}
+
 // Stands for a failure inside the handlers: the TCP error step throws.
 class FailingErrorReceiver : public AbstractPacketReceiver {
 public:
@@ -636,6 +937,15 @@ TEST_F(OwnReceiverTest, AnExceptionInTheTcpReadHandlerStaysInside) {
     EXPECT_NO_THROW(failing.handleTCPReceive(boost::asio::error::make_error_code(boost::asio::error::eof),
                                              new char[AbstractPacketReceiver::max_length], 0, &unconnected));
     EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Argh execption in handle tcp receive\n"), 1u);
+
+    // Bounded like the other input lines.
+    FakeClock clock;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 30; ++i)
+        failing.handleTCPReceive(boost::asio::error::make_error_code(boost::asio::error::eof),
+                                 new char[AbstractPacketReceiver::max_length], 0, &unconnected);
+    EXPECT_EQ(count(testing::internal::GetCapturedStdout(), "Argh execption in handle tcp receive\n"),
+              static_cast<size_t>(INPUT_LINES_PER_SECOND));
     socket.close();
     io.restart();
     io.run();

@@ -144,8 +144,8 @@ TEST_F(ServerPacketReceiverTest, AnExceptionInTheAcceptHandlerStaysInsideAndAcce
 }
 
 // Accepted connections have keep-alive, so that a client that vanished without closing shows
-// as a failed read, and a failed accept for want of descriptors tells the main thread to make
-// room.
+// as a failed read, and a bounded kernel send buffer; a failed accept for want of descriptors
+// tells the main thread to make room.
 TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfDescriptorsIsTold) {
     client.connect(tcp::endpoint(address_v4::loopback(), port));
     tcp::socket* accepted = acceptedOne();
@@ -165,6 +165,11 @@ TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfD
         ASSERT_EQ(getsockopt(accepted->native_handle(), IPPROTO_TCP, c.option, &value, &length), 0);
         EXPECT_EQ(value, c.value) << c.option;
     }
+    // The kernel reports twice what was set, the rest being its bookkeeping.
+    int sendBuffer = 0;
+    socklen_t length = sizeof(sendBuffer);
+    ASSERT_EQ(getsockopt(accepted->native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length), 0);
+    EXPECT_EQ(sendBuffer, 2 * ServerPacketReceiver::SEND_BUFFER_BYTES);
 
     EXPECT_FALSE(receiver->descriptorsRanOut.load());
     receiver->handleTCPConnection(boost::asio::error::make_error_code(boost::asio::error::no_descriptors),
