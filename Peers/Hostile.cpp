@@ -925,13 +925,18 @@ void loginChurn(uint64_t limit, unsigned int threads, const std::function<void(i
             pending.pop_back();
         };
         while (running() && (limit == 0 || counts.logins < limit)) {
-            while (polled.size() < inFlight && (limit == 0 || started < wanted) && running()) {
+            while (polled.size() < inFlight && running()) {
+                // Taken before the connect, so that the threads together start no more than wanted.
+                if (started.fetch_add(1) >= wanted && limit != 0) {
+                    --started;
+                    break;
+                }
                 const int fd = startConnect(receiveBuffer);
                 if (fd < 0) {
                     ++counts.connectFailures;
+                    --started;
                     break;
                 }
-                ++started;
                 polled.push_back(pollfd{fd, POLLOUT, 0});
                 pending.push_back(Pending{false, Clock::now(), std::string()});
             }
