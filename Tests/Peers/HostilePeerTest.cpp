@@ -119,7 +119,7 @@ TEST_F(HostilePeerTest, QportWrapCountsAQportGivenAgainWhileItsHolderIsLive) {
     // 0x10002 again.
     qports = {0x10002, 0x10003, 0x10004, 0x10002, 0x10005};
     start({"qport-wrap", "--connections", "2", "--logins", "3", "--threads", "1", "--seconds", "20"});
-    ASSERT_TRUE(serveUntil([&] { return welcomed == 5 && count([](const Connection& c) { return c.closed; }) == 3; }))
+    ASSERT_TRUE(serveUntil([&] { return welcomed == 5 && count([](const Connection& c) { return c.closed; }) >= 3; }))
         << said();
     const std::string line = summary();
     EXPECT_NE(std::string::npos, line.find(" logins=5 login_failures=0 logouts=0 qport_repeats=1 ")) << line;
