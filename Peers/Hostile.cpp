@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -59,13 +60,18 @@ struct Settings {
     unsigned int threads = 2;
     unsigned int connections = 0;
     unsigned int shooters = 0;
+    // Logins after which a login attack ends (0: only its time ends it).
+    uint64_t logins = 0;
     uint64_t seed = 0;
 };
 
 // Counts shared by the attack's threads, printed once at the end.
 struct Counts {
     std::atomic<uint64_t> datagrams{0}, bytes{0}, frames{0}, connections{0}, connectFailures{0}, sendFailures{0},
-        closedByServer{0}, backDatagrams{0}, backBytes{0}, held{0};
+        closedByServer{0}, backDatagrams{0}, backBytes{0}, held{0}, logins{0}, logouts{0}, loginFailures{0},
+        qportRepeats{0};
+    // Milliseconds from the start of holding to the first connection the server closed; -1: none.
+    std::atomic<int64_t> firstCloseMs{-1};
 };
 
 Settings settings;
@@ -241,6 +247,7 @@ void holdConnections(std::vector<int>& fds, bool read,
         polled.push_back(pollfd{fd, events, 0});
     fds.clear();
     counts.held = polled.size();
+    const Clock::time_point heldSince = Clock::now();
     char sink[4096];
     while (running()) {
         if (polled.empty() || ::poll(polled.data(), polled.size(), 200) <= 0) {
@@ -258,6 +265,9 @@ void holdConnections(std::vector<int>& fds, bool read,
             }
             if (closed) {
                 ::close(p.fd);
+                int64_t none = -1;
+                counts.firstCloseMs.compare_exchange_strong(
+                    none, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - heldSince).count());
                 ++counts.closedByServer;
                 ++closedNow;
             } else {
@@ -782,6 +792,404 @@ void unauthorised() {
     ::close(fd);
 }
 
+// Qports under a server id no map hands out, so that a made-up qport never names a player.
+const uint32_t MadeUpQports = 0xBEEF0000u;
+
+std::string loginFrame(LoginType::LoginType type, uint32_t value, const std::string& name = "") {
+    Velmor::Login login;
+    login.set_logintype(type);
+    if (type == LoginType::First) {
+        login.set_name(name);
+    } else if (type == LoginType::Additional) {
+        login.set_qport(value);
+    } else {
+        login.set_serverid(value);
+        login.set_qport(value << 16 | 1);
+        login.set_timestamp(0);
+        login.set_port("9");
+    }
+    return MessageSerializer::serializeMessage(login);
+}
+
+std::string watcherLogoutFrame() {
+    Velmor::Logout logout;
+    logout.set_logoutastype(LogoutType::Watcher);
+    return MessageSerializer::serializeMessage(logout);
+}
+
+// Reads what waits on `fd` without blocking; false once the connection is closed or failed.
+// Frames are parsed only when `welcome` is given: it gets the Welcome's qport.
+bool drain(int fd, std::string* leftovers = nullptr, uint32_t* welcome = nullptr) {
+    char data[16384];
+    for (;;) {
+        const ssize_t n = ::recv(fd, data, sizeof(data), MSG_DONTWAIT);
+        if (n == 0)
+            return false;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (!welcome)
+            continue;
+        for (const networkEventPtr& event :
+             MessageSerializer::deserializeMessageArray(data, static_cast<size_t>(n), leftovers))
+            if (event->messageType == MessageTypes::Welcome && *welcome == 0)
+                *welcome = static_cast<Velmor::Welcome*>(event->message)->qport();
+        // The Welcome comes first: what follows it is not read.
+        if (*welcome)
+            return true;
+    }
+}
+
+// Datagrams as dense in frames as the server reads: behind a made-up qport, 681 empty
+// RegionUpdates of three bytes each. The message has no required field, so every frame is an
+// event for the UDP queue.
+std::string emptyRegionUpdate() {
+    Velmor::RegionUpdate update;
+    return MessageSerializer::serializeMessage(update);
+}
+
+std::string denseDatagram(std::mt19937_64& random) {
+    const std::string frame = emptyRegionUpdate();
+    std::string datagram = qportBytes(MadeUpQports | (random() & 0xFFFF));
+    while (datagram.size() + frame.size() <= DatagramLimit - 1)
+        datagram += frame;
+    return datagram;
+}
+
+void denseDatagrams() {
+    if (emptyRegionUpdate().size() != 3)
+        peerSay("an empty RegionUpdate is not three bytes");
+    std::mt19937_64 sample(settings.seed);
+    peerSay("attacking: %u senders of %zu-byte datagrams", settings.threads, denseDatagram(sample).size());
+    sendDatagrams(denseDatagram, settings.threads);
+}
+
+// Logged-in watchers that stream small valid frames (watcher logouts, five bytes each) as fast
+// as loopback takes them, reading what the server sends them meanwhile.
+void tcpFrameStream() {
+    const unsigned int n = settings.connections ? settings.connections : 4;
+    const std::string logout = watcherLogoutFrame();
+    std::string block;
+    while (block.size() + logout.size() <= FrameLimit)
+        block += logout;
+    const uint64_t framesPerBlock = block.size() / logout.size();
+    std::atomic<unsigned int> streaming(0);
+    runThreads(n, [&](unsigned int index) {
+        const int fd = connectOne(std::chrono::milliseconds(5000));
+        if (fd < 0)
+            return;
+        if (!sendAll(fd, loginFrame(LoginType::Additional, MadeUpQports | index))) {
+            ::close(fd);
+            return;
+        }
+        ++counts.frames;
+        if (++streaming == n)
+            peerSay("attacking: %u watchers streaming %zu-byte logouts", n, logout.size());
+        bool open = true;
+        while (open && running()) {
+            open = sendAll(fd, block) && drain(fd);
+            if (open)
+                counts.frames += framesPerBlock;
+        }
+        if (!open && running())
+            ++counts.closedByServer;
+        ::close(fd);
+    });
+}
+
+// Game logins side by side from every thread (each keeps up to 32 in flight, each from a source
+// address of its own): connect, a First login, the Welcome read. `welcomed` then owns the
+// connection. Ends at `limit` Welcomes in all (0: none) or with the run; a login not welcomed
+// within 5 s counts as failed.
+void loginChurn(uint64_t limit, unsigned int threads, const std::function<void(int, uint32_t)>& welcomed,
+                int receiveBuffer = 0) {
+    const size_t inFlight = 32;
+    const std::chrono::seconds patience(5);
+    struct Pending {
+        bool connected;
+        Clock::time_point started;
+        std::string leftovers;
+    };
+    // Logins started and not failed by this call, all threads together, against what is left of
+    // the limit.
+    std::atomic<uint64_t> started(0);
+    const uint64_t wanted = limit > counts.logins ? limit - counts.logins : 0;
+    if (limit != 0 && wanted == 0)
+        return;
+    runThreads(threads, [&](unsigned int index) {
+        std::vector<pollfd> polled;
+        std::vector<Pending> pending;
+        auto drop = [&](size_t i) {
+            polled[i] = polled.back();
+            polled.pop_back();
+            pending[i] = std::move(pending.back());
+            pending.pop_back();
+        };
+        while (running() && (limit == 0 || counts.logins < limit)) {
+            while (polled.size() < inFlight && running()) {
+                // Taken before the connect, so that the threads together start no more than wanted.
+                if (started.fetch_add(1) >= wanted && limit != 0) {
+                    --started;
+                    break;
+                }
+                const int fd = startConnect(receiveBuffer);
+                if (fd < 0) {
+                    ++counts.connectFailures;
+                    --started;
+                    break;
+                }
+                polled.push_back(pollfd{fd, POLLOUT, 0});
+                pending.push_back(Pending{false, Clock::now(), std::string()});
+            }
+            if (polled.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            ::poll(polled.data(), polled.size(), 10);
+            const Clock::time_point now = Clock::now();
+            for (size_t i = 0; i < polled.size();) {
+                const int fd = polled[i].fd;
+                if (polled[i].revents && !pending[i].connected) {
+                    if (connectFinished(fd) &&
+                        sendAll(fd, loginFrame(LoginType::First, 0, "churn" + std::to_string(index)))) {
+                        ++counts.connections;
+                        ++counts.frames;
+                        pending[i].connected = true;
+                        polled[i].events = POLLIN;
+                        polled[i].revents = 0;
+                        ++i;
+                        continue;
+                    }
+                    ::close(fd);
+                    ++counts.connectFailures;
+                    --started;
+                } else if (polled[i].revents) {
+                    uint32_t qport = 0;
+                    const bool open = drain(fd, &pending[i].leftovers, &qport);
+                    if (qport) {
+                        ++counts.logins;
+                        welcomed(fd, qport);
+                    } else if (!open) {
+                        ::close(fd);
+                        ++counts.loginFailures;
+                        --started;
+                    } else {
+                        ++i;
+                        continue;
+                    }
+                } else if (now - pending[i].started > patience) {
+                    ::close(fd);
+                    ++counts.loginFailures;
+                    --started;
+                } else {
+                    ++i;
+                    continue;
+                }
+                drop(i);
+            }
+        }
+        for (const pollfd& p : polled)
+            ::close(p.fd);
+    });
+}
+
+// Logged-in players held open, read and watched: a qport given out again while its first
+// holder is still connected is one the server gave twice.
+void qportWrap() {
+    const unsigned int live = settings.connections ? settings.connections : 50;
+    std::mutex lock;
+    std::map<uint32_t, int> holders;
+    loginChurn(live, 1, [&](int fd, uint32_t qport) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!holders.emplace(qport, fd).second)
+            ++counts.qportRepeats;
+    });
+    // Holders the server closed no longer hold their qport. The map's set of keys is fixed
+    // from here on; only the flags change.
+    std::map<uint32_t, std::unique_ptr<std::atomic<bool>>> alive;
+    for (const auto& h : holders)
+        alive.emplace(h.first, std::unique_ptr<std::atomic<bool>>(new std::atomic<bool>(true)));
+    std::atomic<bool> churning(true);
+    std::thread reader([&] {
+        while (churning) {
+            for (const auto& h : holders) {
+                if (*alive[h.first] && !drain(h.second)) {
+                    *alive[h.first] = false;
+                    ++counts.closedByServer;
+                }
+            }
+            counts.held = static_cast<uint64_t>(
+                std::count_if(alive.begin(), alive.end(), [](const auto& a) { return a.second->load(); }));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    peerSay("attacking: %zu players held, login churn from %u threads", holders.size(), settings.threads);
+    const uint64_t heldLogins = counts.logins;
+    loginChurn(settings.logins ? heldLogins + settings.logins : 0, settings.threads, [&](int fd, uint32_t qport) {
+        const auto a = alive.find(qport);
+        if (a != alive.end() && *a->second)
+            ++counts.qportRepeats;
+        closeConnection(fd, true);
+    });
+    churning = false;
+    reader.join();
+    for (const auto& h : holders)
+        ::close(h.second);
+}
+
+// Login, Welcome, a Logout as watcher, close: each cycle leaves a player without a client. The
+// close is a clean one (our side shut, the rest read until the server closes too), so that no
+// reset can overtake the Logout.
+void orphans() {
+    std::mutex lock;
+    std::vector<std::pair<int, Clock::time_point>> closing;
+    std::atomic<bool> cycling(true);
+    std::thread closer([&] {
+        while (cycling || !closing.empty()) {
+            std::vector<std::pair<int, Clock::time_point>> now;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                now.swap(closing);
+            }
+            std::vector<std::pair<int, Clock::time_point>> still;
+            for (const auto& c : now) {
+                if (drain(c.first) && Clock::now() < c.second && (cycling || running()))
+                    still.push_back(c);
+                else
+                    ::close(c.first);
+            }
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                closing.insert(closing.end(), still.begin(), still.end());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const std::string logout = watcherLogoutFrame();
+    peerSay("attacking: login, logout as watcher and close, from %u threads", settings.threads);
+    loginChurn(settings.logins ? settings.logins : 2000, settings.threads, [&](int fd, uint32_t) {
+        if (sendAll(fd, logout)) {
+            ++counts.logouts;
+            ++counts.frames;
+        }
+        ::shutdown(fd, SHUT_WR);
+        std::lock_guard<std::mutex> hold(lock);
+        closing.emplace_back(fd, Clock::now() + std::chrono::seconds(3));
+    });
+    cycling = false;
+    closer.join();
+}
+
+std::atomic<uint64_t> openings(0);
+
+// n connections, each sent the opening of its index (counted over the whole run).
+std::vector<int> openConnectionsWith(size_t n, const std::function<std::string(uint64_t)>& opening) {
+    std::vector<int> fds = connectMany(n, std::min(deadline, Clock::now() + std::chrono::seconds(10)));
+    std::vector<int> kept;
+    for (int fd : fds) {
+        if (sendAll(fd, opening(openings++))) {
+            ++counts.frames;
+            kept.push_back(fd);
+        } else {
+            ::close(fd);
+        }
+    }
+    return kept;
+}
+
+// In turn: a player, a watcher of a made-up qport, a server the map does not name.
+std::string holdLogin(uint64_t index) {
+    switch (index % 3) {
+    case 0:
+        return loginFrame(LoginType::First, 0, "hold" + std::to_string(index));
+    case 1:
+        return loginFrame(LoginType::Additional, MadeUpQports | (index & 0xFFFF));
+    default:
+        // Ids 0 and 1 are the unset id and the server's own; the soak's map names 1 only.
+        return loginFrame(LoginType::NearServer, 1000 + static_cast<uint32_t>(index));
+    }
+}
+
+void loggedInHold() {
+    const unsigned int n = settings.connections ? settings.connections : 1100;
+    std::vector<int> fds = openConnectionsWith(n, holdLogin);
+    peerSay("holding %zu logged-in connections (players, watchers and servers in turn)", fds.size());
+    holdConnections(fds, true, [](size_t closed) { return openConnectionsWith(closed, holdLogin); });
+}
+
+// Watchers whose next frame never completes: its length field claims the largest frame, and
+// 65,003 of its 65,535 bytes follow. Those the server closes are not replaced, so that the
+// time of the first close is the server's.
+void loggedInSlowloris() {
+    const unsigned int n = settings.connections ? settings.connections : 1000;
+    const std::string partial = lengthField(FrameLimit) + std::string(1, static_cast<char>(MessageTypes::ObjectInfo)) +
+                                std::string(65002, '\x5a');
+    std::vector<int> fds = openConnectionsWith(n, [&](uint64_t index) {
+        return loginFrame(LoginType::Additional, MadeUpQports | (index & 0xFFFF)) + partial;
+    });
+    peerSay("holding %zu watchers with a partial frame", fds.size());
+    holdConnections(fds, true);
+}
+
+// Players that read their Welcome and then nothing more, through the smallest receive buffer
+// the kernel allows; the first `--shooters` of them fire by datagram (from their connection's
+// address, behind their qport), so that every shot's ObjectInfo piles up for all of them.
+void manyNonReaders() {
+    const unsigned int n = settings.connections ? settings.connections : 500;
+    const unsigned int firing = settings.shooters ? std::min(settings.shooters, n) : n;
+    std::mutex lock;
+    std::vector<std::pair<int, uint32_t>> players;
+    loginChurn(
+        n, settings.threads,
+        [&](int fd, uint32_t qport) {
+            std::lock_guard<std::mutex> hold(lock);
+            players.emplace_back(fd, qport);
+        },
+        1);
+    std::vector<std::pair<int, std::string>> shooters;
+    std::mt19937_64 random(settings.seed);
+    for (const auto& p : players) {
+        if (shooters.size() >= firing)
+            break;
+        sockaddr_in local{};
+        socklen_t length = sizeof(local);
+        const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (udp < 0)
+            break;
+        const int small = 1;
+        ::setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        local.sin_port = 0;
+        if (::getsockname(p.first, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            (local.sin_port = 0, ::bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof(local))) != 0 ||
+            ::connect(udp, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+            ::close(udp);
+            continue;
+        }
+        Velmor::ClientUpdate update;
+        setOrientation(update.mutable_orientation(), random);
+        update.set_boosterson(Steering::Fire);
+        shooters.emplace_back(udp, qportBytes(p.second) + MessageSerializer::serializeMessage(update));
+    }
+    peerSay("attacking: %zu players that never read, %zu of them firing", players.size(), shooters.size());
+    // Twenty steering datagrams a second each, as a client sends them.
+    std::thread fire([&] {
+        while (running()) {
+            for (const auto& s : shooters)
+                if (::send(s.first, s.second.data(), s.second.size(), 0) == static_cast<ssize_t>(s.second.size())) {
+                    ++counts.datagrams;
+                    counts.bytes += s.second.size();
+                }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    std::vector<int> fds;
+    for (const auto& p : players)
+        fds.push_back(p.first);
+    holdConnections(fds, false);
+    fire.join();
+    for (const auto& s : shooters)
+        ::close(s.first);
+}
+
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -802,7 +1210,14 @@ int main(int argc, char** argv) {
         {"unknown-server-logins", unknownServerLogins},
         {"ping-reflection", pingReflection},
         {"no-reader", noReader},
-        {"unauthorised", unauthorised}};
+        {"unauthorised", unauthorised},
+        {"dense-datagrams", denseDatagrams},
+        {"tcp-frame-stream", tcpFrameStream},
+        {"qport-wrap", qportWrap},
+        {"orphans", orphans},
+        {"logged-in-hold", loggedInHold},
+        {"logged-in-slowloris", loggedInSlowloris},
+        {"many-non-readers", manyNonReaders}};
     settings.seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
     po::options_description description("hostile-peer options");
     auto add = description.add_options();
@@ -818,9 +1233,13 @@ int main(int argc, char** argv) {
         "datagrams, chunks or connections a second, all threads together (0: as fast as possible)");
     add("threads", po::value(&settings.threads)->default_value(settings.threads), "sending threads");
     add("connections", po::value(&settings.connections)->default_value(settings.connections),
-        "connections held (partial-frames, idle) or garbage writers (0: the mode's default)");
+        "connections held (partial-frames, idle, logged-in-hold, logged-in-slowloris, qport-wrap, many-non-readers), "
+        "streams (tcp-frame-stream) or garbage writers (0: the mode's default)");
     add("shooters", po::value(&settings.shooters)->default_value(settings.shooters),
-        "no-reader: game clients that shoot beside it, so that the server has bytes for it");
+        "no-reader: game clients that shoot beside it, so that the server has bytes for it; many-non-readers: how "
+        "many of them fire (0: all)");
+    add("logins", po::value(&settings.logins)->default_value(settings.logins),
+        "qport-wrap: churn logins after the held ones; orphans: cycles (0: the mode's default, qport-wrap none)");
     add("seed", po::value(&settings.seed), "random seed (default: from the clock)");
     po::positional_options_description positional;
     positional.add("mode", 1);
@@ -856,7 +1275,7 @@ int main(int argc, char** argv) {
     const double took = std::min(settings.seconds, std::chrono::duration<double>(Clock::now() - start).count());
     peerSay("summary: mode=%s seconds=%.1f datagrams=%llu bytes=%llu frames=%llu connections=%llu "
             "connect_failures=%llu send_failures=%llu closed_by_server=%llu held_at_end=%llu back_datagrams=%llu "
-            "back_bytes=%llu",
+            "back_bytes=%llu logins=%llu login_failures=%llu logouts=%llu qport_repeats=%llu first_close_s=%.1f",
             settings.mode.c_str(), took, static_cast<unsigned long long>(counts.datagrams.load()),
             static_cast<unsigned long long>(counts.bytes.load()), static_cast<unsigned long long>(counts.frames.load()),
             static_cast<unsigned long long>(counts.connections.load()),
@@ -865,6 +1284,11 @@ int main(int argc, char** argv) {
             static_cast<unsigned long long>(counts.closedByServer.load()),
             static_cast<unsigned long long>(counts.held.load()),
             static_cast<unsigned long long>(counts.backDatagrams.load()),
-            static_cast<unsigned long long>(counts.backBytes.load()));
+            static_cast<unsigned long long>(counts.backBytes.load()),
+            static_cast<unsigned long long>(counts.logins.load()),
+            static_cast<unsigned long long>(counts.loginFailures.load()),
+            static_cast<unsigned long long>(counts.logouts.load()),
+            static_cast<unsigned long long>(counts.qportRepeats.load()),
+            counts.firstCloseMs < 0 ? -1.0 : counts.firstCloseMs / 1000.0);
     return 0;
 }

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Soak run: hostile peers against one region server while a legitimate bot flies and pings
 # beside them. Each phase gets a fresh stand-in coordinator (one region), a fresh server writing
-# its measurement file (the idle phase's under a limit of 1024 descriptors), the bot, and one
-# `hostile-peer` attack for --seconds. Per phase it prints the server's resident memory (before,
-# peak, after) and open descriptors (before, peak, after the attack has settled), the bot's pongs
-# and round trips during the attack, the frame rate (lowest during, and after), the bytes the
-# server logged, and what the attack itself reports; then whether the goals hold.
+# its measurement file (the idle and logged-in-hold phases' under a limit of 1024 descriptors),
+# the bot, and one `hostile-peer` attack for --seconds (qport-wrap and logged-in-slowloris take
+# longer: they need the 65,536 logins of a wrap, and 30 s of silence). Per phase it prints the
+# server's resident memory (before, peak, after) and open descriptors (before, peak, after the
+# attack has settled), the bot's pongs and round trips during the attack, the frame rate (lowest
+# during, and after), the bytes the server logged, what the attack itself reports, and the
+# phase's own check; then whether the goals hold. An attack is stopped early when the server's
+# resident size passes 2 GB.
 # Usage: scripts/soak.sh [--seconds 25] [--phases "udp-flood garbage ..."] [--build DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_phases="udp-flood garbage partial-frames churn idle unknown-server-logins ping-reflection no-reader unauthorised"
+all_phases+=" dense-datagrams tcp-frame-stream qport-wrap orphans logged-in-hold logged-in-slowloris many-non-readers"
 seconds=25
 phases=$all_phases
 build=build
@@ -73,11 +77,37 @@ attack_options() {
     ping-reflection) echo "--rate 1000" ;;
     no-reader) echo "--shooters 20" ;;
     unauthorised) echo "--rate 20000" ;;
+    dense-datagrams) echo "--threads 3" ;;
+    tcp-frame-stream) echo "--connections 4" ;;
+    # Past the wrap of the 16-bit counter: every held qport comes round once more.
+    qport-wrap) echo "--threads 4 --connections 50 --logins 65700" ;;
+    orphans) echo "--threads 4 --logins 2000" ;;
+    logged-in-hold) echo "--connections 1100" ;;
+    logged-in-slowloris) echo "--connections 1000" ;;
+    many-non-readers) echo "--threads 4 --connections 500" ;;
   esac
 }
 
+# How long a phase's attack runs: --seconds, or longer where its check needs it.
+attack_seconds() {
+  case "$1" in
+    qport-wrap) echo $((seconds > 150 ? seconds : 150)) ;;
+    logged-in-slowloris) echo $((seconds > 45 ? seconds : 45)) ;;
+    *) echo "$seconds" ;;
+  esac
+}
+
+# Phases whose check includes a fresh client's welcome while the attack runs.
+fresh_phases=" idle dense-datagrams tcp-frame-stream qport-wrap orphans logged-in-hold logged-in-slowloris many-non-readers "
+# An attack is stopped once the server's resident size passes this (kB).
+rss_limit=2097152
+
 now_ms() { date +%s%3N; }
 rss_of() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo -; }
+# The kernel's TCP memory in pages (all sockets of the host, not the server's alone).
+tcp_mem() { awk '/^TCP:/ { for (i = 1; i < NF; ++i) if ($i == "mem") print $(i + 1) }' /proc/net/sockstat; }
+# The server's controlled players: column 26 of the measurement file's last line.
+players_of() { tail -n 1 "$1" 2>/dev/null | awk -F, '{ if ($1 ~ /^ *[0-9]+ *$/) print $26 + 0; else print "-" }' | grep . || echo -; }
 fds_of() { if [ -d "/proc/$1/fd" ]; then ls "/proc/$1/fd" 2>/dev/null | wc -l; else echo -; fi; }
 lines_of() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 bytes_of() { if [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
@@ -164,13 +194,43 @@ attack_text() {
     ping-reflection) echo "$(per_second "$datagrams" "$secs") datagrams/s of $((frames / (datagrams > 0 ? datagrams : 1))) pings" ;;
     no-reader) echo "held: $held, closed by server: $closed" ;;
     unauthorised) echo "$(per_second "$frames" "$secs") frames/s (TCP and UDP), closed by server: $closed" ;;
+    dense-datagrams) echo "$(per_second "$datagrams" "$secs") datagrams/s of 681 frames" ;;
+    tcp-frame-stream) echo "$(per_second "$frames" "$secs") frames/s on $connections connections, closed by server: $closed" ;;
+    qport-wrap) echo "$(summary_value "$log" logins) logins in $secs s ($(per_second "$(summary_value "$log" logins)" "$secs")/s," \
+      "$(summary_value "$log" login_failures) failed), $held of the first 50 still held" ;;
+    orphans) echo "$(summary_value "$log" logouts) cycles ($(per_second "$(summary_value "$log" logouts)" "$secs")/s," \
+      "$(summary_value "$log" login_failures) logins failed)" ;;
+    logged-in-hold | logged-in-slowloris)
+      echo "$connections connections made ($failures failed), $held held at end, $closed closed by server" ;;
+    many-non-readers) echo "$(summary_value "$log" logins) players logged in, $(per_second "$datagrams" "$secs") firing datagrams/s," \
+      "$held held at end, $closed closed by server" ;;
   esac
+}
+
+# fresh_client: starts a new standin-bot and sets `fresh_text` to "yes (T s)" when it is
+# welcomed within 10 s, else "no"; `fresh_seconds` to the time it took (10 when never).
+fresh_client() {
+  start fresh "$build/standin-bot" --port "$game_port" --name fresh --seconds 15
+  local fresh=${pids[-1]} begun i
+  begun=$(now_ms)
+  fresh_text=no
+  fresh_seconds=10
+  for ((i = 0; i < 100; ++i)); do
+    if grep -q "welcome via" "$logs/fresh.log"; then
+      fresh_seconds=$(awk -v ms=$(($(now_ms) - begun)) 'BEGIN { printf "%.1f", ms / 1000 }')
+      fresh_text="yes ($fresh_seconds s)"
+      break
+    fi
+    sleep 0.1
+  done
+  stop_one "$fresh"
 }
 
 rows=()
 failed_fps=()
 failed_fds=()
 failed_rtt=()
+failed_check=()
 
 # run_phase <phase>: one coordinator, server, bot and attack; appends the phase's row.
 run_phase() {
@@ -181,13 +241,14 @@ run_phase() {
   pick_soak_port || return 1
   start_coordinator --region 1:0,0,0:1000,1000,1000 || return 1
   # The idle phase runs the server under the descriptor limit many systems give a process.
-  local limit=()
-  [ "$phase" = idle ] && limit=(prlimit --nofile=1024:1024)
+  local limit=() asecs
+  asecs=$(attack_seconds "$phase")
+  [ "$phase" = idle ] || [ "$phase" = logged-in-hold ] && limit=(prlimit --nofile=1024:1024)
   start server "${limit[@]}" "$build/regionserver" --server-id 1 --port "$game_port" --coord-host 127.0.0.1 \
     --coord-port "$coord_port" --enable-console false --log true --stats "$csv"
   local server=${pids[-1]}
   wait_for coordinator "map sent to server 1" 15 || return 1
-  start bot "$build/standin-bot" --port "$game_port" --name legit --velocity 2,0,0 --seconds $((seconds + 120))
+  start bot "$build/standin-bot" --port "$game_port" --name legit --velocity 2,0,0 --seconds $((asecs + 120))
   local bot=${pids[-1]}
   wait_for bot "welcome via" 15 || return 1
   # Settled before the attack: two pongs and a frame rate in the measurement file.
@@ -197,13 +258,17 @@ run_phase() {
     sleep 0.1
   done
 
-  # Resident memory and descriptors, five times a second, for the peak.
+  # Resident memory, descriptors and the kernel's TCP memory (pages), five times a second, for
+  # the peaks.
   start sampler bash -c 'while [ -d /proc/$0 ]; do
-      echo "$(date +%s%3N) $(awk "/^VmRSS:/ { print \$2 }" /proc/$0/status 2>/dev/null) $(ls /proc/$0/fd 2>/dev/null | wc -l)"
+      echo "$(date +%s%3N) $(awk "/^VmRSS:/ { print \$2 }" /proc/$0/status 2>/dev/null) $(ls /proc/$0/fd 2>/dev/null | wc -l)" \
+        "$(awk "/^TCP:/ { for (i = 1; i < NF; ++i) if (\$i == \"mem\") print \$(i + 1) }" /proc/net/sockstat)"
       sleep 0.2
     done' "$server"
-  local rss_before fds_before bot_l0 csv_l0 log_b0 drops0 t0
+  local rss_before fds_before bot_l0 csv_l0 log_b0 drops0 t0 players_before tcp_before
   rss_before=$(rss_of "$server")
+  players_before=$(players_of "$csv")
+  tcp_before=$(tcp_mem)
   fds_before=$(fds_of "$server")
   bot_l0=$(lines_of "$bot_log")
   csv_l0=$(lines_of "$csv")
@@ -211,32 +276,35 @@ run_phase() {
   drops0=$(socket_drops "$game_port")
   t0=$(now_ms)
   # shellcheck disable=SC2046
-  start attacker "$build/hostile-peer" "$phase" --port "$game_port" --seconds "$seconds" --seed "$t0" \
+  start attacker "$build/hostile-peer" "$phase" --port "$game_port" --seconds "$asecs" --seed "$t0" \
     $(attack_options "$phase")
   local attacker=${pids[-1]}
 
-  local welcomed=""
-  if [ "$phase" = idle ]; then
-    # A newcomer 3 s after the idle connections are held (the server has taken what it will
-    # take by then), or half-way through the phase.
-    for ((i = 0; i < seconds * 5; ++i)); do
-      grep -q "^holding" "$logs/attacker.log" && break
+  fresh_text=""
+  if [[ "$fresh_phases" == *" $phase "* ]]; then
+    # A newcomer 3 s after the attack is in place (the server has taken what it will take by
+    # then), or half-way through the phase.
+    for ((i = 0; i < asecs * 5; ++i)); do
+      grep -qE "^(holding|attacking)" "$logs/attacker.log" && break
       sleep 0.1
     done
-    for ((i = 0; i < 30 && i < seconds * 5; ++i)); do sleep 0.1; done
-    start fresh "$build/standin-bot" --port "$game_port" --name fresh --seconds 15
-    local fresh=${pids[-1]}
-    welcomed=no
-    for ((i = 0; i < 100; ++i)); do
-      grep -q "welcome via" "$logs/fresh.log" && { welcomed=yes; break; }
-      sleep 0.1
-    done
-    stop_one "$fresh"
+    for ((i = 0; i < 30 && i < asecs * 5; ++i)); do sleep 0.1; done
+    fresh_client
   fi
 
-  # The attack ends itself after --seconds; one that does not is killed.
-  for ((i = 0; i < (seconds + 15) * 10; ++i)); do
+  # The attack ends itself after its time; one that does not is killed, and so is one that took
+  # the server past the memory limit.
+  local rss_now
+  for ((i = 0; i < (asecs + 15) * 10; ++i)); do
     kill -0 "$attacker" 2>/dev/null || break
+    if [ $((i % 5)) -eq 0 ]; then
+      rss_now=$(rss_of "$server")
+      if [ "$rss_now" != - ] && [ "$rss_now" -gt "$rss_limit" ]; then
+        notes+=("attack stopped after $((($(now_ms) - t0) / 1000)) s: server RSS $((rss_now / 1024)) MB")
+        stop_one "$attacker"
+        break
+      fi
+    fi
     sleep 0.1
   done
   if kill -0 "$attacker" 2>/dev/null; then
@@ -247,6 +315,18 @@ run_phase() {
   t1=$(now_ms)
   bot_l1=$(lines_of "$bot_log")
   csv_l1=$(lines_of "$csv")
+  local players_end players_back=""
+  players_end=$(players_of "$csv")
+  if [ "$phase" = orphans ]; then
+    # The players the attack left: back to their count before within 40 s?
+    for ((i = 0; i < 400; ++i)); do
+      [ "$(players_of "$csv")" != - ] && [ "$(players_of "$csv")" -le "$players_before" ] && {
+        players_back=$(awk -v ms=$(($(now_ms) - t1)) 'BEGIN { printf "%.0f", ms / 1000 }')
+        break
+      }
+      sleep 0.1
+    done
+  fi
 
   # Settling: descriptors back to their count before, for at most 15 s.
   local fds_now=-
@@ -270,15 +350,16 @@ run_phase() {
   log_bytes=$(($(bytes_of "$server_log") - log_b0))
   drops=$(($(socket_drops "$game_port") - drops0))
 
-  local rss_peak fds_peak
-  read -r rss_peak fds_peak <<<"$(awk -v a="$t0" -v b="$(now_ms)" 'NF == 3 && $1 >= a && $1 <= b {
-      if ($2 > rss) rss = $2; if ($3 > fds) fds = $3 } END { print rss + 0, fds + 0 }' "$logs/sampler.log")"
+  local rss_peak fds_peak tcp_peak
+  read -r rss_peak fds_peak tcp_peak <<<"$(awk -v a="$t0" -v b="$(now_ms)" 'NF >= 3 && $1 >= a && $1 <= b {
+      if ($2 > rss) rss = $2; if ($3 > fds) fds = $3; if ($4 > tcp) tcp = $4 } END { print rss + 0, fds + 0, tcp + 0 }' \
+    "$logs/sampler.log")"
   local pongs median max
   read -r pongs median max <<<"$(round_trips "$bot_log" "$bot_l0" "$bot_l1")"
   local fps_min fps_after
   read -r fps_min _ <<<"$(frame_rates "$csv" "$csv_l0" "$csv_l1")"
   read -r _ fps_after <<<"$(frame_rates "$csv" "$csv_l2" "$(lines_of "$csv")")"
-  local attack_secs=$(((t1 - t0) / 1000))
+  local attack_secs=$(((t1 - t0) / 1000)) page_kb=$(($(getconf PAGESIZE) / 1024))
 
   if ! kill -0 "$server" 2>/dev/null; then
     local status=0
@@ -297,8 +378,52 @@ run_phase() {
     local log="$logs/attacker.log"
     extra="back/sent: datagrams $(ratio "$(summary_value "$log" back_datagrams)" "$(summary_value "$log" datagrams)")x,"
     extra+=" bytes $(ratio "$(summary_value "$log" back_bytes)" "$(summary_value "$log" bytes)")x"
-  elif [ "$phase" = idle ]; then
-    extra="fresh bot welcomed: $welcomed"
+  else
+    # The phase's own check, then the fresh client's welcome where the phase has one.
+    local log="$logs/attacker.log" held_ok=yes
+    case "$phase" in
+      dense-datagrams)
+        extra="RSS peak $(((rss_peak - rss_before) / 1024)) MB above before" ;;
+      tcp-frame-stream)
+        [ $((rss_peak - rss_before)) -le $((50 * 1024)) ] || held_ok=no
+        awk -v s="$fresh_seconds" 'BEGIN { exit !(s <= 1) }' || held_ok=no
+        extra="RSS within 50 MB and fresh bot welcomed within 1 s: $held_ok (RSS peak $(((rss_peak - rss_before) / 1024))"
+        extra+=" MB above before; fresh bot welcomed: $fresh_text)" ;;
+      qport-wrap)
+        local repeats logins
+        repeats=$(summary_value "$log" qport_repeats)
+        logins=$(summary_value "$log" logins)
+        [ "${repeats:-1}" -eq 0 ] || held_ok=no
+        extra="no qport given twice: $held_ok (${repeats:--} qports given again while their holder was live;"
+        if [ "${logins:-0}" -ge 65586 ]; then extra+=" the wrap was reached)"; else extra+=" the wrap was not reached)"; fi ;;
+      orphans)
+        if [ -n "$players_back" ]; then
+          extra="players back to $players_before within 40 s: yes ($players_end at the end, back after $players_back s)"
+        else
+          held_ok=no
+          extra="players back to $players_before within 40 s: no ($players_end at the end, $(players_of "$csv") 40 s later)"
+        fi ;;
+      logged-in-slowloris)
+        local first
+        first=$(summary_value "$log" first_close_s)
+        if [ "$(summary_value "$log" closed_by_server)" -gt 0 ] 2>/dev/null; then
+          extra="closed by server: $(summary_value "$log" closed_by_server), the first after $first s"
+        else
+          held_ok=no
+          extra="closed by server: none in $attack_secs s"
+        fi ;;
+      many-non-readers)
+        local bound_kb=$((256 * 2 * $(summary_value "$log" connections)))
+        [ $((tcp_peak * page_kb)) -le "$bound_kb" ] || held_ok=no
+        extra="kernel TCP memory peak $((tcp_peak * page_kb / 1024)) MB (before $((tcp_before * page_kb / 1024)) MB),"
+        extra+=" bound $((bound_kb / 1024)) MB for $(summary_value "$log" connections) connections: within: $held_ok" ;;
+    esac
+    if [ -n "$fresh_text" ] && [ "$phase" != tcp-frame-stream ]; then
+      [ "${fresh_text%% *}" = yes ] || held_ok=no
+      [ "$extra" = - ] && extra="" || extra+="; "
+      extra+="fresh bot welcomed: $fresh_text"
+    fi
+    [ "$held_ok" = yes ] || failed_check+=("$phase")
   fi
 
   # Goals.
@@ -328,6 +453,7 @@ for phase in $phases; do
     failed_fps+=("$phase")
     failed_fds+=("$phase")
     failed_rtt+=("$phase")
+    failed_check+=("$phase")
     echo "soak: ${rows[-1]}"
     stop_processes
   fi
@@ -348,5 +474,6 @@ echo "Goals:"
 echo "- back to at least 29 frames a second after every phase: $(yes_no "${failed_fps[@]}")"
 echo "- descriptors back to their count before every phase: $(yes_no "${failed_fds[@]}")"
 echo "- the bot's median round trip at most 5 ms during every phase: $(yes_no "${failed_rtt[@]}")"
+echo "- every phase check holds: $(yes_no "${failed_check[@]}")"
 echo
 echo "soak: logs in $out (per phase: server.log, server.csv, bot.log, attacker.log, sampler.log)"
