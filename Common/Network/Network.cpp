@@ -161,6 +161,7 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
     if (packetReceiver && messageDispatcher) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
+        MessageSender::closeStalledConnections();
     }
     DebugReportLeftOutInput();
 }
