@@ -1258,10 +1258,11 @@ protected:
         dispatchUntil(stale, [] { return true; });
     }
 
-    // A client connection with small socket buffers on both sides, and its server side.
+    // A client connection with fixed socket buffers on both sides (the client's large enough for
+    // the window to open again as it reads), and its server side.
     tcp::socket* accept(tcp::socket& client) {
         client.open(tcp::v4());
-        client.set_option(tcp::socket::receive_buffer_size(16384));
+        client.set_option(tcp::socket::receive_buffer_size(128 * 1024));
         client.connect(LiveNetwork::tcpAddress());
         EXPECT_TRUE(dispatchUntil(recorder, [&] { return !recorder.events.empty(); }));
         EXPECT_EQ(recorder.events.front()->eventType, EventTypes::NewConnection);
@@ -1289,8 +1290,8 @@ std::string socketText(tcp::socket* socket) {
 }
 
 // A client that never reads has its connection closed once its socket has taken nothing for 30 s
-// while bytes wait for it, with one line and its one ClosedConnection; a client that reads a
-// little every 10 s keeps its connection, however long it takes.
+// while bytes wait for it, with one line and its one ClosedConnection; a client that reads some
+// every 10 s keeps its connection, however long it takes.
 TEST_F(MessageSenderStallTest, AConnectionWhoseSocketTakesNothingFor30SecondsIsClosed) {
     FakeClock clock;
     tcp::socket never(io), slow(io);
@@ -1302,17 +1303,24 @@ TEST_F(MessageSenderStallTest, AConnectionWhoseSocketTakesNothingFor30SecondsIsC
     slowEndpoint.setTcpSocket(slowSide);
     // Far more than the socket buffers hold, far less than the bound of the queue.
     for (CommEndpoint* to : {&neverEndpoint, &slowEndpoint})
-        for (int i = 0; i < 1000; ++i)
+        for (int i = 0; i < 2500; ++i)
             queue->getBufferList(queue->tcpBuffer_, to)->push_back(new std::string(1400, 'w'));
     testing::internal::CaptureStdout();
     queue->sendQueuedMessages();
 
     slow.non_blocking(true);
     char data[16384];
-    for (int round = 0; round < 10; ++round) {
-        // What the slow client read makes room, and the server writes more.
-        boost::system::error_code ec;
-        EXPECT_TRUE(waitUntil([&] { return slow.read_some(boost::asio::buffer(data), ec) > 0; }));
+    for (int round = 0; round < 5; ++round) {
+        // More than the socket buffers of both sides hold: the server's socket has taken bytes
+        // since the last round.
+        size_t taken = 0;
+        EXPECT_TRUE(waitUntil([&] {
+            boost::system::error_code ec;
+            for (size_t n; (n = slow.read_some(boost::asio::buffer(data), ec)) > 0;)
+                taken += n;
+            return taken >= 512 * 1024 || (ec && ec != boost::asio::error::would_block);
+        }));
+        EXPECT_GE(taken, 512u * 1024);
         clock.advance(10 * 1000);
         dispatchUntil(recorder, [] { return true; });
     }
