@@ -51,23 +51,67 @@ struct PendingWrite {
         else
             delete packet;
     }
+
+    // Its one completion, with the bytes of it that reached the stream. I/O thread, without
+    // the connection's lock.
+    void complete(const error_code& error, std::size_t bytes) const {
+        if (share)
+            owner->broadcastCompletedTCP(error, bytes, share);
+        else
+            owner->sendCompletedTCP(error, bytes, packet);
+    }
+};
+
+// At most this much goes into one gather write of a connection: its packets are written
+// together, while the kernel's socket takes them, in one system call.
+const std::size_t PACKETS_PER_WRITE = 64;
+const std::size_t BYTES_PER_WRITE = 256 * 1024;
+
+// The pieces of one gather write, pointing into its connection's record, which outlives the
+// write: copying them into the write costs no allocation.
+struct GatherPieces {
+    typedef boost::asio::const_buffer value_type;
+    typedef const boost::asio::const_buffer* const_iterator;
+    const_iterator first;
+    const_iterator last;
+    const_iterator begin() const { return first; }
+    const_iterator end() const { return last; }
 };
 
 } // namespace
 
-// The writes of one TCP connection: one outstanding at a time, the rest waiting behind it in
-// the order the send steps started them, so packets enter the stream whole and in order.
-// The main thread starts a write when none is outstanding; the I/O thread starts the next one
-// from the completion of the previous. The mutex guards the fields and every use of the socket
-// made here, so the close on the main thread never meets a write being started.
+// The writes of one TCP connection. The main thread appends each packet the send steps start,
+// in their order; the I/O thread writes them, one gather write outstanding at a time, starting
+// the next from the completion of the previous, so packets enter the stream whole and in order.
+// The mutex guards the fields and every use of the socket made here, so the close on the main
+// thread never meets a write being started. Shared by the queue's table (main thread) and the
+// handlers of the I/O thread; whatever is still queued when the last of them lets go is freed.
 struct TcpConnectionWrites {
-    explicit TcpConnectionWrites(tcp::socket* s) : socket(s), writing(false), bytesWaiting(0) {}
+    explicit TcpConnectionWrites(tcp::socket* s)
+        : socket(s), writing(false), startPosted(false), inWrite(0), frontWritten(0), bytesQueued(0), lastProgress(0) {}
+    ~TcpConnectionWrites() {
+        for (const PendingWrite& write : queued)
+            write.discard();
+    }
+    TcpConnectionWrites(const TcpConnectionWrites&) = delete;
+    TcpConnectionWrites& operator=(const TcpConnectionWrites&) = delete;
+
+    // What waits behind the oldest packet, the one today's write is busy with.
+    std::size_t bytesBehindOldest() const { return queued.empty() ? 0 : bytesQueued - queued.front().bytes().size(); }
 
     boost::mutex mutex;
     tcp::socket* socket; // null once the connection was closed
-    bool writing;
-    std::deque<PendingWrite> waiting;
-    std::size_t bytesWaiting; // of the writes in `waiting`
+    bool writing;        // a gather write is outstanding
+    bool startPosted;    // a start of writes waits in the I/O service
+    // Every packet not yet written whole, oldest first; the first `inWrite` are in the write.
+    std::deque<PendingWrite> queued;
+    std::size_t inWrite;
+    std::size_t frontWritten; // bytes of the oldest packet already in the stream
+    std::size_t bytesQueued;  // of the packets in `queued`
+    // Timer::getCurrentTime when the socket last took a byte, or when bytes began to wait.
+    uint64_t lastProgress;
+    // The outstanding write's pieces; I/O thread.
+    boost::asio::const_buffer pieces[PACKETS_PER_WRITE];
 };
 
 // The datagrams of one part of a send step, started together: handed to the kernel in batches
@@ -99,69 +143,100 @@ std::set<MessageSender*>& allSenders() {
     return *senders;
 }
 
-void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error, std::size_t bytes);
+void wroteSome(ConnectionWritesPtr c, const error_code& error, std::size_t bytes);
 
-// With c->mutex held and c->socket set. Writes the packet from `done` on, one piece at a time,
-// so that every use of the socket happens under the mutex (a composed write would go on
-// touching the socket from the I/O thread after the main thread closed and deleted it).
-void writeFrom(const ConnectionWritesPtr& c, const PendingWrite& write, std::size_t done) {
-    const std::string& bytes = write.bytes();
-    c->socket->async_write_some(boost::asio::buffer(bytes.data() + done, bytes.size() - done),
-                                boost::bind(&wroteSome, c, write, done, ph::_1, ph::_2));
-}
-
-// With c->mutex held.
-void startWrite(const ConnectionWritesPtr& c, const PendingWrite& write) {
-    c->writing = true;
-    try {
-        writeFrom(c, write, 0);
-    } catch (...) {
-        c->writing = false;
-        throw;
-    }
-}
-
-// I/O thread: one piece is written. Goes on with the rest of the packet while the connection
-// is open, else reports the packet done and starts the next one.
-void wroteSome(ConnectionWritesPtr c, PendingWrite write, std::size_t done, const error_code& error,
-               std::size_t bytes) {
-    done += bytes;
-    error_code result = error;
-    {
-        boost::lock_guard<boost::mutex> lock(c->mutex);
-        if (!result && done < write.bytes().size()) {
-            if (c->socket) {
-                try {
-                    writeFrom(c, write, done);
-                    return;
-                } catch (const boost::system::system_error& e) {
-                    result = e.code();
-                }
-            } else {
-                result = boost::asio::error::operation_aborted;
-            }
+// I/O thread, with c->mutex held. Starts one gather write of the oldest packets, from the bytes
+// of the oldest not yet written on, unless one is outstanding. Only one piece of the stream is
+// written at a time, so that every use of the socket happens under the mutex (a composed write
+// would go on touching the socket after the main thread closed and deleted it). Packets whose
+// write cannot be started are freed, with one line, and the next ones are tried.
+void writeQueued(const ConnectionWritesPtr& c) {
+    while (c->socket && !c->writing && !c->queued.empty()) {
+        std::size_t n = 0, total = 0;
+        for (const PendingWrite& write : c->queued) {
+            const std::string& bytes = write.bytes();
+            const std::size_t from = n == 0 ? c->frontWritten : 0;
+            if (n == PACKETS_PER_WRITE || (n > 0 && total + bytes.size() > BYTES_PER_WRITE))
+                break;
+            c->pieces[n++] = boost::asio::buffer(bytes.data() + from, bytes.size() - from);
+            total += bytes.size() - from;
         }
-    }
-
-    if (write.share)
-        write.owner->broadcastCompletedTCP(result, done, write.share);
-    else
-        write.owner->sendCompletedTCP(result, done, write.packet);
-
-    boost::lock_guard<boost::mutex> lock(c->mutex);
-    c->writing = false;
-    while (c->socket && !c->waiting.empty()) {
-        PendingWrite next = c->waiting.front();
-        c->waiting.pop_front();
-        c->bytesWaiting -= next.bytes().size();
         try {
-            startWrite(c, next);
+            c->socket->async_write_some(GatherPieces{c->pieces, c->pieces + n},
+                                        boost::bind(&wroteSome, c, ph::_1, ph::_2));
+            c->writing = true;
+            c->inWrite = n;
             return;
         } catch (...) {
             DebugPrint("Execption in starting the next tcp write\n");
-            next.discard();
+            for (; n > 0; --n) {
+                c->bytesQueued -= c->queued.front().bytes().size();
+                c->queued.front().discard();
+                c->queued.pop_front();
+            }
+            c->frontWritten = 0;
         }
     }
+}
+
+// I/O thread: the connections that the main thread queued packets for in one part of a send
+// step, each without a write outstanding then.
+void startWrites(const std::vector<ConnectionWritesPtr>& connections) {
+    for (const ConnectionWritesPtr& c : connections) {
+        boost::lock_guard<boost::mutex> lock(c->mutex);
+        c->startPosted = false;
+        writeQueued(c);
+    }
+}
+
+// I/O thread: a gather write is done. The packets it wrote whole are complete; a write cut short
+// goes on from where it stopped. When it failed, or the connection was closed meanwhile, the
+// oldest packet not written whole completes with the error; on a closed connection the rest are
+// freed unsent, on a failed one they are tried in writes of their own, as each packet was before.
+// Completions run oldest first, outside the lock, once the next write has started.
+void wroteSome(ConnectionWritesPtr c, const error_code& error, std::size_t bytes) {
+    // A write ends at most its own packets.
+    PendingWrite done[PACKETS_PER_WRITE];
+    std::size_t doneBytes[PACKETS_PER_WRITE];
+    std::size_t completed = 0;
+    error_code lastError; // of the last one done, when it failed
+    std::deque<PendingWrite> unsent;
+    {
+        boost::lock_guard<boost::mutex> lock(c->mutex);
+        c->writing = false;
+        if (bytes > 0)
+            c->lastProgress = Timer::getCurrentTime();
+        std::size_t written = c->frontWritten + bytes;
+        for (; c->inWrite > 0 && written >= c->queued.front().bytes().size(); --c->inWrite) {
+            const std::size_t size = c->queued.front().bytes().size();
+            written -= size;
+            c->bytesQueued -= size;
+            doneBytes[completed] = size;
+            done[completed++] = c->queued.front();
+            c->queued.pop_front();
+        }
+        c->frontWritten = c->inWrite > 0 ? written : 0;
+        if (c->inWrite > 0 && (error || !c->socket)) {
+            lastError = error ? error : error_code(boost::asio::error::operation_aborted);
+            c->bytesQueued -= c->queued.front().bytes().size();
+            doneBytes[completed] = c->frontWritten;
+            done[completed++] = c->queued.front();
+            c->queued.pop_front();
+            c->frontWritten = 0;
+        }
+        c->inWrite = 0;
+        if (c->socket) {
+            writeQueued(c);
+        } else {
+            // The main thread left these to this write when it closed the connection.
+            unsent.swap(c->queued);
+            c->bytesQueued = 0;
+        }
+    }
+    for (std::size_t i = 0; i < completed; ++i)
+        done[i].complete(i + 1 == completed ? lastError : error_code(), doneBytes[i]);
+    for (const PendingWrite& write : unsent)
+        write.discard();
 }
 
 // The UDP socket that every datagram leaves through; throws when there is none yet (before the
@@ -403,9 +478,11 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
             // released; the broadcast packets not reached stay queued for the next step.
             for (; r != allReceipitients.end(); ++r)
                 BroadcastBuffer::decrementRecipients(b);
+            startQueuedWritesAfterFailure();
             throw;
         }
     }
+    postWriteStarts();
 }
 
 void MessageSender::sendQueuedMessages() {
@@ -455,7 +532,17 @@ void MessageSender::sendQueuedMessages() {
     } catch (...) {
         for (bufferMap::value_type& entry : pending)
             tcpBuffer_.insert(entry);
+        startQueuedWritesAfterFailure();
         throw;
+    }
+    postWriteStarts();
+}
+
+void MessageSender::startQueuedWritesAfterFailure() {
+    try {
+        postWriteStarts();
+    } catch (...) {
+        // They wait for the next part of a step.
     }
 }
 
@@ -670,23 +757,35 @@ void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, Broa
         write.discard();
         return;
     }
-    ConnectionWritesPtr& entry = connections_[socket];
-    if (!entry)
-        entry = boost::make_shared<TcpConnectionWrites>(socket);
-    ConnectionWritesPtr c = entry;
+    ConnectionWritesPtr c;
+    boost::unordered_map<tcp::socket*, ConnectionWritesPtr>::iterator it = connections_.find(socket);
+    if (it != connections_.end()) {
+        c = it->second;
+    } else {
+        c = boost::make_shared<TcpConnectionWrites>(socket);
+        connections_.emplace(socket, c);
+    }
+    // Room for the connection in the step's starts, so that nothing can fail once it is queued.
+    if (writeStarts_.size() == writeStarts_.capacity())
+        writeStarts_.reserve(std::max<std::size_t>(16, 2 * writeStarts_.capacity()));
+    const std::size_t size = write.bytes().size();
     std::size_t overflow = 0;
     {
         boost::lock_guard<boost::mutex> lock(c->mutex);
-        if (!c->writing) {
-            startWrite(c, write);
+        if (c->queued.empty()) {
+            c->lastProgress = Timer::getCurrentTime();
+        } else if (c->bytesBehindOldest() + size > MAX_TCP_BYTES_WAITING) {
+            overflow = c->bytesBehindOldest() + size;
+        }
+        if (overflow == 0) {
+            c->queued.push_back(write);
+            c->bytesQueued += size;
+            if (!c->writing && !c->startPosted) {
+                c->startPosted = true;
+                writeStarts_.push_back(c);
+            }
             return;
         }
-        if (c->bytesWaiting + write.bytes().size() <= MAX_TCP_BYTES_WAITING) {
-            c->waiting.push_back(write);
-            c->bytesWaiting += write.bytes().size();
-            return;
-        }
-        overflow = c->bytesWaiting + write.bytes().size();
     }
     // A peer that does not take what is sent to it would make the server hold it for ever: its
     // connection has failed, and its close is reported like any other.
@@ -696,23 +795,55 @@ void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, Broa
     Network::getInstance()->closeConnection(socket);
 }
 
+void MessageSender::postWriteStarts() {
+    if (writeStarts_.empty())
+        return;
+    // Taken whole or not at all: on failure the starts wait for the next part of a step.
+    std::shared_ptr<std::vector<ConnectionWritesPtr>> starts =
+        std::make_shared<std::vector<ConnectionWritesPtr>>(writeStarts_.begin(), writeStarts_.end());
+    boost::asio::post(*io_service_, [starts] { startWrites(*starts); });
+    writeStarts_.clear();
+}
+
 bool MessageSender::forgetConnection(tcp::socket* socket, error_code& ec) {
     boost::unordered_map<tcp::socket*, ConnectionWritesPtr>::iterator it = connections_.find(socket);
     if (it == connections_.end())
         return false;
     ConnectionWritesPtr c = it->second;
     connections_.erase(it);
-    std::deque<PendingWrite> waiting;
     {
         boost::lock_guard<boost::mutex> lock(c->mutex);
         c->socket = nullptr;
-        waiting.swap(c->waiting);
-        // Cancels the outstanding write; its completion finds the record closed.
+        // The packets of the outstanding write stay for its completion, which finds the record
+        // closed; the others are freed unsent.
+        const std::size_t keep = c->writing ? c->inWrite : 0;
+        for (std::size_t i = keep; i < c->queued.size(); ++i)
+            c->queued[i].discard();
+        c->queued.erase(c->queued.begin() + static_cast<std::ptrdiff_t>(keep), c->queued.end());
+        // Cancels the outstanding write.
         socket->close(ec);
     }
-    for (const PendingWrite& write : waiting)
-        write.discard();
     return true;
+}
+
+void MessageSender::closeStalledConnections() {
+    const uint64_t now = Timer::getCurrentTime();
+    std::vector<tcp::socket*> stalled;
+    for (MessageSender* sender : allSenders())
+        for (const auto& entry : sender->connections_) {
+            TcpConnectionWrites& c = *entry.second;
+            boost::lock_guard<boost::mutex> lock(c.mutex);
+            if (!c.queued.empty() && now > c.lastProgress && now - c.lastProgress > STALLED_WRITE_MS)
+                stalled.push_back(entry.first);
+        }
+    // A peer that takes nothing holds what the kernel keeps for its socket, and all that waits
+    // here: its connection has failed.
+    for (tcp::socket* socket : stalled) {
+        DebugLogInput(LogType::Error, "Connection closed: nothing sent for %d seconds (socket:%lx)\n",
+                      static_cast<int>(STALLED_WRITE_MS / 1000),
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
+        Network::getInstance()->closeConnection(socket);
+    }
 }
 
 void MessageSender::closeTcpSocket(tcp::socket* socket) {

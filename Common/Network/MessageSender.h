@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -68,9 +69,12 @@ public:
     // Every packing call uses 1400. A packet that holds more than one frame stays at 1399
     // bytes or less; a single longer frame travels alone in a longer packet.
     enum { MAX_UDP_PACKET_SIZE = 1400, MAX_TCP_PACKET_SIZE = 1400 };
-    // Bytes that may wait behind a connection's outstanding write. A packet that would pass it
-    // fails the connection: it is closed, and its ClosedConnection event follows.
+    // Bytes that may wait behind the oldest packet not yet written on a connection. A packet
+    // that would pass it fails the connection: it is closed, and its ClosedConnection follows.
     enum { MAX_TCP_BYTES_WAITING = 4 * 1024 * 1024 };
+    // A connection whose socket has taken no byte for this long while bytes wait for it has
+    // failed (a peer that never reads).
+    enum { STALLED_WRITE_MS = 30 * 1000 };
 
     explicit MessageSender(boost::asio::io_context* ios);
     // Frees what is still queued; transmissions already started keep their packets.
@@ -111,6 +115,8 @@ public:
     void sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients);
     // The per-endpoint half of the send step. Packets for an endpoint without the needed
     // address are freed unsent.
+    // Both halves only queue TCP packets on their connections; the I/O thread writes them, a
+    // connection's waiting packets together, started by one handler posted at the end of each.
     void sendQueuedMessages();
 
     // Drops everything queued for an endpoint that is about to be destroyed or reset.
@@ -130,6 +136,11 @@ public:
     // passes through here before it is deleted, so a write completion never starts the next
     // write on a socket that is going away.
     static void closeTcpSocket(boost::asio::ip::tcp::socket* socket);
+
+    // Main thread, once a frame: closes (through Network::closeConnection, so its
+    // ClosedConnection follows) every connection of every queue whose socket has taken no byte
+    // for STALLED_WRITE_MS while bytes wait for it, with one line each.
+    static void closeStalledConnections();
 
     // A new packet, owned by the list it is put into: empty, or holding this server's
     // qport (Network::myQport, set once at start-up), least significant byte first.
@@ -159,7 +170,7 @@ public:
     bufferMap tcpBuffer_;
     bufferList tcpBroadcastBuffer_;
     bufferList udpBroadcastBuffer_;
-    boost::asio::io_context* io_service_; // not owned
+    boost::asio::io_context* io_service_; // not owned; the connections written to run on it
 
 private:
     // The packet of `list` that a frame of `frameSize` bytes joins, by appendMsgToQueue's rule.
@@ -184,9 +195,14 @@ private:
     void abandonDatagrams(bool broadcast);
     void reportUdpStartFailure(bool broadcast, CommEndpoint* recipient);
     static void releaseUnsent(std::string* packet, BroadcastBuffer* share);
-    // Hands `packet` (or one share of `share`) to the connection's writes; on an exception it
-    // stays the caller's.
+    // Queues `packet` (or one share of `share`) on the connection's writes, behind what waits
+    // there; on an exception it stays the caller's. Nothing is written here.
     void startTcpWrite(boost::asio::ip::tcp::socket* socket, std::string* packet, BroadcastBuffer* share);
+    // Hands the connections queued for since the last call to the I/O thread, which starts
+    // their writes, with one posted handler. When that fails they stay for the next call.
+    void postWriteStarts();
+    // postWriteStarts on the way out of a failed step, without an exception of its own.
+    void startQueuedWritesAfterFailure();
     // Closes `socket` under its writes' lock when this queue writes to it; false otherwise.
     bool forgetConnection(boost::asio::ip::tcp::socket* socket, boost::system::error_code& ec);
 
@@ -194,6 +210,9 @@ private:
     // is written by one queue only: the client queue for clients and watchers, the server
     // queue for servers and the coordinator. Main thread only.
     boost::unordered_map<boost::asio::ip::tcp::socket*, boost::shared_ptr<TcpConnectionWrites>> connections_;
+    // The connections that got packets in this part of the step and need their writes started.
+    // Main thread only.
+    std::vector<boost::shared_ptr<TcpConnectionWrites>> writeStarts_;
 
     // Main thread only.
     std::unique_ptr<UdpSendBatch> udpBatch_;

@@ -163,6 +163,7 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         messageDispatcher->removePlayersWithoutClient();
         messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
         packetReceiver->closeConnectionsWithStaleFrames();
+        MessageSender::closeStalledConnections();
     }
     DebugReportLeftOutInput();
 }

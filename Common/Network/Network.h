@@ -59,9 +59,10 @@ public:
 
     // Once per frame: every queued UDP event, then every queued TCP event, to the dispatcher;
     // then players whose client has not logged in within its grace are removed, connections
-    // that have not logged in in time, and those whose incomplete frame has had no new byte for
-    // long, are closed, and the diagnostics of network input left out in a past second are
-    // reported. `scene` is not used.
+    // that have not logged in in time, those whose incomplete frame has had no new byte for
+    // long and those whose socket has taken nothing for long while bytes wait are closed, and
+    // the diagnostics of network input left out in a past second are reported. `scene` is not
+    // used.
     void dispatchReceivedMessages(SceneGraph* scene);
 
     // Just before an endpoint object goes away or is reset: the dispatcher's waiting list and

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <list>
 #include <memory>
@@ -21,6 +22,8 @@
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/FakeClock.h"
+#include "Support/LiveNetwork.h"
+#include "Support/Patience.h"
 #include "Support/TcpPair.h"
 #include "Support/TrafficCounts.h"
 
@@ -1005,6 +1008,164 @@ void takeLittle(Peer& peer) {
     peer.tcpPeer->set_option(tcp::socket::receive_buffer_size(16384));
 }
 
+// What each connection must read: every send step's TCP broadcast packets, then the packets
+// queued for it alone, in the order queued. Taken from the lists just before the step.
+struct StepTraffic {
+    std::vector<std::string> streams; // per connection
+    uint64_t packets = 0;             // completions to come, a broadcast one per recipient
+    uint64_t bytes = 0;
+};
+
+void recordStep(MessageSender& sender, const std::vector<Peer*>& peers, StepTraffic& traffic) {
+    for (size_t i = 0; i < peers.size(); ++i) {
+        for (const std::string* packet : sender.tcpBroadcastBuffer_) {
+            traffic.streams[i] += *packet;
+            ++traffic.packets;
+            traffic.bytes += packet->size();
+        }
+        bufferMap::iterator own = sender.tcpBuffer_.find(&peers[i]->endpoint);
+        if (own == sender.tcpBuffer_.end())
+            continue;
+        for (const std::string* packet : *own->second)
+            if (!packet->empty()) {
+                traffic.streams[i] += *packet;
+                ++traffic.packets;
+                traffic.bytes += packet->size();
+            }
+    }
+}
+
+// The send steps only queue TCP packets on their connections: nothing reaches a peer until the
+// I/O service runs, and then every connection reads its packets whole and in order, a step's
+// broadcasts before its own packets, each packet completed and counted once. With tiny socket
+// buffers and a reader that takes little at a time, the kernel takes only part of most gather
+// writes, and the rest follows from where it stopped.
+TEST_F(MessageSenderSendTest, TcpPacketsLeaveOnlyWhenTheIoServiceRunsWholeAndInOrder) {
+    FakeClock clock;
+    const struct {
+        const char* what;
+        bool tinyBuffers;
+        size_t readSize;
+    } cases[] = {
+        {"roomy sockets", false, 65536},
+        {"tiny buffers and a slow reader", true, 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Peer a(pair, CommEndpointTypes::ClientEndpoint, false, true);
+        Peer b(pair, CommEndpointTypes::WatcherEndpoint, false, true);
+        Peer d(pair, CommEndpointTypes::ClientEndpoint, false, true);
+        const std::vector<Peer*> peers = {&a, &b, &d};
+        if (c.tinyBuffers)
+            for (Peer* p : peers)
+                takeLittle(*p);
+        StepTraffic traffic;
+        traffic.streams.resize(peers.size());
+        TrafficCounts counted;
+        testing::internal::CaptureStdout();
+        for (int step = 0; step < 4; ++step) {
+            for (int i = 0; i < 150; ++i) {
+                if (i % 7 == 0) {
+                    Velmor::ObjectInfo info = infoOf(step * 1000 + i);
+                    sender.broadcast(info);
+                }
+                if (i % 31 == 0) {
+                    Velmor::ObjectDestroy destroy = destroyOf(step * 1000 + i);
+                    sender.broadcast(destroy, SceneGraphType::Player);
+                }
+                Peer& to = *peers[i % peers.size()];
+                // Mostly small frames, packed many to a packet, and now and then one longer
+                // than a packet.
+                Velmor::Login login = loginNamed(std::to_string(step) + "-" + std::to_string(i) +
+                                                 std::string(i % 40 == 0 ? 3000 + i : i % 90, 'n'));
+                sender.queue(login, &to.endpoint);
+            }
+            recordStep(sender, peers, traffic);
+            sender.sendQueuedBroadcastMessages({&a.endpoint, &b.endpoint, &d.endpoint});
+            sender.sendQueuedMessages();
+        }
+        std::vector<std::string> received(peers.size());
+        for (size_t i = 0; i < peers.size(); ++i) {
+            received[i] = peers[i]->stream();
+            EXPECT_EQ(received[i].size(), 0u) << i;
+        }
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(NUMBER_OF_MSG, 0));
+
+        std::vector<std::unique_ptr<boost::thread>> readers;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            peers[i]->tcpPeer->non_blocking(false);
+            readers.emplace_back(new boost::thread([&, i] {
+                std::vector<char> data(c.readSize);
+                boost::system::error_code ec;
+                while (received[i].size() < traffic.streams[i].size() && !ec)
+                    received[i].append(data.data(), peers[i]->tcpPeer->read_some(boost::asio::buffer(data), ec));
+            }));
+        }
+        complete();
+        for (std::unique_ptr<boost::thread>& reader : readers)
+            reader->join();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            EXPECT_EQ(received[i].size(), traffic.streams[i].size()) << i;
+            EXPECT_TRUE(received[i] == traffic.streams[i]) << i;
+        }
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_TCP_SENT, traffic.packets));
+        EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_TCP_SENT, traffic.bytes));
+    }
+}
+
+// Connections that end while their packets wait. One the server closes before the I/O service
+// has run gets nothing at all, and every packet is freed unsent, silently. One whose peer reset
+// it fails the oldest packet's write with the reset; the packets behind it fail or wait until the
+// main thread closes the connection (as it does on the connection's ClosedConnection), and each
+// is completed and counted at most once. The other recipient of the shared broadcast gets it
+// either way (the sanitizer build checks that every packet is freed once).
+TEST_F(MessageSenderSendTest, ConnectionsThatEndWhilePacketsWaitReleaseEveryPacketOnce) {
+    for (const bool resetByPeer : {false, true}) {
+        SCOPED_TRACE(resetByPeer ? "reset by the peer before the step" : "closed here before the service ran");
+        Peer reader(pair, CommEndpointTypes::ClientEndpoint, false, true);
+        Peer ending(pair, CommEndpointTypes::ClientEndpoint, false, true);
+        if (resetByPeer) {
+            ending.tcpPeer->set_option(boost::asio::socket_base::linger(true, 0));
+            ending.tcpPeer->close();
+        }
+        Velmor::ObjectDestroy destroy = destroyOf(4);
+        sender.broadcast(destroy, SceneGraphType::Player);
+        for (size_t i = 0; i < 3; ++i) {
+            Velmor::Login login = loginNamed(std::string(1000, 'e'));
+            sender.queue(login, &ending.endpoint);
+        }
+        TrafficCounts counted;
+        testing::internal::CaptureStdout();
+        sender.sendQueuedBroadcastMessages({&ending.endpoint, &reader.endpoint});
+        sender.sendQueuedMessages();
+        if (resetByPeer) {
+            pair.io.restart();
+            while (pair.io.poll() > 0) {
+            }
+        }
+        MessageSender::closeTcpSocket(ending.endpoint.getTcpSocket());
+        complete();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(reader.stream(), frameOf(destroyOf(4)));
+        EXPECT_EQ(counted.bandwidth(), TrafficCounts::inSlot(CS_TCP_SENT, frameOf(destroyOf(4)).size()));
+        if (!resetByPeer) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(ending.stream(), "");
+            EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_TCP_SENT, 1));
+            continue;
+        }
+        const std::string reset = boost::system::error_code(boost::asio::error::connection_reset).message();
+        EXPECT_EQ(occurrences(out, "TCP: "), 1u) << out;
+        EXPECT_EQ(occurrences(out, "Error while broadcasting: " + reset), 1u) << out;
+        const size_t failed = occurrences(out, "Error while sending: ");
+        EXPECT_GE(failed, 1u) << out;
+        EXPECT_LE(failed, 3u) << out;
+        EXPECT_EQ(counted.packages(), TrafficCounts::inSlot(CS_TCP_SENT, 2 + failed));
+    }
+}
+
 // The peer reads nothing, so once the socket buffers are full one write stays outstanding
 // and the rest wait behind it; closing the connection frees the waiting ones and cancels the
 // outstanding one.
@@ -1081,6 +1242,105 @@ TEST(BroadcastBufferTest, TheLastShareFreesTheRecord) {
     EXPECT_EQ(b->recipients.load(), 1u);
     EXPECT_EQ(*b->buffer, "packet");
     BroadcastBuffer::decrementRecipients(b); // frees; the sanitizer build checks nothing is left
+}
+
+} // namespace
+
+namespace {
+
+// The live networking with its I/O thread: connections accepted by its receiver, written by its
+// client send queue, closed through Network::closeConnection.
+class MessageSenderStallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LiveNetwork::get();
+        RecordingDispatcher stale;
+        dispatchUntil(stale, [] { return true; });
+    }
+
+    // A client connection with fixed socket buffers on both sides (the client's large enough for
+    // the window to open again as it reads), and its server side.
+    tcp::socket* accept(tcp::socket& client) {
+        client.open(tcp::v4());
+        client.set_option(tcp::socket::receive_buffer_size(128 * 1024));
+        client.connect(LiveNetwork::tcpAddress());
+        EXPECT_TRUE(dispatchUntil(recorder, [&] { return !recorder.events.empty(); }));
+        EXPECT_EQ(recorder.events.front()->eventType, EventTypes::NewConnection);
+        tcp::socket* socket = recorder.events.front()->getTcpSocket();
+        recorder.events.clear();
+        socket->set_option(tcp::socket::send_buffer_size(16384));
+        return socket;
+    }
+
+    size_t closedEvents(tcp::socket* socket) const {
+        size_t n = 0;
+        for (const networkEventPtr& event : recorder.events)
+            n += event->eventType == EventTypes::ClosedConnection && event->getTcpSocket() == socket;
+        return n;
+    }
+
+    RecordingDispatcher recorder;
+    boost::asio::io_context io;
+};
+
+std::string socketText(tcp::socket* socket) {
+    char text[32];
+    snprintf(text, sizeof(text), "(socket:%lx)", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(socket)));
+    return text;
+}
+
+// A client that never reads has its connection closed once its socket has taken nothing for 30 s
+// while bytes wait for it, with one line and its one ClosedConnection; a client that reads some
+// every 10 s keeps its connection, however long it takes.
+TEST_F(MessageSenderStallTest, AConnectionWhoseSocketTakesNothingFor30SecondsIsClosed) {
+    FakeClock clock;
+    tcp::socket never(io), slow(io);
+    tcp::socket* neverSide = accept(never);
+    tcp::socket* slowSide = accept(slow);
+    MessageSender* queue = LiveNetwork::get()->clientMessageSender;
+    CommEndpoint neverEndpoint(CommEndpointTypes::ClientEndpoint), slowEndpoint(CommEndpointTypes::ClientEndpoint);
+    neverEndpoint.setTcpSocket(neverSide);
+    slowEndpoint.setTcpSocket(slowSide);
+    // Far more than the socket buffers hold, far less than the bound of the queue.
+    for (CommEndpoint* to : {&neverEndpoint, &slowEndpoint})
+        for (int i = 0; i < 2500; ++i)
+            queue->getBufferList(queue->tcpBuffer_, to)->push_back(new std::string(1400, 'w'));
+    testing::internal::CaptureStdout();
+    queue->sendQueuedMessages();
+
+    slow.non_blocking(true);
+    char data[16384];
+    for (int round = 0; round < 5; ++round) {
+        // More than the socket buffers of both sides hold: the server's socket has taken bytes
+        // since the last round.
+        size_t taken = 0;
+        EXPECT_TRUE(waitUntil([&] {
+            boost::system::error_code ec;
+            for (size_t n; (n = slow.read_some(boost::asio::buffer(data), ec)) > 0;)
+                taken += n;
+            return taken >= 512 * 1024 || (ec && ec != boost::asio::error::would_block);
+        }));
+        EXPECT_GE(taken, 512u * 1024);
+        clock.advance(10 * 1000);
+        dispatchUntil(recorder, [] { return true; });
+    }
+    const bool neverClosed = dispatchUntil(recorder, [&] { return closedEvents(neverSide) == 1; });
+    Network::getInstance()->closeConnection(slowSide);
+    EXPECT_TRUE(dispatchUntil(recorder, [&] { return closedEvents(slowSide) == 1; }));
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_TRUE(neverClosed);
+    EXPECT_EQ(closedEvents(neverSide), 1u);
+    const std::string line = "Connection closed: nothing sent for 30 seconds ";
+    EXPECT_EQ(occurrences(out, line + socketText(neverSide)), 1u) << out;
+    EXPECT_EQ(occurrences(out, line), 1u) << out;
+    // The receiver reads from a connection until its ClosedConnection was taken.
+    if (closedEvents(neverSide) == 0) {
+        Network::getInstance()->closeConnection(neverSide);
+        dispatchUntil(recorder, [&] { return closedEvents(neverSide) > 0; });
+    }
+    neverEndpoint.deleteTcpSocket();
+    slowEndpoint.deleteTcpSocket();
 }
 
 } // namespace
