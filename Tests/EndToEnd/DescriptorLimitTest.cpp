@@ -1,6 +1,7 @@
 // A server at its limit of open files: connections that logged in and then fell silent give
 // way, so that a new client still gets in.
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,10 @@ namespace e2e {
 namespace {
 
 TEST(DescriptorLimitTest, SilentLoggedInConnectionsGiveWaySoThatANewLoginGetsThrough) {
+    // The sanitizers' runtime needs descriptors of its own to check memory (a pipe): with none
+    // left it reports objects it cannot read as broken.
+    if (std::string(REGIONSERVER_BUILD_TYPE) == "Asan" || std::string(REGIONSERVER_BUILD_TYPE) == "Tsan")
+        GTEST_SKIP() << "not under a sanitizer: it needs descriptors of its own";
     Cluster cluster({"1:0,0,0:100,100,100"});
     // Few enough that the watchers below take every descriptor the server has left.
     cluster.serverLauncher = {"/usr/bin/prlimit", "--nofile=64:64"};
