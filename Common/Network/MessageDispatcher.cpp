@@ -4,7 +4,6 @@
 #include <iterator>
 #include <string>
 #include <tuple>
-#include <unordered_set>
 #include <vector>
 
 #include "Common/Debug/Debug.h"
@@ -307,26 +306,23 @@ void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
 
 void MessageDispatcher::removePlayersWithoutClient() {
     const uint64_t now = Timer::getCurrentTime();
-    std::unordered_map<Player*, uint64_t> since;
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
         Player* player = *it;
-        auto known = waitingSince_.find(player);
         // A player put on the list by other means waits from now; a clock set back starts
         // the wait again.
-        uint64_t waitingFrom = known == waitingSince_.end() ? now : std::min(known->second, now);
-        if (now - waitingFrom < CLIENT_GRACE_MS) {
-            since[player] = waitingFrom;
+        uint64_t& since = waitingSince_.emplace(player, now).first->second;
+        since = std::min(since, now);
+        if (now - since < CLIENT_GRACE_MS) {
             ++it;
             continue;
         }
-        it = playersWhoLackAClient.erase(it);
+        stopWaiting(it++);
         DebugLogInput(LogType::Info, "Player (id:%llx) removed: no client logged in for it within %d seconds\n",
                       idOf(player), CLIENT_GRACE_MS / 1000);
         if (Sender* sender = Network::getInstance()->networkSender)
             sender->broadcastObjectDestroy(player);
         SceneGraph::getInstance()->addToRemoveList(player);
     }
-    waitingSince_.swap(since);
 }
 
 bool MessageDispatcher::dispatchClosedConnection(CommEndpoint*) {
@@ -607,20 +603,23 @@ uint32_t MessageDispatcher::getNextQport() {
     ControllingServer* myself = ServerRegionHandler::getInstance()->myself;
     const uint32_t serverId = myself ? myself->id : 0;
     // Every qport a datagram could be matched by: the scene's players (controlled, waiting or
-    // replicas, whose clients may watch here), the watchers and this server's own.
-    std::unordered_set<uint32_t> inUse;
+    // replicas, whose clients may watch here), the watchers and this server's own, each found
+    // through the indexes by qport that the sender lookups use.
     Network* network = Network::getInstance();
-    inUse.insert(network->myQport);
-    if (network->watcherManager)
-        for (CommEndpoint* watcher : network->watcherManager->watchers)
-            inUse.insert(watcher->qport);
-    if (TransformList* players = SceneGraph::getInstance()->getListOfType(SceneGraphType::Player))
-        for (Transform* t : *players)
-            inUse.insert(static_cast<Player*>(t)->qport);
+    SceneGraph* scene = SceneGraph::getInstance();
+    const auto inUse = [network, scene](uint32_t qport) {
+        if (qport == network->myQport || (network->watcherManager && network->watcherManager->holdsQport(qport)))
+            return true;
+        if (const std::vector<CommEndpoint*>* players = scene->playersWithQport(qport))
+            return !players->empty();
+        TransformList* players = scene->getListOfType(SceneGraphType::Player);
+        return players && std::any_of(players->begin(), players->end(),
+                                      [qport](Transform* t) { return static_cast<Player*>(t)->qport == qport; });
+    };
     for (unsigned int tried = 0; tried <= 0xFFFF; ++tried) {
         const uint32_t qport = (serverId << 16) | lastQPort;
         ++lastQPort;
-        if (qport != 0 && inUse.count(qport) == 0)
+        if (qport != 0 && !inUse(qport))
             return qport;
     }
     return 0;

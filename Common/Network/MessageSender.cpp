@@ -833,7 +833,9 @@ void MessageSender::closeStalledConnections() {
         for (const auto& entry : sender->connections_) {
             TcpConnectionWrites& c = *entry.second;
             boost::lock_guard<boost::mutex> lock(c.mutex);
-            if (!c.queued.empty() && now > c.lastProgress && now - c.lastProgress > STALLED_WRITE_MS)
+            // A clock set back starts the wait again.
+            c.lastProgress = std::min(c.lastProgress, now);
+            if (!c.queued.empty() && now - c.lastProgress > STALLED_WRITE_MS)
                 stalled.push_back(entry.first);
         }
     // A peer that takes nothing holds what the kernel keeps for its socket, and all that waits

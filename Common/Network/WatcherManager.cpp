@@ -83,6 +83,12 @@ void WatcherManager::watcherQportChanged(CommEndpoint* ep) {
     byQport.qportChanged(ep);
 }
 
+bool WatcherManager::holdsQport(uint32_t qport) {
+    if (const std::vector<CommEndpoint*>* sameQport = byQport.withQport(qport))
+        return !sameQport->empty();
+    return std::any_of(watchers.begin(), watchers.end(), [qport](CommEndpoint* ep) { return ep->qport == qport; });
+}
+
 void WatcherManager::playerToWatcher(Player* p, std::string host, std::string port, Vector3 min, Vector3 max,
                                      int regionId) {
     for (const convert_to_watcher& queued : convert_to_watchers)

@@ -45,6 +45,8 @@ public:
     // To be called after a write of a registered watcher's qport, so that findByUdpEndpoint
     // follows it; nothing for an endpoint that is not a watcher.
     void watcherQportChanged(CommEndpoint* ep);
+    // Whether a watcher holds `qport`.
+    bool holdsQport(uint32_t qport);
 
     // Queues p once per frame; a second call for the same player is ignored.
     void playerToWatcher(Player* p, std::string host, std::string port, Vector3 min, Vector3 max, int regionId);
