@@ -41,6 +41,8 @@ void Transform::attach(Transform* t) {
         DebugPrint("Attaching transform to other transform.. not the scenegraph\n");
     t->parent = this;
     children.push_back(t);
+    if (this == root)
+        root->childAppended(t);
     root->addTransformToType(t, t->type);
 }
 

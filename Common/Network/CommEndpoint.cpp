@@ -1,13 +1,22 @@
 #include "Common/Network/CommEndpoint.h"
 
+#include <atomic>
+
 #include "Common/Debug/Debug.h"
+
+namespace {
+
+// Relaxed: it only tells the main thread's indexes that they are stale.
+std::atomic<uint64_t> socketWriteCount{0};
+
+} // namespace
 
 CommEndpoint::CommEndpoint(CommEndpointTypes::CommEndpoint type)
     : endpointType(type), qport(0), tcpSocket(nullptr), udpEndpointIsSet(false),
       udpEndpoint(boost::asio::ip::address_v4::any(), 0) {}
 
 void CommEndpoint::copyFromOther(CommEndpoint* ep) {
-    tcpSocket = ep->tcpSocket;
+    holdSocket(ep->tcpSocket);
     udpEndpoint = ep->udpEndpoint;
     endpointType = ep->endpointType;
     qport = ep->qport;
@@ -15,7 +24,7 @@ void CommEndpoint::copyFromOther(CommEndpoint* ep) {
 }
 
 void CommEndpoint::resetEndpoint(CommEndpointTypes::CommEndpoint type) {
-    tcpSocket = nullptr;
+    holdSocket(nullptr);
     udpEndpointIsSet = false;
     endpointType = type;
 }
@@ -29,7 +38,7 @@ CommEndpoint* CommEndpoint::getEndpointCopy() {
 void CommEndpoint::setTcpSocket(boost::asio::ip::tcp::socket* socket) {
     if (tcpSocket)
         DebugLog(LogType::Error, "Error tcp socket is getting set twice\n");
-    tcpSocket = socket;
+    holdSocket(socket);
 }
 
 boost::asio::ip::tcp::socket* CommEndpoint::getTcpSocket() {
@@ -43,7 +52,17 @@ void CommEndpoint::deleteTcpSocket() {
     boost::system::error_code ignored;
     tcpSocket->close(ignored);
     delete tcpSocket;
-    tcpSocket = nullptr;
+    holdSocket(nullptr);
+}
+
+uint64_t CommEndpoint::socketWrites() {
+    return socketWriteCount.load(std::memory_order_relaxed);
+}
+
+void CommEndpoint::holdSocket(boost::asio::ip::tcp::socket* socket) {
+    if (socket != tcpSocket)
+        socketWriteCount.fetch_add(1, std::memory_order_relaxed);
+    tcpSocket = socket;
 }
 
 void CommEndpoint::setUdpEndpoint(boost::asio::ip::udp::endpoint& endpoint) {

@@ -55,11 +55,18 @@ public:
     // Null until the peer's UDP address is known.
     boost::asio::ip::udp::endpoint* getUdpEndpoint();
 
+    // Counts the writes that changed some endpoint's socket pointer, process-wide: an index by
+    // socket built at one count holds while the count stays. Any thread.
+    static uint64_t socketWrites();
+
     CommEndpointTypes::CommEndpoint endpointType;
     uint32_t qport;       // 0 until known
     std::string temphost; // IP address text of a player's client; never cleared
 
 private:
+    // Every write of tcpSocket after construction goes through here.
+    void holdSocket(boost::asio::ip::tcp::socket* socket);
+
     boost::asio::ip::tcp::socket* tcpSocket;
     bool udpEndpointIsSet;
     boost::asio::ip::udp::endpoint udpEndpoint;

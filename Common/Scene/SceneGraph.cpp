@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/NetworkObject.h"
@@ -9,15 +10,6 @@
 #include "Common/Network/Network.h"
 
 namespace {
-
-// Erases the first occurrence of t; the lists are short enough for a linear search.
-bool eraseFirst(TransformList& list, Transform* t) {
-    TransformList::iterator it = std::find(list.begin(), list.end(), t);
-    if (it == list.end())
-        return false;
-    list.erase(it);
-    return true;
-}
 
 // Like destroyChildren, without its lines.
 void deleteTree(TransformList& list) {
@@ -47,6 +39,7 @@ void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType
         list = &typeLists.back().second;
     }
     list->push_back(t);
+    appended(list, t);
     objectIDMap[static_cast<int64_t>(t->id)] = t;
     if (kind == SceneGraphType::Player) {
         Player* player = static_cast<Player*>(t);
@@ -54,7 +47,47 @@ void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType
         entry.first = player;
         ++entry.second;
         playersByQport.added(player);
+        ++playerListChanges_;
     }
+}
+
+void SceneGraph::childAppended(Transform* t) {
+    appended(&children, t);
+}
+
+void SceneGraph::appended(TransformList* list, Transform* t) {
+    Positions& positions = positions_[list];
+    TransformList::iterator at = std::prev(list->end());
+    std::pair<Positions::iterator, bool> slot = positions.emplace(t, Places{at, {}});
+    if (!slot.second)
+        slot.first->second.later.push_back(at);
+}
+
+bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
+    std::unordered_map<const TransformList*, Positions>::iterator indexed = positions_.find(&list);
+    if (indexed == positions_.end()) {
+        // Children of objects below the root: a few at most.
+        TransformList::iterator it = std::find(list.begin(), list.end(), t);
+        if (it == list.end())
+            return false;
+        list.erase(it);
+        return true;
+    }
+    Positions::iterator found = indexed->second.find(t);
+    assert((found == indexed->second.end() ? list.end() : found->second.first) ==
+               std::find(list.begin(), list.end(), t) &&
+           "an indexed scene list was changed past the scene");
+    if (found == indexed->second.end())
+        return false;
+    Places& places = found->second;
+    list.erase(places.first);
+    if (places.later.empty()) {
+        indexed->second.erase(found);
+    } else {
+        places.first = places.later.front();
+        places.later.erase(places.later.begin());
+    }
+    return true;
 }
 
 TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
@@ -95,6 +128,35 @@ const std::vector<CommEndpoint*>* SceneGraph::playersWithQport(uint32_t qport) {
     return found;
 }
 
+Player* SceneGraph::firstPlayerWithTcpSocket(const boost::asio::ip::tcp::socket* socket) {
+    TransformList* players = getListOfType(SceneGraphType::Player);
+    if (!socket || !players)
+        return nullptr;
+    const uint64_t writes = CommEndpoint::socketWrites();
+    if (socketIndexListAt_ != playerListChanges_ || socketIndexWritesAt_ != writes) {
+        playersByTcpSocket_.clear();
+        for (Transform* t : *players) {
+            Player* player = static_cast<Player*>(t);
+            if (const boost::asio::ip::tcp::socket* held = player->getTcpSocket())
+                playersByTcpSocket_.emplace(held, player); // the first in list order stays
+        }
+        socketIndexListAt_ = playerListChanges_;
+        socketIndexWritesAt_ = writes;
+    }
+    auto it = playersByTcpSocket_.find(socket);
+    Player* found = it == playersByTcpSocket_.end() ? nullptr : it->second;
+#ifndef NDEBUG
+    Player* walked = nullptr;
+    for (Transform* t : *players)
+        if (static_cast<Player*>(t)->getTcpSocket() == socket) {
+            walked = static_cast<Player*>(t);
+            break;
+        }
+    assert(walked == found && "a player's socket changed past CommEndpoint");
+#endif
+    return found;
+}
+
 void SceneGraph::addToRemoveList(Transform* t) {
     TransformList* removeFromList;
     if (!t->parent) {
@@ -131,6 +193,7 @@ void SceneGraph::forgetSubtree(Transform* t, TransformList::iterator current) {
         if (entry != playersByEndpoint.end() && --entry->second.second == 0)
             playersByEndpoint.erase(entry);
         playersByQport.removed(static_cast<Player*>(t));
+        ++playerListChanges_;
     }
     // Only t's own entry: an entry that a later attach under the same id took over
     // belongs to a live object and must stay findable.
@@ -195,4 +258,6 @@ void SceneGraph::clearForTesting() {
     objectIDMap.clear();
     playersByEndpoint.clear();
     playersByQport.clear();
+    positions_.clear();
+    ++playerListChanges_;
 }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include "Common/GameObjects/Transform.h"
 #include "Common/Network/QportIndex.h"
 
@@ -46,6 +48,9 @@ public:
     // id already present is taken over by t.
     void addTransformToType(Transform* t, SceneGraphType::SceneGraphType type);
 
+    // To be called by attach right after it appended t to the root's children.
+    void childAppended(Transform* t);
+
     // The live list of a kind, or null when no object of that kind was ever attached.
     TransformList* getListOfType(SceneGraphType::SceneGraphType type);
 
@@ -65,6 +70,10 @@ public:
     // shows in the tests.
     const std::vector<CommEndpoint*>* playersWithQport(uint32_t qport);
 
+    // The first player of the Player list that holds socket, or null: the answer of a walk of
+    // the list, from an index rebuilt only once the list or some endpoint's socket changed.
+    Player* firstPlayerWithTcpSocket(const boost::asio::ip::tcp::socket* socket);
+
     // Queues t for removal at the end of the frame; t stays fully present until then.
     void addToRemoveList(Transform* t);
     void addToRemoveList(TransformList* removeFromList, Transform* t);
@@ -81,11 +90,36 @@ public:
     void clearForTesting();
 
 private:
+    // Where one object sits in an indexed list, in list order (a list may hold it twice).
+    struct Places {
+        TransformList::iterator first;
+        std::vector<TransformList::iterator> later;
+    };
+    typedef std::unordered_map<const Transform*, Places> Positions;
+
     SceneGraph();
+
+    // Records that t was just appended to list.
+    void appended(TransformList* list, Transform* t);
+    // Erases the first occurrence of t; false when list does not hold it. The indexed lists
+    // need no walk, any other list is walked.
+    bool eraseFirst(TransformList& list, Transform* t);
 
     // Takes t and everything below it out of the type lists and the id index, and t's
     // descendants out of the deletion queue behind `current` (t's own place in it), so that
     // destroyChildren() leaves nothing dangling.
     void forgetSubtree(Transform* t, TransformList::iterator current);
     unsigned int countPlayers(bool replicas);
+
+    // The lists that grow with the scene, the root's children and each kind list, indexed by
+    // object, so that removing a shot among thousands needs no walk. The scene makes every
+    // append to and erase from them (attach, addTransformToType, applyRemoveList).
+    std::unordered_map<const TransformList*, Positions> positions_;
+
+    // For firstPlayerWithTcpSocket: built at playerListChanges_ == socketIndexListAt_ and
+    // CommEndpoint::socketWrites() == socketIndexWritesAt_.
+    std::unordered_map<const boost::asio::ip::tcp::socket*, Player*> playersByTcpSocket_;
+    uint64_t playerListChanges_ = 0;
+    uint64_t socketIndexListAt_ = UINT64_MAX;
+    uint64_t socketIndexWritesAt_ = UINT64_MAX;
 };

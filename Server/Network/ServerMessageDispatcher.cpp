@@ -118,10 +118,8 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointTcp(tcp::socket* tcpSoc
         return nullptr;
     if (CommEndpoint* watcher = Network::getInstance()->watcherManager->findByTcpSocket(tcpSocket))
         return watcher;
-    if (TransformList* players = scenePlayers())
-        for (Transform* t : *players)
-            if (static_cast<Player*>(t)->getTcpSocket() == tcpSocket)
-                return static_cast<Player*>(t);
+    if (Player* player = SceneGraph::getInstance()->firstPlayerWithTcpSocket(tcpSocket))
+        return player;
     if (ControllingServer* server = ServerRegionHandler::getInstance()->getServer(tcpSocket))
         return server;
     CommEndpoint* coordinator = &Network::getInstance()->coordinator;

@@ -1,6 +1,8 @@
 #include "Common/Scene/SceneGraph.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "Common/GameObjects/NetworkObject.h"
 #include "Common/GameObjects/Player.h"
@@ -142,6 +144,46 @@ TEST_F(SceneGraphTest, QueueOrderAndWrongListsNeverLeaveDanglingChildren) {
     EXPECT_THAT(Probe::log(), ElementsAre("~child", "~parent", "~loner"));
     EXPECT_THAT(scene()->children, ElementsAre(other));
     EXPECT_THAT(*scene()->getListOfType(SceneGraphType::Projectile), ElementsAre(other));
+}
+
+// The long lists are erased through an index by object: over several frames of attaches and
+// removals in mixed order, objects held twice among them, every list ends as erasing the first
+// occurrence by a walk would leave it.
+TEST_F(SceneGraphTest, RemovalsAmongManyObjectsLeaveTheListsAsAWalkWould) {
+    TransformList children;
+    TransformList shots;
+    const auto eraseFirst = [](TransformList& list, Transform* t) {
+        TransformList::iterator it = std::find(list.begin(), list.end(), t);
+        if (it != list.end())
+            list.erase(it);
+    };
+    std::vector<Probe*> live;
+    uint64_t id = 1;
+    for (int frame = 0; frame < 3; ++frame) {
+        for (int i = 0; i < 60; ++i) {
+            Probe* p = add("p", id++, SceneGraphType::Projectile);
+            children.push_back(p);
+            shots.push_back(p);
+            live.push_back(p);
+            if (i % 7 == 0) { // the kind list holds it twice
+                scene()->addTransformToType(p, SceneGraphType::Projectile);
+                shots.push_back(p);
+            }
+        }
+        // A third of them, taken from the back and from the front alternately.
+        std::vector<Probe*> gone;
+        for (std::size_t i = 0; i < live.size() / 3; ++i)
+            gone.push_back(i % 2 ? live[i] : live[live.size() - 1 - i]);
+        for (Probe* p : gone) {
+            queue(p);
+            eraseFirst(children, p);
+            eraseFirst(shots, p);
+            live.erase(std::find(live.begin(), live.end(), p));
+        }
+        scene()->applyRemoveList();
+        ASSERT_EQ(scene()->children, children) << "frame " << frame;
+        ASSERT_EQ(*scene()->getListOfType(SceneGraphType::Projectile), shots) << "frame " << frame;
+    }
 }
 
 TEST_F(SceneGraphTest, RemovingAnObjectKeepsTheIndexEntryALaterObjectTookOver) {

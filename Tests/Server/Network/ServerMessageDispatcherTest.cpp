@@ -352,6 +352,41 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsAreMatchedToWatchersPlayersPoolSe
     EXPECT_EQ(server()->lookUpCommEndpointTcp(stray), nullptr);
 }
 
+// The players are found by socket through an index; it follows every change of a socket and
+// of the list, and answers the first player in list order as the walk did.
+TEST_F(ServerMessageDispatcherTest, AConnectionsPlayerFollowsEveryChangeOfSocketsAndList) {
+    Player* first = connectedPlayer("first", 0x50002);
+    Player* second = connectedPlayer("second", 0x50003);
+    Player* third = connectedPlayer("third", 0x50004);
+    tcp::socket* secondSocket = second->getTcpSocket();
+    tcp::socket* thirdSocket = third->getTcpSocket();
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(secondSocket), second);
+
+    // A hand-over's copy: two holders, the first in list order answers, then the old one resets.
+    orphans.push_back(first->getTcpSocket());
+    first->copyFromOther(second);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(secondSocket), first);
+    second->resetEndpoint(CommEndpointTypes::ClientEndpoint);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(secondSocket), first);
+    orphans.push_back(thirdSocket);
+    third->copyFromOther(first);
+    first->resetEndpoint(CommEndpointTypes::ClientEndpoint);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(secondSocket), third);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(thirdSocket), nullptr);
+
+    // A socket deleted and a player removed are not found; a player listed again is.
+    third->deleteTcpSocket();
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(secondSocket), nullptr);
+    Player* late = connectedPlayer("late", 0x50005);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(late->getTcpSocket()), late);
+    tcp::socket* lateSocket = late->getTcpSocket();
+    removeAtTheEndOfTheFrame(late);
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(lateSocket), nullptr);
+    second->setTcpSocket(lateSocket);
+    orphans.pop_back(); // second holds it again
+    EXPECT_EQ(server()->lookUpCommEndpointTcp(lateSocket), second);
+}
+
 // A connection that has not logged in within 10 seconds is closed (its ClosedConnection event
 // follows as for any failed connection); one that logged in stays. When an accept failed for
 // want of descriptors, the oldest quarter of those without login go at once.
