@@ -135,8 +135,7 @@ void mainLoop() {
     TransformList* players = scene->getListOfType(SceneGraphType::Player);
     TransformList* motherShips = scene->getListOfType(SceneGraphType::MotherShip);
     TransformList* projectiles = scene->getListOfType(SceneGraphType::Projectile);
-    CollisionHandler::handleCollissionsBetween(players, projectiles);
-    CollisionHandler::handleCollissionsBetween(motherShips, projectiles);
+    CollisionHandler::handleCollissionsWith({players, motherShips}, projectiles);
     if (shouldCollideAllObjects) {
         CollisionHandler::handleCollissionsBetween(projectiles, projectiles);
         CollisionHandler::handleCollissionsBetween(players, players);

@@ -52,103 +52,124 @@ struct Keyed {
     std::size_t index; // into the pass's copy of l2
 };
 
+// l2's spheres sorted along one axis, built once for one or more passes over first lists.
+// That holds because the responses never move an object or change its collider: they change
+// health, isDead and velocity and queue messages and removals; removals are applied at the end
+// of the frame, and nothing is attached during the passes, so the lists also stay intact.
+class SweepIndex {
+public:
+    explicit SweepIndex(TransformList* l2) {
+        others.reserve(l2->size());
+        for (Transform* t : *l2)
+            if (t)
+                others.push_back(static_cast<CollisionObject*>(t));
+
+        // The spheres of l2 that may be found by their position on one axis (the one along
+        // which they spread most), and the rest, which every sphere of l1 is tested against:
+        // those with a radius beyond maxIndexedRadius (an infinite reach accepts every pair
+        // without a NaN) and those with a coordinate that is not finite (they would break the
+        // sort). Entries without a sphere collide with nothing.
+        std::vector<std::size_t> indexed;
+        Vector3 low, high;
+        for (std::size_t i = 0; i < others.size(); ++i) {
+            const CollisionObject* o = others[i];
+            if (!isSphere(o))
+                continue;
+            const Vector3& p = *o->sphereCollider->point;
+            if (!isFinite(p) || !hasIndexableRadius(o)) {
+                alwaysTested.push_back(i);
+                continue;
+            }
+            if (indexed.empty()) {
+                low = high = p;
+            } else {
+                low = Vector3(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z));
+                high = Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z));
+            }
+            maxRadius = std::max(maxRadius, std::fabs(static_cast<double>(o->sphereCollider->radius)));
+            indexed.push_back(i);
+        }
+        double widest = -1;
+        for (int a = 0; a < 3; ++a) {
+            const double spread = component(high, a) - component(low, a);
+            if (spread > widest) {
+                widest = spread;
+                axis = a;
+            }
+        }
+        sorted.reserve(indexed.size());
+        for (std::size_t i : indexed) {
+            const Vector3& p = *others[i]->sphereCollider->point;
+            sorted.push_back(Keyed{
+                component(p, axis),
+                {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
+                i});
+        }
+        std::sort(sorted.begin(), sorted.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+    }
+
+    // Every entry of l1 against l2, in the order of testing all pairs.
+    void pass(TransformList* l1) {
+        for (Transform* t1 : *l1) {
+            if (!t1)
+                continue;
+            CollisionObject* e1 = static_cast<CollisionObject*>(t1);
+            if (!isSphere(e1))
+                continue;
+            const double key = component(*e1->sphereCollider->point, axis);
+            if (!std::isfinite(key) || !hasIndexableRadius(e1)) {
+                for (CollisionObject* e2 : others)
+                    testPair(e1, e2);
+                continue;
+            }
+            // If collidesWith accepts a pair, the float square of their distance on each axis
+            // is at most the float sum of the three squares, which is at most the reach
+            // squared; so the distance on every axis is within the window. A float key within
+            // the exact bounds is also within the bounds rounded in double, since rounding is
+            // monotonic and every float is a double.
+            const Vector3& p1 = *e1->sphereCollider->point;
+            const double reach = window(e1->sphereCollider->radius, maxRadius);
+            const double other1[2] = {component(p1, (axis + 1) % 3), component(p1, (axis + 2) % 3)};
+            const auto first = std::lower_bound(sorted.begin(), sorted.end(), key - reach,
+                                                [](const Keyed& k, double bound) { return k.key < bound; });
+            const auto last = std::upper_bound(first, sorted.end(), key + reach,
+                                               [](double bound, const Keyed& k) { return bound < k.key; });
+            candidates.assign(alwaysTested.begin(), alwaysTested.end());
+            // A coordinate of e1 that is not finite is never within the window; nor does such
+            // a pair collide, at a reach whose square is finite.
+            for (auto k = first; k != last; ++k)
+                if (std::fabs(k->other[0] - other1[0]) <= reach && std::fabs(k->other[1] - other1[1]) <= reach)
+                    candidates.push_back(k->index);
+            // Back into l2's order, so the pairs answer as in a pass over all of l2.
+            std::sort(candidates.begin(), candidates.end());
+            for (std::size_t i : candidates)
+                testPair(e1, others[i]);
+        }
+    }
+
+private:
+    std::vector<CollisionObject*> others; // the non-null entries of l2, in list order
+    std::vector<std::size_t> alwaysTested;
+    std::vector<Keyed> sorted;
+    int axis = 0;
+    double maxRadius = 0;
+    std::vector<std::size_t> candidates; // one e1's, kept for its capacity
+};
+
 } // namespace
 
 void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList* l2) {
-    if (!l1 || !l2)
+    handleCollissionsWith({l1}, l2);
+}
+
+void CollisionHandler::handleCollissionsWith(std::initializer_list<TransformList*> firsts, TransformList* l2) {
+    if (!l2)
         return;
-
-    // The index below is built once and used for the whole pass. That holds because the
-    // responses never move an object or change its collider: they change health, isDead and
-    // velocity and queue messages and removals; removals are applied at the end of the frame,
-    // so both lists also stay intact during the pass.
-    std::vector<CollisionObject*> others; // the non-null entries of l2, in list order
-    others.reserve(l2->size());
-    for (Transform* t : *l2)
-        if (t)
-            others.push_back(static_cast<CollisionObject*>(t));
-
-    // The spheres of l2 that may be found by their position on one axis (the one along which
-    // they spread most), and the rest, which every sphere of l1 is tested against: those with a
-    // radius beyond maxIndexedRadius (an infinite reach accepts every pair without a NaN) and
-    // those with a coordinate that is not finite (they would break the sort). Entries without a
-    // sphere collide with nothing.
-    std::vector<std::size_t> alwaysTested;
-    std::vector<std::size_t> indexed;
-    Vector3 low, high;
-    double maxRadius = 0;
-    for (std::size_t i = 0; i < others.size(); ++i) {
-        const CollisionObject* o = others[i];
-        if (!isSphere(o))
-            continue;
-        const Vector3& p = *o->sphereCollider->point;
-        if (!isFinite(p) || !hasIndexableRadius(o)) {
-            alwaysTested.push_back(i);
-            continue;
-        }
-        if (indexed.empty()) {
-            low = high = p;
-        } else {
-            low = Vector3(std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z));
-            high = Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z));
-        }
-        maxRadius = std::max(maxRadius, std::fabs(static_cast<double>(o->sphereCollider->radius)));
-        indexed.push_back(i);
-    }
-    int axis = 0;
-    double widest = -1;
-    for (int a = 0; a < 3; ++a) {
-        const double spread = component(high, a) - component(low, a);
-        if (spread > widest) {
-            widest = spread;
-            axis = a;
-        }
-    }
-    std::vector<Keyed> sorted;
-    sorted.reserve(indexed.size());
-    for (std::size_t i : indexed) {
-        const Vector3& p = *others[i]->sphereCollider->point;
-        sorted.push_back(Keyed{
-            component(p, axis),
-            {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
-            i});
-    }
-    std::sort(sorted.begin(), sorted.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
-
-    std::vector<std::size_t> candidates;
-    for (Transform* t1 : *l1) {
-        if (!t1)
-            continue;
-        CollisionObject* e1 = static_cast<CollisionObject*>(t1);
-        if (!isSphere(e1))
-            continue;
-        const double key = component(*e1->sphereCollider->point, axis);
-        if (!std::isfinite(key) || !hasIndexableRadius(e1)) {
-            for (CollisionObject* e2 : others)
-                testPair(e1, e2);
-            continue;
-        }
-        // If collidesWith accepts a pair, the float square of their distance on each axis is
-        // at most the float sum of the three squares, which is at most the reach squared; so
-        // the distance on every axis is within the window. A float key within the exact bounds
-        // is also within the bounds rounded in double, since rounding is monotonic and every
-        // float is a double.
-        const Vector3& p1 = *e1->sphereCollider->point;
-        const double reach = window(e1->sphereCollider->radius, maxRadius);
-        const double other1[2] = {component(p1, (axis + 1) % 3), component(p1, (axis + 2) % 3)};
-        const auto first = std::lower_bound(sorted.begin(), sorted.end(), key - reach,
-                                            [](const Keyed& k, double bound) { return k.key < bound; });
-        const auto last = std::upper_bound(first, sorted.end(), key + reach,
-                                           [](double bound, const Keyed& k) { return bound < k.key; });
-        candidates.assign(alwaysTested.begin(), alwaysTested.end());
-        // A coordinate of e1 that is not finite is never within the window; nor does such a
-        // pair collide, at a reach whose square is finite.
-        for (auto k = first; k != last; ++k)
-            if (std::fabs(k->other[0] - other1[0]) <= reach && std::fabs(k->other[1] - other1[1]) <= reach)
-                candidates.push_back(k->index);
-        // Back into l2's order, so the pairs answer as in a pass over all of l2.
-        std::sort(candidates.begin(), candidates.end());
-        for (std::size_t i : candidates)
-            testPair(e1, others[i]);
-    }
+    // Nothing to sort for when no first list has an entry.
+    if (std::none_of(firsts.begin(), firsts.end(), [](TransformList* l1) { return l1 && !l1->empty(); }))
+        return;
+    SweepIndex index(l2);
+    for (TransformList* l1 : firsts)
+        if (l1)
+            index.pass(l1);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <initializer_list>
+
 #include "Common/GameObjects/Transform.h"
 
 // The collision passes of the main frame. No state; main thread only.
@@ -13,4 +15,8 @@ public:
     // call and each e1 tests those within reach on all three, in l2's order, which gives
     // exactly the pairs and the order of testing all of them.
     static void handleCollissionsBetween(TransformList* l1, TransformList* l2);
+
+    // handleCollissionsBetween(l1, l2) for each l1 of firsts in turn (null lists skipped), with
+    // l2 sorted once for all of them: the same pairs in the same order as that many calls.
+    static void handleCollissionsWith(std::initializer_list<TransformList*> firsts, TransformList* l2);
 };

@@ -130,9 +130,11 @@ public:
 // The objects of one scene and its two lists (the same list when sameList).
 class Scene {
 public:
-    Scene(const std::vector<Placed>& first, const std::vector<Placed>& second, bool sameList) {
+    Scene(const std::vector<Placed>& first, const std::vector<Placed>& second, bool sameList,
+          const std::vector<Placed>& third = {}) {
         fill(l1, first);
         fill(sameList ? l1 : l2, second);
+        fill(l3, third);
         list2 = sameList ? &l1 : &l2;
     }
     Scene(const Scene&) = delete;
@@ -144,6 +146,17 @@ public:
         std::vector<std::string> indexed = log;
         log.clear();
         allPairs(&l1, list2);
+        return {indexed, log};
+    }
+
+    // The same for the first and the third list in turn, against one index of the second.
+    std::pair<std::vector<std::string>, std::vector<std::string>> runBoth() {
+        log.clear();
+        CollisionHandler::handleCollissionsWith({&l1, nullptr, &l3}, list2);
+        std::vector<std::string> indexed = log;
+        log.clear();
+        allPairs(&l1, list2);
+        allPairs(&l3, list2);
         return {indexed, log};
     }
 
@@ -161,7 +174,7 @@ private:
 
     std::vector<std::string> log;
     std::vector<std::unique_ptr<Probe>> objects;
-    TransformList l1, l2;
+    TransformList l1, l2, l3;
     TransformList* list2;
 };
 
@@ -324,10 +337,15 @@ TEST(CollisionRandomSceneTest, SamePairsInTheSameOrderAsAllPairs) {
     };
     const std::vector<Placed> players = scatter("p", 300, 60, 4);
     const std::vector<Placed> shots = scatter("s", 600, 60, 1);
-    Scene pass(players, shots, false);
+    const std::vector<Placed> ships = scatter("m", 6, 60, 40);
+    Scene pass(players, shots, false, ships);
     const auto [indexed, reference] = pass.run();
     EXPECT_EQ(indexed, reference);
     EXPECT_GT(reference.size(), 100u);
+    // Players and then ships against the shots, as the frame does.
+    const auto [indexedBoth, referenceBoth] = pass.runBoth();
+    EXPECT_EQ(indexedBoth, referenceBoth);
+    EXPECT_GT(referenceBoth.size(), reference.size());
     Scene all(shots, {}, true);
     const auto [indexedAll, referenceAll] = all.run();
     EXPECT_EQ(indexedAll, referenceAll);
