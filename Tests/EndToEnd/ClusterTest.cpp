@@ -3,9 +3,9 @@
 // stays when a neighbour or the coordinator goes.
 #include <gtest/gtest.h>
 
-#include "Support/Cluster.h"
-#include "Support/FreePort.h"
-#include "Support/TcpPair.h"
+#include "Support/Process/Cluster.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/Wire/TcpPair.h"
 
 namespace e2e {
 namespace {
