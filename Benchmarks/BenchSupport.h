@@ -22,7 +22,7 @@
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/ServerRegionHandler.h"
-#include "Tests/Support/FreePort.h"
+#include "Tests/Support/Wire/FreePort.h"
 
 namespace bench {
 

@@ -3,9 +3,9 @@
 // stays when a neighbour or the coordinator goes.
 #include <gtest/gtest.h>
 
-#include "Support/Cluster.h"
-#include "Support/FreePort.h"
-#include "Support/TcpPair.h"
+#include "Support/Process/Cluster.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/Wire/TcpPair.h"
 
 namespace e2e {
 namespace {
@@ -107,7 +107,7 @@ TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
 
 // The coordinator's map links two real servers; each knows the other's UDP address as soon as
 // the login (server 2) or the welcome (server 1) has bound the link.
-TEST(NeighbourUdpAddressTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
+TEST(NeighbourUdpAddressEndToEndTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     Cluster cluster;
     // Both servers start at once, without waiting for a map or a link in between.
     ASSERT_TRUE(cluster.startCoordinator());

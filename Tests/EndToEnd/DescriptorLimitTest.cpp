@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/Cluster.h"
+#include "Support/Process/Cluster.h"
 
 namespace e2e {
 namespace {

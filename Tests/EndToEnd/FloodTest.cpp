@@ -20,7 +20,7 @@
 
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/MessageTypes.h"
-#include "Support/Cluster.h"
+#include "Support/Process/Cluster.h"
 
 namespace e2e {
 namespace {

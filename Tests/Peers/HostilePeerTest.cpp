@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Peers/PeerSupport.h"
-#include "Support/PeerProcesses.h"
+#include "Support/Process/PeerProcesses.h"
 
 using namespace peertest;
 

@@ -2,7 +2,7 @@
 
 #include <list>
 
-#include "Support/PeerProcesses.h"
+#include "Support/Process/PeerProcesses.h"
 
 using namespace peertest;
 

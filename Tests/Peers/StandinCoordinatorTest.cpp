@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "Support/PeerProcesses.h"
+#include "Support/Process/PeerProcesses.h"
 
 using namespace peertest;
 

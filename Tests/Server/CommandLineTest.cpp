@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/ChildProcess.h"
-#include "Support/FreePort.h"
-#include "Support/Patience.h"
+#include "Support/Process/ChildProcess.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/Wire/Patience.h"
 
 namespace {
 

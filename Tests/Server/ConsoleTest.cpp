@@ -11,7 +11,7 @@
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Support/NetworkFixture.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "Common/Gamelogic/General.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Server/main.h"
-#include "Support/CaseName.h"
-#include "Support/NetworkFixture.h"
+#include "Support/Wire/CaseName.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

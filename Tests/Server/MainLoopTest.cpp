@@ -15,8 +15,8 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Server/Console.h"
 #include "Server/ServerRegionHandler.h"
-#include "Support/FakeClock.h"
-#include "Support/NetworkFixture.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

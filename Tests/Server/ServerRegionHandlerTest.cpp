@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/CaseName.h"
-#include "Support/FreePort.h"
-#include "Support/LiveNetwork.h"
-#include "Support/QueuedFrames.h"
-#include "Support/RegistryFixture.h"
-#include "Support/TcpPair.h"
+#include "Support/Wire/CaseName.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/World/QueuedFrames.h"
+#include "Support/World/RegistryFixture.h"
+#include "Support/Wire/TcpPair.h"
 
 namespace {
 

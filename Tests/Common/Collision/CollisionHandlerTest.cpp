@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Collision/CollisionObject.h"
-#include "Support/CaseName.h"
+#include "Support/Wire/CaseName.h"
 
 namespace {
 

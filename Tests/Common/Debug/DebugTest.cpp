@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Network/Network.h"
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 namespace {
 

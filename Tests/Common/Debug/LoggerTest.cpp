@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 namespace {
 

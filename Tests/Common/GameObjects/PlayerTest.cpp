@@ -5,7 +5,7 @@
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
-#include "Support/NetworkFixture.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

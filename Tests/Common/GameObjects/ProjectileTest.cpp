@@ -4,7 +4,7 @@
 #include "Common/Collision/Sphere.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Ship.h"
-#include "Support/NetworkFixture.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/SceneFixture.h"
+#include "Support/World/SceneFixture.h"
 
 namespace {
 

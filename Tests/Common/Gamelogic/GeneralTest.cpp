@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/CaseName.h"
-#include "Support/RegistryFixture.h"
+#include "Support/Wire/CaseName.h"
+#include "Support/World/RegistryFixture.h"
 
 namespace {
 

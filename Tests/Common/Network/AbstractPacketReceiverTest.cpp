@@ -18,11 +18,11 @@
 #include "Common/Debug/Logger.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FakeClock.h"
-#include "Support/LiveNetwork.h"
-#include "Support/OwnReceiver.h"
-#include "Support/Patience.h"
-#include "Support/TrafficCounts.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/World/OwnReceiver.h"
+#include "Support/Wire/Patience.h"
+#include "Support/World/TrafficCounts.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::address_v6;

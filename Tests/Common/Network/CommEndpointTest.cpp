@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "Common/Network/Network.h"
-#include "Support/FakeClock.h"
-#include "Support/TcpPair.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/Wire/TcpPair.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

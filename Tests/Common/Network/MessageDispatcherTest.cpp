@@ -10,9 +10,9 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Support/EventBuilders.h"
-#include "Support/FakeClock.h"
-#include "Support/NetworkFixture.h"
+#include "Support/Wire/EventBuilders.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -21,11 +21,11 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FakeClock.h"
-#include "Support/LiveNetwork.h"
-#include "Support/Patience.h"
-#include "Support/TcpPair.h"
-#include "Support/TrafficCounts.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/Wire/Patience.h"
+#include "Support/Wire/TcpPair.h"
+#include "Support/World/TrafficCounts.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

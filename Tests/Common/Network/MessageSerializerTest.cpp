@@ -8,8 +8,8 @@
 
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/Bytes.h"
-#include "Support/FakeClock.h"
+#include "Support/Wire/Bytes.h"
+#include "Support/Wire/FakeClock.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 using boost::asio::ip::tcp;
 using boost::asio::ip::udp;

@@ -14,9 +14,9 @@
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Sender.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FreePort.h"
-#include "Support/LiveNetwork.h"
-#include "Support/TcpPair.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/Wire/TcpPair.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

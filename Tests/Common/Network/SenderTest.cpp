@@ -8,8 +8,8 @@
 #include "Common/GameObjects/Projectile.h"
 #include "Common/GameObjects/Ship.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FakeClock.h"
-#include "Support/NetworkFixture.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <gmock/gmock.h>
 
-#include "Support/NetworkFixture.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "Common/GameObjects/NetworkObject.h"
-#include "Support/SceneFixture.h"
+#include "Support/World/SceneFixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
-#include "Support/Bytes.h"
+#include "Support/Wire/Bytes.h"
 
 namespace {
 

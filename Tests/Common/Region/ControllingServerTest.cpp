@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/RegistryFixture.h"
+#include "Support/World/RegistryFixture.h"
 
 namespace {
 

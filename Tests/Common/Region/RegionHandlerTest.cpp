@@ -3,8 +3,8 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
-#include "Support/RegistryFixture.h"
-#include "Support/TcpPair.h"
+#include "Support/World/RegistryFixture.h"
+#include "Support/Wire/TcpPair.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;

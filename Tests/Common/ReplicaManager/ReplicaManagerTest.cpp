@@ -11,8 +11,8 @@
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/FakeClock.h"
-#include "Support/NetworkFixture.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

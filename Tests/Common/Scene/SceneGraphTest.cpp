@@ -6,8 +6,8 @@
 
 #include "Common/GameObjects/NetworkObject.h"
 #include "Common/GameObjects/Player.h"
-#include "Support/NetworkFixture.h"
-#include "Support/SceneFixture.h"
+#include "Support/World/NetworkFixture.h"
+#include "Support/World/SceneFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/GameObjects/Projectile.h"
-#include "Support/NetworkFixture.h"
+#include "Support/World/NetworkFixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "Server/Gamelogic/VelmorEntryPoint.h"
 
 #include "Common/GameObjects/Ship.h"
-#include "Support/SceneFixture.h"
+#include "Support/World/SceneFixture.h"
 
 namespace {
 

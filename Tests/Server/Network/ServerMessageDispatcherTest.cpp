@@ -17,13 +17,13 @@
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Support/CaseName.h"
-#include "Support/EventBuilders.h"
-#include "Support/FakeClock.h"
-#include "Support/LiveNetwork.h"
-#include "Support/NetworkFixture.h"
-#include "Support/Patience.h"
-#include "Support/PeerProcesses.h"
+#include "Support/Wire/CaseName.h"
+#include "Support/Wire/EventBuilders.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/World/NetworkFixture.h"
+#include "Support/Wire/Patience.h"
+#include "Support/Process/PeerProcesses.h"
 
 namespace {
 

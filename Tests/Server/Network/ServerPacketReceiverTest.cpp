@@ -13,10 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "Common/Network/Network.h"
-#include "Support/FreePort.h"
-#include "Support/LiveNetwork.h"
-#include "Support/OwnReceiver.h"
-#include "Support/Patience.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/World/LiveNetwork.h"
+#include "Support/World/OwnReceiver.h"
+#include "Support/Wire/Patience.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::tcp;

@@ -9,7 +9,7 @@
 
 #include "Common/Network/Network.h"
 #include "Server/ServerRegionHandler.h"
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 // The registry is one process-wide singleton (regions find their neighbours through it):
 // every registry test starts and ends with it empty, myself unset, and the diagnostics

@@ -14,9 +14,9 @@
 
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
-#include "Support/ChildProcess.h"
-#include "Support/FreePort.h"
-#include "Support/Patience.h"
+#include "Support/Process/ChildProcess.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/Wire/Patience.h"
 
 // Talking to started processes as their peer: the test plays a region server or a client with
 // real sockets on 127.0.0.1 and waits for what the processes send with a deadline, never a

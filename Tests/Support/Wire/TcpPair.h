@@ -11,7 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "Support/Patience.h"
+#include "Support/Wire/Patience.h"
 
 // Connected TCP pairs on 127.0.0.1 for endpoint tests: connect() returns a heap socket for
 // the code under test to own (freed with CommEndpoint::deleteTcpSocket) and keeps the

@@ -1,4 +1,4 @@
-#include "Support/Cluster.h"
+#include "Support/Process/Cluster.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/Protobuf/ProtobufConversion.h"
-#include "Support/FreePort.h"
+#include "Support/Wire/FreePort.h"
 
 namespace e2e {
 

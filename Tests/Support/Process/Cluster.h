@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "Common/Math/Vector3.h"
-#include "Support/ChildProcess.h"
-#include "Support/Patience.h"
-#include "Support/PeerProcesses.h"
+#include "Support/Process/ChildProcess.h"
+#include "Support/Wire/Patience.h"
+#include "Support/Process/PeerProcesses.h"
 
 // A small cluster of real processes for the end-to-end tests: the stand-in coordinator, region
 // servers started as an operator starts them, and stand-in bots. Every process is killed when

@@ -1,4 +1,4 @@
-#include "Support/ChildProcess.h"
+#include "Support/Process/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,8 +1,8 @@
-#include "Support/FakeClock.h"
+#include "Support/Wire/FakeClock.h"
 
 #include <atomic>
 
-#include "Support/RunOn.h"
+#include "Support/Wire/RunOn.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/Network.h"
 #include "Server/ServerRegionHandler.h"
-#include "Support/FakeClock.h"
-#include "Support/FreePort.h"
-#include "Support/Patience.h"
-#include "Support/RunOn.h"
+#include "Support/Wire/FakeClock.h"
+#include "Support/Wire/FreePort.h"
+#include "Support/Wire/Patience.h"
+#include "Support/Wire/RunOn.h"
 
 // The networking singleton built once per test process, as start-up builds it: on a free game
 // port, with server id 3 in the registry while the own qport is taken, and an I/O thread that

@@ -13,9 +13,9 @@
 #include "Common/Network/WatcherManager.h"
 #include "Common/Region/ControllingServer.h"
 #include "Server/ServerRegionHandler.h"
-#include "Support/QueuedFrames.h"
-#include "Support/SceneFixture.h"
-#include "Support/TcpPair.h"
+#include "Support/World/QueuedFrames.h"
+#include "Support/World/SceneFixture.h"
+#include "Support/Wire/TcpPair.h"
 
 // The networking parts the composer, the dispatcher and the watcher registry reach through
 // the singleton, built here without sockets of their own: two send queues, the Sender, the
