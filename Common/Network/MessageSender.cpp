@@ -5,9 +5,10 @@
 // list owns its packets until the step takes them. A broadcast packet is shared by its
 // recipients through a BroadcastBuffer, whose count is released without a lock on the main
 // thread (recipients skipped or dropped) and on the I/O thread (completed sends): whoever
-// releases the last share frees it. The completions here run on the I/O thread and touch only
-// their own packet or share, the measurement log's atomic counters, and the input-limited
-// diagnostics (under the input-limit lock).
+// releases the last share frees it. The completions here run on the I/O thread (a datagram
+// batch's on the main thread when its handler could not be posted) and touch only their own
+// packet or share, the measurement log's atomic counters, and the input-limited diagnostics
+// (under the input-limit lock).
 #include "Common/Network/MessageSender.h"
 
 #include <cstdint>
