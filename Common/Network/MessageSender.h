@@ -135,18 +135,21 @@ public:
     void broadcastCompletedUDP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
     // I/O thread, from a write's completion, outside the connection's lock.
     void broadcastCompletedTCP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
-    // I/O thread (the end of the four above): the error line, then the packet or share released.
+    // The end of sendCompletedUDP and sendCompletedTCP, on their thread: the error line, then
+    // the packet freed.
     void sendCompleted(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    // finishShare without a transport, on the thread of the completion that calls it.
     void broadcastCompleted(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
-    // I/O thread: counts one packet and its bytes on the measurement log's atomic counters.
+    // On the thread of the completion that calls it: counts one packet and its bytes on the
+    // measurement log's atomic counters.
     void packageSent(TransportType t, std::size_t bytes);
 
     // Closes a TCP connection on the main thread: packets still waiting behind its outstanding
     // write are freed, and nothing more is written to it. Every socket of a closed connection
     // passes through here before it is deleted, so a write completion never starts the next
-    // write on a socket that is going away. Main thread; takes the connection's lock, which the
-    // I/O thread's write completions hold while they start the next write (the receive side
-    // calls it with its readStarts_ lock held, which is taken first).
+    // write on a socket that is going away. Takes the connection's lock, which the I/O
+    // thread's write completions hold while they start the next write (the receive side calls
+    // it with its readStarts_ lock held, which is taken first).
     static void closeTcpSocket(boost::asio::ip::tcp::socket* socket);
 
     // Main thread, once a frame: closes (through Network::closeConnection, so its
@@ -203,7 +206,7 @@ private:
     // socket has no room yet wait there, each with its own asynchronous send.
     void sendDatagrams(bool broadcast);
     // A broadcast share's end: its error line, after `transport` ("UDP: ", "TCP: " or ""), then
-    // the share released. I/O thread, as the completion handlers.
+    // the share released. On the thread of the completion handler that calls it.
     static void finishShare(const boost::system::error_code& error, BroadcastBuffer* b, const char* transport);
     // Gives up the whole batch, as for sends that could not be started.
     void abandonDatagrams(bool broadcast);
