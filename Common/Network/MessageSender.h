@@ -50,9 +50,10 @@ public:
     BroadcastBuffer(const BroadcastBuffer&) = delete;
     BroadcastBuffer& operator=(const BroadcastBuffer&) = delete;
 
-    // Null when there is nobody to send to.
+    // Null when there is nobody to send to. Main thread.
     static BroadcastBuffer* newBuffer(int recipients, std::string* buffer);
-    // Releases one share; the share that brings the count to 0 deletes `b`.
+    // Releases one share; the share that brings the count to 0 deletes `b`. Any thread: the
+    // main thread and the I/O thread's completions, without a lock.
     static void decrementRecipients(BroadcastBuffer* b);
 
     std::atomic<uint32_t> recipients;
@@ -63,7 +64,9 @@ public:
 // sends everything once per frame. Queueing and the send step run on the main thread; the
 // completion handlers run on the I/O thread and touch only their own packet or broadcast
 // record and the traffic counters. The server has two: one for clients, watchers and every
-// broadcast, one for region servers and the coordinator.
+// broadcast, one for region servers and the coordinator. The queues, the broadcast shares and
+// the completions are in MessageSender.cpp, the datagram batch in UdpSendBatch.cpp, the TCP
+// write chain and the closing of connections in TcpConnectionWrites.cpp.
 class MessageSender {
 public:
     // Every packing call uses 1400. A packet that holds more than one frame stays at 1399
@@ -122,24 +125,37 @@ public:
     // Drops everything queued for an endpoint that is about to be destroyed or reset.
     void wantToDeleteEndpoint(CommEndpoint* receiver);
 
-    // Completion handlers, I/O thread. `packet` or `b` is the transmission's own.
+    // Completion handlers. `packet` or `b` is the transmission's own: freed, or its share
+    // released. An error line goes through the input limit (under its lock).
+    // I/O thread; main thread for a batch whose completion handler could not be posted.
     void sendCompletedUDP(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    // I/O thread, from a write's completion, outside the connection's lock.
     void sendCompletedTCP(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    // I/O thread; main thread for a batch whose completion handler could not be posted.
     void broadcastCompletedUDP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    // I/O thread, from a write's completion, outside the connection's lock.
     void broadcastCompletedTCP(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    // The end of sendCompletedUDP and sendCompletedTCP, on their thread: the error line, then
+    // the packet freed.
     void sendCompleted(const boost::system::error_code& error, std::size_t bytes, std::string* packet);
+    // finishShare without a transport, on the thread of the completion that calls it.
     void broadcastCompleted(const boost::system::error_code& error, std::size_t bytes, BroadcastBuffer* b);
+    // On the thread of the completion that calls it: counts one packet and its bytes on the
+    // measurement log's atomic counters.
     void packageSent(TransportType t, std::size_t bytes);
 
     // Closes a TCP connection on the main thread: packets still waiting behind its outstanding
     // write are freed, and nothing more is written to it. Every socket of a closed connection
     // passes through here before it is deleted, so a write completion never starts the next
-    // write on a socket that is going away.
+    // write on a socket that is going away. Takes the connection's lock, which the I/O
+    // thread's write completions hold while they start the next write (the receive side calls
+    // it with its readStarts_ lock held, which is taken first).
     static void closeTcpSocket(boost::asio::ip::tcp::socket* socket);
 
     // Main thread, once a frame: closes (through Network::closeConnection, so its
     // ClosedConnection follows) every connection of every queue whose socket has taken no byte
-    // for STALLED_WRITE_MS while bytes wait for it, with one line each.
+    // for STALLED_WRITE_MS while bytes wait for it, with one line each. Takes each connection's
+    // lock in turn to read its progress, and none while it closes.
     static void closeStalledConnections();
 
     // A new packet, owned by the list it is put into: empty, or holding this server's
@@ -158,7 +174,8 @@ public:
                           unsigned int maxPacketLength, bool useQport);
 
     // The call that hands a batch of datagrams to the kernel: sendmmsg, or a stand-in of a
-    // test's that answers as a kernel might (a full socket, an error, an interruption).
+    // test's that answers as a kernel might (a full socket, an error, an interruption). Called
+    // and set on the main thread only.
     typedef int (*SendBatchCall)(int fd, mmsghdr* datagrams, unsigned int count, int flags);
     static SendBatchCall sendBatchCall;
 
@@ -189,14 +206,15 @@ private:
     // socket has no room yet wait there, each with its own asynchronous send.
     void sendDatagrams(bool broadcast);
     // A broadcast share's end: its error line, after `transport` ("UDP: ", "TCP: " or ""), then
-    // the share released.
+    // the share released. On the thread of the completion handler that calls it.
     static void finishShare(const boost::system::error_code& error, BroadcastBuffer* b, const char* transport);
     // Gives up the whole batch, as for sends that could not be started.
     void abandonDatagrams(bool broadcast);
     void reportUdpStartFailure(bool broadcast, CommEndpoint* recipient);
     static void releaseUnsent(std::string* packet, BroadcastBuffer* share);
     // Queues `packet` (or one share of `share`) on the connection's writes, behind what waits
-    // there; on an exception it stays the caller's. Nothing is written here.
+    // there; on an exception it stays the caller's. Nothing is written here. Takes the
+    // connection's lock.
     void startTcpWrite(boost::asio::ip::tcp::socket* socket, std::string* packet, BroadcastBuffer* share);
     // Hands the connections queued for since the last call to the I/O thread, which starts
     // their writes, with one posted handler. When that fails they stay for the next call.
