@@ -46,6 +46,30 @@ void testPair(CollisionObject* e1, CollisionObject* e2) {
     }
 }
 
+// The list's entries, non-null, in order. Walking a list waits for one node after another;
+// meanwhile each object's collider fields are fetched for the loops that follow.
+void gather(TransformList* list, std::vector<CollisionObject*>* into) {
+    into->reserve(list->size());
+    for (Transform* t : *list)
+        if (t) {
+            CollisionObject* o = static_cast<CollisionObject*>(t);
+            __builtin_prefetch(&o->collisionType);
+            __builtin_prefetch(&o->sphereCollider);
+            into->push_back(o);
+        }
+}
+
+// For a loop over gathered entries at i: fetches the sphere of an entry further on, and the
+// centre of a nearer one whose sphere came by now, so that entry i finds both in cache.
+void fetchAhead(const std::vector<CollisionObject*>& entries, std::size_t i) {
+    const std::size_t sphereAhead = 32;
+    const std::size_t centreAhead = 16;
+    if (i + sphereAhead < entries.size() && isSphere(entries[i + sphereAhead]))
+        __builtin_prefetch(entries[i + sphereAhead]->sphereCollider);
+    if (i + centreAhead < entries.size() && isSphere(entries[i + centreAhead]))
+        __builtin_prefetch(entries[i + centreAhead]->sphereCollider->point);
+}
+
 struct Keyed {
     double key;        // the position on the sorted axis
     Real_t other[2];   // on the two other axes, in order
@@ -59,10 +83,7 @@ struct Keyed {
 class SweepIndex {
 public:
     explicit SweepIndex(TransformList* l2) {
-        others.reserve(l2->size());
-        for (Transform* t : *l2)
-            if (t)
-                others.push_back(static_cast<CollisionObject*>(t));
+        gather(l2, &others);
 
         // The spheres of l2 that may be found by their position on one axis (the one along
         // which they spread most), and the rest, which every sphere of l1 is tested against:
@@ -72,6 +93,7 @@ public:
         std::vector<std::size_t> indexed;
         Vector3 low, high;
         for (std::size_t i = 0; i < others.size(); ++i) {
+            fetchAhead(others, i);
             const CollisionObject* o = others[i];
             if (!isSphere(o))
                 continue;
@@ -110,10 +132,11 @@ public:
 
     // Every entry of l1 against l2, in the order of testing all pairs.
     void pass(TransformList* l1) {
-        for (Transform* t1 : *l1) {
-            if (!t1)
-                continue;
-            CollisionObject* e1 = static_cast<CollisionObject*>(t1);
+        firsts.clear();
+        gather(l1, &firsts);
+        for (std::size_t n = 0; n < firsts.size(); ++n) {
+            fetchAhead(firsts, n);
+            CollisionObject* e1 = firsts[n];
             if (!isSphere(e1))
                 continue;
             const double key = component(*e1->sphereCollider->point, axis);
@@ -153,7 +176,8 @@ private:
     std::vector<Keyed> sorted;
     int axis = 0;
     double maxRadius = 0;
-    std::vector<std::size_t> candidates; // one e1's, kept for its capacity
+    std::vector<CollisionObject*> firsts; // the pass's l1, as others
+    std::vector<std::size_t> candidates;  // one e1's, kept for its capacity
 };
 
 } // namespace
