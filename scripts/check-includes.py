@@ -140,8 +140,12 @@ def check(layers):
             problems[rel, 0, ()] = f"{rel}: named in check-includes.py's OWNER, but there is no such file"
     ours = (".cpp", ".cc", ".h", ".hpp")
     files = [p for p in layers.owners if p.startswith(ROOT + os.sep) and os.path.splitext(p)[1] in ours]
-    tracked = subprocess.run(["git", "-C", ROOT, "ls-files", "*.h"], capture_output=True, text=True).stdout.split()
-    files += [os.path.join(ROOT, p) for p in tracked]
+    # Also the headers that nothing includes (outside a git checkout, only what is included).
+    try:
+        listed = subprocess.run(["git", "-C", ROOT, "ls-files", "*.h"], capture_output=True, text=True).stdout
+    except OSError:
+        listed = ""
+    files += [os.path.join(ROOT, p) for p in listed.split()]
     # (file, the targets it is checked for, the files that brought it in if it has no target)
     todo = [(path, frozenset(layers.owner(path)), ()) for path in sorted(set(files))]
     while todo:
@@ -162,6 +166,7 @@ def check(layers):
             if not owners:
                 todo.append((header, targets, via + (path,)))
                 continue
+            todo.append((header, frozenset(owners), ()))
             wrong = sorted(t for t in targets if not owners & layers.links[t])
             if wrong and (path, number, tuple(wrong)) not in problems:
                 where = f" (included by {' via '.join(show(v) for v in via)})" if via else ""
