@@ -5,8 +5,8 @@ program, a test executable) includes only headers of that target or of a library
 Which file belongs where is read from the build, not from folder names: the script configures a
 scratch build tree of the Fuzz type (so that the fuzz targets are in it too; clang++-14, as
 scripts/setup.sh installs it) and reads CMake's code model (file API). Nothing is built.
-  - A file listed in a target's sources (a .cpp, a generated header) belongs to that target, or
-    to each target that lists it.
+  - A file listed in a target's sources (a .cpp, a generated header, a header named in
+    target_sources) belongs to that target, or to each target that lists it.
   - A header belongs to the target that compiles the .cpp of the same name beside it.
   - A header without such a .cpp belongs to the lowest library that compiles a file of its
     folder (the one that every other library compiling there links; without one, to each of
