@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite with warnings as errors and checks the format, then
-# runs it again with AddressSanitizer and UndefinedBehaviorSanitizer in a build folder of its
-# own, then the threaded tests under ThreadSanitizer in a third, then each fuzz target for a
-# short while. Exits non-zero on any failure.
+# Builds and runs the whole test suite with warnings as errors, checks the format and that the
+# includes keep to the layers, then runs it again with AddressSanitizer and
+# UndefinedBehaviorSanitizer in a build folder of its own, then the threaded tests under
+# ThreadSanitizer in a third, then each fuzz target for a short while. Exits non-zero on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,9 @@ scripts/setup.sh build -DREGIONSERVER_WARNINGS_AS_ERRORS=ON
 
 # The tree follows .clang-format.
 git ls-files -z '*.h' '*.cpp' | xargs -0 clang-format-14 --dry-run --Werror
+
+# Every #include "..." names a header of its own library or of one it links.
+scripts/check-includes.py
 
 ctest --test-dir build --output-on-failure -j "$jobs"
 

@@ -69,7 +69,8 @@ public:
     // back at its share gets one that fails at once), and the connection is reported closed by
     // its one ClosedConnection event, as one that failed.
     void closeConnection(boost::asio::ip::tcp::socket* tcp_socket);
-    // One datagram receive into a fresh buffer, source into sender_endpoint_.
+    // One datagram receive into a fresh buffer, source into sender_endpoint_. The constructor's
+    // call runs before the I/O thread does; every later one is on the I/O thread.
     void asyncReceive(boost::asio::ip::udp::socket* udp_socket);
 
     // Completion handlers, I/O thread. Each frees `data`. handleUDPReceive also handles the
@@ -81,7 +82,8 @@ public:
     virtual void handleUDPReceive(const boost::system::error_code& error, char* data, std::size_t bytes_recvd,
                                   boost::asio::ip::udp::socket* udp_socket);
 
-    // Append one event under the queue's lock; a full UDP ring gives up its oldest event.
+    // Append one event under the queue's lock; a full UDP ring gives up its oldest event. Any
+    // thread: the I/O thread's completions call them.
     void addUDPNetworkEvent(networkEventPtr event);
     void addTCPNetworkEvent(networkEventPtr event);
 
@@ -141,6 +143,7 @@ private:
     // once. Taken before tcp_mutex_ where both are held.
     boost::mutex readStarts_;
 
+    // The datagram path, I/O thread only (as are its buffers below).
     // Handles one datagram and appends its events for the main thread to the UDP queue.
     void handleDatagram(const char* data, std::size_t bytes_recvd, boost::asio::ip::udp::socket* udp_socket);
     // After arming the datagram receive failed: one line, and another attempt after a pause.
@@ -149,8 +152,10 @@ private:
     void readWaitingDatagrams(boost::asio::ip::udp::socket* udp_socket);
     // Appends datagramEvents_ to the UDP queue under one lock.
     void queueDatagramEvents();
+    // I/O thread.
     void handleTcpData(const char* data, std::size_t bytes_recvd, boost::asio::ip::tcp::socket* tcp_socket);
-    // Starts one read of at most `size` bytes (max_length at most); readStarts_ held.
+    // Starts one read of at most `size` bytes (max_length at most); readStarts_ held. Any thread:
+    // the I/O thread after a read, the main thread for a connection it opens or resumes.
     void startRead(boost::asio::ip::tcp::socket* tcp_socket, std::size_t size);
     // Dispatches and releases the events of `taken` one by one, then clears it.
     template <class Queue> void dispatchTaken(Queue& taken, MessageDispatcher* dispatcher);

@@ -65,7 +65,8 @@ private:
 // read-modify-write.
 typedef std::shared_ptr<NetworkEvent> networkEventPtr;
 
-// Names for the diagnostics; "Unknown Event Type" for any other value.
+// Names for the diagnostics, both; any thread (the frame reader's lines use them on the I/O
+// thread). "Unknown Event Type" for any other value.
 std::string getEventTypeString(EventTypes::EventTypes type);
 // Twelve names only: CoordinatorWelcome, TransferPlayerTo, Ping, Pong and any invalid value
 // give "Unknown Message Type".

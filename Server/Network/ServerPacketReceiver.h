@@ -30,7 +30,8 @@ public:
     // I/O thread; always true.
     bool handleTCPConnection(const boost::system::error_code& error, boost::asio::ip::tcp::socket* socket);
 
-    // Turns keep-alive on for an accepted connection and bounds its kernel send buffer.
+    // Turns keep-alive on for an accepted connection and bounds its kernel send buffer. I/O
+    // thread (the accept's completion), before any other use of the socket.
     static void keepAlive(boost::asio::ip::tcp::socket& socket);
 
     boost::asio::ip::tcp::acceptor acceptor_;
