@@ -98,6 +98,10 @@ public:
     // removed, as a player whose connection closed is.
     void removePlayersWithoutClient();
 
+    // Once a frame, after the frame's events are dispatched: forgets what held for that
+    // dispatch only.
+    virtual void frameDispatched() {}
+
     // Players this server took control of whose client has not logged in here yet, oldest
     // first; not owned.
     std::list<Player*> playersWhoLackAClient;

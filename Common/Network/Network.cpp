@@ -160,6 +160,7 @@ void Network::closeConnection(tcp::socket* socket) {
 void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
     if (packetReceiver && messageDispatcher) {
         packetReceiver->dispatch(messageDispatcher);
+        messageDispatcher->frameDispatched();
         messageDispatcher->removePlayersWithoutClient();
         messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
         packetReceiver->closeConnectionsWithStaleFrames();

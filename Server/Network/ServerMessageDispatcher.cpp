@@ -128,6 +128,38 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointTcp(tcp::socket* tcpSoc
     return nullptr;
 }
 
+void ServerMessageDispatcher::frameDispatched() {
+    resolvedThisFrame_.clear();
+}
+
+boost::asio::ip::address ServerMessageDispatcher::resolveClientHost(const std::string& host) {
+    boost::system::error_code notNumeric;
+    boost::asio::ip::make_address(host, notNumeric);
+    if (!notNumeric) {
+        auto known = resolvedThisFrame_.find(host);
+        if (known != resolvedThisFrame_.end()) {
+            if (known->second.failure)
+                std::rethrow_exception(known->second.failure);
+            return known->second.address;
+        }
+    }
+    Resolved answer;
+    try {
+        tcp::resolver resolver(*ios);
+        tcp::resolver::results_type addresses = resolver.resolve(host, "12345", tcp::resolver::address_configured);
+        if (addresses.empty())
+            throw boost::system::system_error(boost::asio::error::host_not_found);
+        answer.address = addresses.begin()->endpoint().address();
+    } catch (...) {
+        if (!notNumeric)
+            resolvedThisFrame_[host].failure = std::current_exception();
+        throw;
+    }
+    if (!notNumeric)
+        resolvedThisFrame_[host] = answer;
+    return answer.address;
+}
+
 bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
     // The receiver has closed it already; only its holder deletes it.
     sender->deleteTcpSocket();
@@ -291,12 +323,8 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
     }
     // Blocks the main thread; numeric addresses answer at once. A failure throws to the
     // receiver's guard and leaves the player neither bound nor waiting.
-    tcp::resolver resolver(*ios);
-    tcp::resolver::results_type addresses = resolver.resolve(info.host(), "12345", tcp::resolver::address_configured);
-    if (addresses.empty())
-        throw boost::system::system_error(boost::asio::error::host_not_found);
     // Lookups never compare ports, so the service's port plays no part.
-    udp::endpoint clientAddress(addresses.begin()->endpoint().address(), 12345);
+    udp::endpoint clientAddress(resolveClientHost(info.host()), 12345);
     CommEndpoint* known = lookUpCommEndpointUdp(&clientAddress, endpoint->qport);
     Logger::getInstance()->gotControlOverPlayer();
 

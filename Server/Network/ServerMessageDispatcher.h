@@ -1,6 +1,10 @@
 #pragma once
 
+#include <exception>
 #include <string>
+#include <unordered_map>
+
+#include <boost/asio/ip/address.hpp>
 
 #include "Common/Network/MessageDispatcher.h"
 
@@ -39,7 +43,23 @@ public:
     // its login or its welcome).
     static bool isLoggedInServer(CommEndpoint* sender);
 
+    // Forgets this frame's answers of the resolver.
+    void frameDispatched() override;
+
 private:
+    // The resolver's answer for a hand-over's client host: the first address of a stream
+    // query with the address-configuration flag, or its exception thrown. A numeric address
+    // depends only on the addresses the machine has configured: its answer is kept for the
+    // rest of the frame, so a battle's many respawns read that configuration once a frame
+    // instead of once each. Names are asked every time.
+    boost::asio::ip::address resolveClientHost(const std::string& host);
+
+    struct Resolved {
+        boost::asio::ip::address address;
+        std::exception_ptr failure; // null when it resolved
+    };
+    std::unordered_map<std::string, Resolved> resolvedThisFrame_;
+
     // A server's datagrams come from its game port, which is also its TCP listening port: its
     // UDP address is the TCP peer's IP address with that port, so replica updates reach it
     // before it has sent this server a datagram. Nothing is set when either part is unknown.

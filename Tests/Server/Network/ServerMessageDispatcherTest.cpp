@@ -166,13 +166,28 @@ protected:
     Player* connectedPlayerAt(const char* address, const std::string& name, uint32_t qport) {
         Player* p = connectedPlayer(name, qport);
         p->deleteTcpSocket();
+        p->setTcpSocket(socketTo(address));
+        return p;
+    }
+
+    // A watcher whose client's connection ends at `address`.
+    CommEndpoint* watcherAt(const char* address, uint32_t qport) {
+        CommEndpoint w(CommEndpointTypes::WatcherEndpoint);
+        w.setTcpSocket(socketTo(address));
+        w.qport = qport;
+        CommEndpoint* owned = w.getEndpointCopy();
+        watchers->addNewWatcher(owned);
+        return owned;
+    }
+
+    // A connection whose peer is `address`; the far side is kept until the test ends.
+    tcp::socket* socketTo(const char* address) {
         tcp::acceptor acceptor(pair.io, tcp::endpoint(boost::asio::ip::make_address(address), 0));
         tcp::socket* held = new tcp::socket(pair.io);
         held->connect(acceptor.local_endpoint());
         farSides.push_back(std::make_unique<tcp::socket>(pair.io));
         acceptor.accept(*farSides.back());
-        p->setTcpSocket(held);
-        return p;
+        return held;
     }
 
     // Gone at the end of the frame, its connection still held (freed by TearDown).
@@ -325,6 +340,40 @@ TEST_F(ServerMessageDispatcherTest, DatagramSenderFollowsQportsGivenAfterAttach)
     ASSERT_NE(bound, nullptr);
     ASSERT_TRUE(watchers->watchers.empty());
     EXPECT_EQ(datagramSender(0x20009), bound);
+}
+
+// The answer for a numeric client host is kept for the rest of the frame: each hand-over is
+// still bound by the address of its own host text, in the frame and in the next.
+TEST_F(ServerMessageDispatcherTest, HandOverHostsAreAnsweredForTheirOwnTextThroughoutAFrame) {
+    struct HandOver {
+        uint32_t object;
+        const char* host;
+        const char* watcherAt;
+        bool bound;
+        bool newFrame;
+    };
+    const HandOver handOvers[] = {
+        {10, "127.0.0.2", "127.0.0.2", true, false},  {11, "127.0.0.1", "127.0.0.1", true, false},
+        {12, "127.0.0.2", "127.0.0.1", false, false}, {13, "127.0.0.1", "127.0.0.2", false, false},
+        {14, "127.0.0.2", "127.0.0.2", true, false},  {15, "127.0.0.2", "127.0.0.2", true, true},
+        {16, "127.0.0.1", "127.0.0.2", false, false},
+    };
+    uint32_t qport = 0x20010;
+    for (const HandOver& h : handOvers) {
+        SCOPED_TRACE("object " + std::to_string(h.object));
+        if (h.newFrame)
+            dispatcher->frameDispatched();
+        CommEndpoint* client = watcherAt(h.watcherAt, ++qport);
+        const uint64_t id = (2ull << 32) | h.object;
+        std::unique_ptr<Velmor::TransferControl> control(transfer(id, true, qport));
+        control->mutable_playerinfo()->set_host(h.host);
+        printedBy([&] { server()->dispatchTransferControl(coordinator(), control.get()); });
+        Player* player = static_cast<Player*>(scene()->getOBjectById(id));
+        ASSERT_NE(player, nullptr);
+        EXPECT_EQ(waiting(player), !h.bound);
+        const auto& listed = watchers->watchers;
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), client), h.bound ? 0 : 1);
+    }
 }
 
 TEST_F(ServerMessageDispatcherTest, DatagramSenderIsTheFirstInListOrderWhileTheListHoldsAPlayerTwice) {
