@@ -66,7 +66,7 @@ void SceneGraph::appended(TransformList* list, Transform* t) {
 bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
     std::unordered_map<const TransformList*, Positions>::iterator indexed = positions_.find(&list);
     if (indexed == positions_.end()) {
-        // Children of objects below the root: a few at most.
+        // The children of an object below the root, or a list a caller queued against: short.
         TransformList::iterator it = std::find(list.begin(), list.end(), t);
         if (it == list.end())
             return false;

@@ -135,28 +135,26 @@ void ServerMessageDispatcher::frameDispatched() {
 boost::asio::ip::address ServerMessageDispatcher::resolveClientHost(const std::string& host) {
     boost::system::error_code notNumeric;
     boost::asio::ip::make_address(host, notNumeric);
-    if (!notNumeric) {
-        auto known = resolvedThisFrame_.find(host);
-        if (known != resolvedThisFrame_.end()) {
-            if (known->second.failure)
-                std::rethrow_exception(known->second.failure);
-            return known->second.address;
-        }
-    }
+    const bool keep = !notNumeric;
+    auto known = keep ? resolvedThisFrame_.find(host) : resolvedThisFrame_.end();
     Resolved answer;
-    try {
-        tcp::resolver resolver(*ios);
-        tcp::resolver::results_type addresses = resolver.resolve(host, "12345", tcp::resolver::address_configured);
-        if (addresses.empty())
-            throw boost::system::system_error(boost::asio::error::host_not_found);
-        answer.address = addresses.begin()->endpoint().address();
-    } catch (...) {
-        if (!notNumeric)
-            resolvedThisFrame_[host].failure = std::current_exception();
-        throw;
+    if (known != resolvedThisFrame_.end()) {
+        answer = known->second;
+    } else {
+        try {
+            tcp::resolver resolver(*ios);
+            tcp::resolver::results_type addresses = resolver.resolve(host, "12345", tcp::resolver::address_configured);
+            if (addresses.empty())
+                throw boost::system::system_error(boost::asio::error::host_not_found);
+            answer.address = addresses.begin()->endpoint().address();
+        } catch (...) {
+            answer.failure = std::current_exception();
+        }
+        if (keep)
+            resolvedThisFrame_.emplace(host, answer);
     }
-    if (!notNumeric)
-        resolvedThisFrame_[host] = answer;
+    if (answer.failure)
+        std::rethrow_exception(answer.failure);
     return answer.address;
 }
 

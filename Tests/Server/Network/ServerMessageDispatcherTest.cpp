@@ -153,14 +153,7 @@ protected:
         return s;
     }
 
-    CommEndpoint* watcher(uint32_t qport) {
-        CommEndpoint w(CommEndpointTypes::WatcherEndpoint);
-        w.setTcpSocket(pair.connect());
-        w.qport = qport;
-        CommEndpoint* owned = w.getEndpointCopy();
-        watchers->addNewWatcher(owned);
-        return owned;
-    }
+    CommEndpoint* watcher(uint32_t qport) { return watcherHolding(pair.connect(), qport); }
 
     // A player whose client's connection ends at `address` (on loopback), as seen from here.
     Player* connectedPlayerAt(const char* address, const std::string& name, uint32_t qport) {
@@ -171,9 +164,11 @@ protected:
     }
 
     // A watcher whose client's connection ends at `address`.
-    CommEndpoint* watcherAt(const char* address, uint32_t qport) {
+    CommEndpoint* watcherAt(const char* address, uint32_t qport) { return watcherHolding(socketTo(address), qport); }
+
+    CommEndpoint* watcherHolding(tcp::socket* socket, uint32_t qport) {
         CommEndpoint w(CommEndpointTypes::WatcherEndpoint);
-        w.setTcpSocket(socketTo(address));
+        w.setTcpSocket(socket);
         w.qport = qport;
         CommEndpoint* owned = w.getEndpointCopy();
         watchers->addNewWatcher(owned);
