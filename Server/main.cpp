@@ -132,13 +132,13 @@ void mainLoop() {
     Network* network = Network::getInstance();
     network->dispatchReceivedMessages(scene);
 
-    TransformList* players = scene->getListOfType(SceneGraphType::Player);
-    TransformList* motherShips = scene->getListOfType(SceneGraphType::MotherShip);
-    TransformList* projectiles = scene->getListOfType(SceneGraphType::Projectile);
+    const CollisionHandler::Entries* players = scene->entriesOfType(SceneGraphType::Player);
+    const CollisionHandler::Entries* motherShips = scene->entriesOfType(SceneGraphType::MotherShip);
+    const CollisionHandler::Entries* projectiles = scene->entriesOfType(SceneGraphType::Projectile);
     CollisionHandler::handleCollissionsWith({players, motherShips}, projectiles);
     if (shouldCollideAllObjects) {
-        CollisionHandler::handleCollissionsBetween(projectiles, projectiles);
-        CollisionHandler::handleCollissionsBetween(players, players);
+        CollisionHandler::handleCollissionsWith({projectiles}, projectiles);
+        CollisionHandler::handleCollissionsWith({players}, players);
     }
 
     try {
@@ -164,7 +164,8 @@ void mainLoop() {
     if (shouldFakeCPUUsage)
         fakeCPUUsage();
 
-    runConsoleCommands(players, projectiles, shouldFakeCPUUsage);
+    runConsoleCommands(scene->getListOfType(SceneGraphType::Player), scene->getListOfType(SceneGraphType::Projectile),
+                       shouldFakeCPUUsage);
 }
 
 int serverMain(int argc, char* argv[]) {

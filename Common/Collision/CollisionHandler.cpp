@@ -46,60 +46,64 @@ void testPair(CollisionObject* e1, CollisionObject* e2) {
     }
 }
 
-// The list's entries, non-null, in order. Walking a list waits for one node after another;
-// meanwhile each object's collider fields are fetched for the loops that follow.
-void gather(TransformList* list, std::vector<CollisionObject*>* into) {
-    into->reserve(list->size());
-    for (Transform* t : *list)
-        if (t) {
-            CollisionObject* o = static_cast<CollisionObject*>(t);
-            __builtin_prefetch(&o->collisionType);
-            __builtin_prefetch(&o->sphereCollider);
-            into->push_back(o);
-        }
+CollisionObject* entry(const CollisionHandler::Entries& entries, std::size_t i) {
+    return static_cast<CollisionObject*>(entries[i]);
 }
 
-// For a loop over gathered entries at i: fetches the sphere of an entry further on, and the
-// centre of a nearer one whose sphere came by now, so that entry i finds both in cache.
-void fetchAhead(const std::vector<CollisionObject*>& entries, std::size_t i) {
+// For a loop over entries at i: fetches the collider fields of an entry far ahead, the sphere
+// of a nearer one whose fields came by now, and the centre of a nearer one still whose sphere
+// came, so that entry i finds all three in cache instead of waiting on each in turn. Always
+// inlined: GCC takes a function that only prefetches for one without effects and drops the
+// calls.
+__attribute__((always_inline)) inline void fetchAhead(const CollisionHandler::Entries& entries, std::size_t i) {
+    const std::size_t fieldsAhead = 48;
     const std::size_t sphereAhead = 32;
     const std::size_t centreAhead = 16;
-    if (i + sphereAhead < entries.size() && isSphere(entries[i + sphereAhead]))
-        __builtin_prefetch(entries[i + sphereAhead]->sphereCollider);
-    if (i + centreAhead < entries.size() && isSphere(entries[i + centreAhead]))
-        __builtin_prefetch(entries[i + centreAhead]->sphereCollider->point);
+    if (i + fieldsAhead < entries.size())
+        if (const CollisionObject* o = entry(entries, i + fieldsAhead)) {
+            __builtin_prefetch(&o->collisionType);
+            __builtin_prefetch(&o->sphereCollider);
+        }
+    if (i + sphereAhead < entries.size())
+        if (const CollisionObject* o = entry(entries, i + sphereAhead))
+            if (isSphere(o))
+                __builtin_prefetch(o->sphereCollider);
+    if (i + centreAhead < entries.size())
+        if (const CollisionObject* o = entry(entries, i + centreAhead))
+            if (isSphere(o))
+                __builtin_prefetch(o->sphereCollider->point);
 }
 
+// 16 bytes, so that the sort moves little. The coordinates are the floats they were read from,
+// so nothing is rounded.
 struct Keyed {
-    double key;        // the position on the sorted axis
-    Real_t other[2];   // on the two other axes, in order
-    std::size_t index; // into the pass's copy of l2
+    Real_t key;      // the position on the sorted axis
+    Real_t other[2]; // on the two other axes, in order
+    uint32_t index;  // into l2's entries
 };
 
 // l2's spheres sorted along one axis, built once for one or more passes over first lists.
 // That holds because the responses never move an object or change its collider: they change
 // health, isDead and velocity and queue messages and removals; removals are applied at the end
-// of the frame, and nothing is attached during the passes, so the lists also stay intact.
+// of the frame, and nothing is attached during the passes, so the entries also stay intact.
 class SweepIndex {
 public:
-    explicit SweepIndex(TransformList* l2) {
-        gather(l2, &others);
-
+    explicit SweepIndex(const CollisionHandler::Entries& l2) : others(l2) {
         // The spheres of l2 that may be found by their position on one axis (the one along
         // which they spread most), and the rest, which every sphere of l1 is tested against:
         // those with a radius beyond maxIndexedRadius (an infinite reach accepts every pair
         // without a NaN) and those with a coordinate that is not finite (they would break the
-        // sort). Entries without a sphere collide with nothing.
-        std::vector<std::size_t> indexed;
+        // sort). Null entries and entries without a sphere collide with nothing.
+        std::vector<uint32_t> indexed;
         Vector3 low, high;
         for (std::size_t i = 0; i < others.size(); ++i) {
             fetchAhead(others, i);
-            const CollisionObject* o = others[i];
-            if (!isSphere(o))
+            const CollisionObject* o = entry(others, i);
+            if (!o || !isSphere(o))
                 continue;
             const Vector3& p = *o->sphereCollider->point;
             if (!isFinite(p) || !hasIndexableRadius(o)) {
-                alwaysTested.push_back(i);
+                alwaysTested.push_back(static_cast<uint32_t>(i));
                 continue;
             }
             if (indexed.empty()) {
@@ -109,7 +113,7 @@ public:
                 high = Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z));
             }
             maxRadius = std::max(maxRadius, std::fabs(static_cast<double>(o->sphereCollider->radius)));
-            indexed.push_back(i);
+            indexed.push_back(static_cast<uint32_t>(i));
         }
         double widest = -1;
         for (int a = 0; a < 3; ++a) {
@@ -119,11 +123,12 @@ public:
                 axis = a;
             }
         }
+        // The spheres were just read, so this second walk finds them in cache.
         sorted.reserve(indexed.size());
-        for (std::size_t i : indexed) {
-            const Vector3& p = *others[i]->sphereCollider->point;
+        for (uint32_t i : indexed) {
+            const Vector3& p = *entry(others, i)->sphereCollider->point;
             sorted.push_back(Keyed{
-                component(p, axis),
+                static_cast<Real_t>(component(p, axis)),
                 {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
                 i});
         }
@@ -131,18 +136,17 @@ public:
     }
 
     // Every entry of l1 against l2, in the order of testing all pairs.
-    void pass(TransformList* l1) {
-        firsts.clear();
-        gather(l1, &firsts);
-        for (std::size_t n = 0; n < firsts.size(); ++n) {
-            fetchAhead(firsts, n);
-            CollisionObject* e1 = firsts[n];
-            if (!isSphere(e1))
+    void pass(const CollisionHandler::Entries& l1) {
+        for (std::size_t n = 0; n < l1.size(); ++n) {
+            fetchAhead(l1, n);
+            CollisionObject* e1 = entry(l1, n);
+            if (!e1 || !isSphere(e1))
                 continue;
             const double key = component(*e1->sphereCollider->point, axis);
             if (!std::isfinite(key) || !hasIndexableRadius(e1)) {
-                for (CollisionObject* e2 : others)
-                    testPair(e1, e2);
+                for (std::size_t i = 0; i < others.size(); ++i)
+                    if (CollisionObject* e2 = entry(others, i))
+                        testPair(e1, e2);
                 continue;
             }
             // If collidesWith accepts a pair, the float square of their distance on each axis
@@ -165,20 +169,37 @@ public:
                     candidates.push_back(k->index);
             // Back into l2's order, so the pairs answer as in a pass over all of l2.
             std::sort(candidates.begin(), candidates.end());
-            for (std::size_t i : candidates)
-                testPair(e1, others[i]);
+            for (uint32_t i : candidates)
+                testPair(e1, entry(others, i));
         }
     }
 
 private:
-    std::vector<CollisionObject*> others; // the non-null entries of l2, in list order
-    std::vector<std::size_t> alwaysTested;
+    const CollisionHandler::Entries& others; // l2
+    std::vector<uint32_t> alwaysTested;
     std::vector<Keyed> sorted;
     int axis = 0;
     double maxRadius = 0;
-    std::vector<CollisionObject*> firsts; // the pass's l1, as others
-    std::vector<std::size_t> candidates;  // one e1's, kept for its capacity
+    std::vector<uint32_t> candidates; // one e1's, kept for its capacity
 };
+
+CollisionHandler::Entries entriesOf(TransformList* list) {
+    return list ? CollisionHandler::Entries(list->begin(), list->end()) : CollisionHandler::Entries();
+}
+
+// firsts: a container of const Entries*, null ones skipped.
+template <class Firsts> void runPasses(const Firsts& firsts, const CollisionHandler::Entries* l2) {
+    if (!l2)
+        return;
+    // Nothing to sort for when no first list has an entry.
+    if (std::none_of(firsts.begin(), firsts.end(),
+                     [](const CollisionHandler::Entries* l1) { return l1 && !l1->empty(); }))
+        return;
+    SweepIndex index(*l2);
+    for (const CollisionHandler::Entries* l1 : firsts)
+        if (l1)
+            index.pass(*l1);
+}
 
 } // namespace
 
@@ -189,11 +210,18 @@ void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList
 void CollisionHandler::handleCollissionsWith(std::initializer_list<TransformList*> firsts, TransformList* l2) {
     if (!l2)
         return;
-    // Nothing to sort for when no first list has an entry.
-    if (std::none_of(firsts.begin(), firsts.end(), [](TransformList* l1) { return l1 && !l1->empty(); }))
-        return;
-    SweepIndex index(l2);
-    for (TransformList* l1 : firsts)
-        if (l1)
-            index.pass(l1);
+    const Entries second = entriesOf(l2);
+    std::vector<Entries> copies;
+    std::vector<const Entries*> copied;
+    copies.reserve(firsts.size());
+    for (TransformList* l1 : firsts) {
+        // l1 may be l2: the pass then reads the same entries twice, as the list would.
+        copies.push_back(entriesOf(l1));
+        copied.push_back(l1 ? &copies.back() : nullptr);
+    }
+    runPasses(copied, &second);
+}
+
+void CollisionHandler::handleCollissionsWith(std::initializer_list<const Entries*> firsts, const Entries* l2) {
+    runPasses(firsts, l2);
 }

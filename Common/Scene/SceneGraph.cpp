@@ -57,10 +57,12 @@ void SceneGraph::childAppended(Transform* t) {
 
 void SceneGraph::appended(TransformList* list, Transform* t) {
     Positions& positions = positions_[list];
-    TransformList::iterator at = std::prev(list->end());
-    std::pair<Positions::iterator, bool> slot = positions.emplace(t, Places{at, {}});
+    const Place place{std::prev(list->end()), positions.entries.size()};
+    positions.entries.push_back(t);
+    std::pair<std::unordered_map<const Transform*, Places>::iterator, bool> slot =
+        positions.places.emplace(t, Places{place, {}});
     if (!slot.second)
-        slot.first->second.later.push_back(at);
+        slot.first->second.later.push_back(place);
 }
 
 bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
@@ -73,21 +75,44 @@ bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
         list.erase(it);
         return true;
     }
-    Positions::iterator found = indexed->second.find(t);
-    assert((found == indexed->second.end() ? list.end() : found->second.first) ==
+    Positions& positions = indexed->second;
+    std::unordered_map<const Transform*, Places>::iterator found = positions.places.find(t);
+    assert((found == positions.places.end() ? list.end() : found->second.first.at) ==
                std::find(list.begin(), list.end(), t) &&
            "an indexed scene list was changed past the scene");
-    if (found == indexed->second.end())
+    if (found == positions.places.end())
         return false;
     Places& places = found->second;
-    list.erase(places.first);
+    list.erase(places.first.at);
+    positions.entries[places.first.slot] = nullptr;
+    ++positions.holes;
     if (places.later.empty()) {
-        indexed->second.erase(found);
+        positions.places.erase(found);
     } else {
         places.first = places.later.front();
         places.later.erase(places.later.begin());
     }
+    if (positions.holes * 4 > positions.entries.size())
+        compact(positions);
     return true;
+}
+
+void SceneGraph::compact(Positions& positions) {
+    std::size_t kept = 0;
+    for (std::size_t slot = 0; slot < positions.entries.size(); ++slot) {
+        Transform* t = positions.entries[slot];
+        if (!t)
+            continue;
+        Places& places = positions.places.at(t);
+        Place* place = &places.first;
+        if (place->slot != slot)
+            place = &*std::find_if(places.later.begin(), places.later.end(),
+                                   [slot](const Place& later) { return later.slot == slot; });
+        place->slot = kept;
+        positions.entries[kept++] = t;
+    }
+    positions.entries.resize(kept);
+    positions.holes = 0;
 }
 
 TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
@@ -95,6 +120,20 @@ TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
         if (entry.first == kind)
             return &entry.second;
     return nullptr;
+}
+
+const std::vector<Transform*>* SceneGraph::entriesOfType(SceneGraphType::SceneGraphType kind) {
+    TransformList* list = getListOfType(kind);
+    if (!list)
+        return nullptr;
+    const std::vector<Transform*>& entries = positions_[list].entries;
+#ifndef NDEBUG
+    std::vector<Transform*> held;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(held), [](Transform* t) { return t; });
+    assert(std::equal(held.begin(), held.end(), list->begin(), list->end()) &&
+           "an indexed scene list was changed past the scene");
+#endif
+    return &entries;
 }
 
 Transform* SceneGraph::getOBjectById(int64_t objectId) {
