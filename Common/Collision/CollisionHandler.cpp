@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "Common/Collision/CollisionObject.h"
@@ -56,9 +59,9 @@ CollisionObject* entry(const CollisionHandler::Entries& entries, std::size_t i) 
 // inlined: GCC takes a function that only prefetches for one without effects and drops the
 // calls.
 __attribute__((always_inline)) inline void fetchAhead(const CollisionHandler::Entries& entries, std::size_t i) {
-    const std::size_t fieldsAhead = 48;
-    const std::size_t sphereAhead = 32;
-    const std::size_t centreAhead = 16;
+    const std::size_t fieldsAhead = 96;
+    const std::size_t sphereAhead = 64;
+    const std::size_t centreAhead = 32;
     if (i + fieldsAhead < entries.size())
         if (const CollisionObject* o = entry(entries, i + fieldsAhead)) {
             __builtin_prefetch(&o->collisionType);
@@ -82,6 +85,31 @@ struct Keyed {
     uint32_t index;  // into l2's entries
 };
 
+// A finite float's bits as an unsigned number in the floats' order: negative ones flipped whole
+// (the larger the magnitude, the smaller), the others with the sign bit set. -0 comes before 0,
+// which compare equal: both orders are sorted.
+uint32_t orderedBits(Real_t f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+// Sorts by key in four passes of a byte each, with no comparison: std::sort would mispredict a
+// branch at about every comparison of a frame's thousands of shots.
+void sortByKey(std::vector<Keyed>* keyed) {
+    std::vector<Keyed> scratch(keyed->size());
+    for (int shift = 0; shift < 32; shift += 8) {
+        std::size_t starts[257] = {};
+        for (const Keyed& k : *keyed)
+            ++starts[((orderedBits(k.key) >> shift) & 0xFF) + 1];
+        for (int b = 0; b < 256; ++b)
+            starts[b + 1] += starts[b];
+        for (const Keyed& k : *keyed)
+            scratch[starts[(orderedBits(k.key) >> shift) & 0xFF]++] = k;
+        keyed->swap(scratch);
+    }
+}
+
 // l2's spheres sorted along one axis, built once for one or more passes over first lists.
 // That holds because the responses never move an object or change its collider: they change
 // health, isDead and velocity and queue messages and removals; removals are applied at the end
@@ -94,7 +122,8 @@ public:
         // those with a radius beyond maxIndexedRadius (an infinite reach accepts every pair
         // without a NaN) and those with a coordinate that is not finite (they would break the
         // sort). Null entries and entries without a sphere collide with nothing.
-        std::vector<uint32_t> indexed;
+        // Each with its centre as read here, so that keying them needs no second walk.
+        std::vector<std::pair<uint32_t, Vector3>> indexed;
         Vector3 low, high;
         for (std::size_t i = 0; i < others.size(); ++i) {
             fetchAhead(others, i);
@@ -113,7 +142,7 @@ public:
                 high = Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z));
             }
             maxRadius = std::max(maxRadius, std::fabs(static_cast<double>(o->sphereCollider->radius)));
-            indexed.push_back(static_cast<uint32_t>(i));
+            indexed.emplace_back(static_cast<uint32_t>(i), p);
         }
         double widest = -1;
         for (int a = 0; a < 3; ++a) {
@@ -123,16 +152,14 @@ public:
                 axis = a;
             }
         }
-        // The spheres were just read, so this second walk finds them in cache.
         sorted.reserve(indexed.size());
-        for (uint32_t i : indexed) {
-            const Vector3& p = *entry(others, i)->sphereCollider->point;
+        for (const auto& [i, p] : indexed) {
             sorted.push_back(Keyed{
                 static_cast<Real_t>(component(p, axis)),
                 {static_cast<Real_t>(component(p, (axis + 1) % 3)), static_cast<Real_t>(component(p, (axis + 2) % 3))},
                 i});
         }
-        std::sort(sorted.begin(), sorted.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+        sortByKey(&sorted);
     }
 
     // Every entry of l1 against l2, in the order of testing all pairs.

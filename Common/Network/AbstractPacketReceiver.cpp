@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -468,8 +471,32 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
     dispatchTaken(*taken, dispatcher);
 }
 
+namespace {
+
+// The event two places behind each look-up stage's is fetched, and stage s works on the event
+// lookUpStages - s stages of two places before the front: each stage's fetch has the dispatch
+// of two events to arrive in.
+const std::size_t stageDistance = 2;
+
+template <class Queue> void readyLookUps(Queue& taken, MessageDispatcher* dispatcher) {
+    const std::size_t stages = MessageDispatcher::lookUpStages;
+    if ((stages + 1) * stageDistance < taken.size())
+        __builtin_prefetch(taken[(stages + 1) * stageDistance].get());
+    for (std::size_t stage = 0; stage < stages; ++stage) {
+        const std::size_t at = (stages - stage) * stageDistance;
+        if (at < taken.size())
+            dispatcher->readyLookUp(*taken[at], static_cast<int>(stage));
+    }
+}
+
+} // namespace
+
 template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, MessageDispatcher* dispatcher) {
     while (!taken.empty()) {
+        // A ring: the events behind the front are at hand, and their look-ups are readied.
+        if constexpr (std::is_same<typename std::iterator_traits<typename Queue::iterator>::iterator_category,
+                                   std::random_access_iterator_tag>::value)
+            readyLookUps(taken, dispatcher);
         // Released once it is dispatched, so that what the I/O thread queues meanwhile does not
         // add to a whole taken queue.
         const networkEventPtr event = std::move(taken.front());

@@ -155,6 +155,8 @@ CommEndpoint* MessageDispatcher::lookUpCommEndpoint(networkEventPtr netEvent) {
     return nullptr;
 }
 
+void MessageDispatcher::readyLookUp(NetworkEvent&, int) {}
+
 CommEndpoint* MessageDispatcher::lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint*, unsigned int) {
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -22,8 +23,15 @@ public:
 
     // The listed endpoints whose qport was last reported as qport, in list order, or null
     // while the list holds some endpoint twice (the order of one of them is then not known, and
-    // the caller walks the list). An empty vector when none has that qport.
+    // the caller walks the list). An empty vector when none has that qport. Valid until the
+    // index next changes.
     const std::vector<CommEndpoint*>* withQport(uint32_t qport) const;
+
+    // For a withQport(qport) a little later, in two steps some time apart: the first fetches
+    // the qport's slot into cache, the second (its slot in cache by then) the array of its
+    // endpoints. They change nothing and read only what is in cache or on its way.
+    void fetchSlot(uint32_t qport) const;
+    void fetchEndpoints(uint32_t qport) const;
 
     void clear();
 
@@ -34,13 +42,30 @@ private:
         unsigned int held; // occurrences in the list
     };
     typedef std::vector<CommEndpoint*> Bucket;
+    // One slot of the table of buckets.
+    struct Slot {
+        uint32_t qport = 0;
+        bool used = false;
+        Bucket members;
+    };
 
     void leaveBucket(CommEndpoint* ep, uint32_t qport);
     void enterBucket(CommEndpoint* ep, const Place& place);
 
+    // The table: a power of two of slots, at most half of them used, each qport in the first
+    // used slot from its home on or in none; so a look-up reads one slot, mostly, which can be
+    // fetched ahead of it (a map's nodes cannot).
+    static const std::size_t notFound = SIZE_MAX;
+    std::size_t home(uint32_t qport) const;
+    // The slot of qport, or notFound.
+    std::size_t find(uint32_t qport) const;
+    Slot& findOrAdd(uint32_t qport);
+    void drop(std::size_t at);
+
     std::unordered_map<const CommEndpoint*, Place> places;
     // Only qports of listed endpoints: an empty bucket is dropped.
-    std::unordered_map<uint32_t, Bucket> buckets;
+    std::vector<Slot> buckets;
+    std::size_t usedSlots = 0;
     uint64_t nextSequence = 0;
     unsigned int heldTwice = 0; // endpoints the list holds more than once
 };

@@ -214,7 +214,7 @@ void SceneGraph::addToRemoveList(TransformList* removeFromList, Transform* t) {
         DebugPrint("trying to remove element with id 0\n");
         return;
     }
-    if (std::find(removeList2.begin(), removeList2.end(), t) != removeList2.end())
+    if (!queuedForDeletion_.insert(t).second)
         return;
     std::list<RemoveEntry>::iterator entry = removeList.begin();
     while (entry != removeList.end() && entry->first != removeFromList)
@@ -268,6 +268,7 @@ void SceneGraph::applyRemoveList() {
     }
     removeList.clear();
     removeList2.clear();
+    queuedForDeletion_.clear();
 }
 
 unsigned int SceneGraph::countPlayers(bool replicas) {
@@ -293,6 +294,7 @@ void SceneGraph::clearForTesting() {
     deleteTree(children);
     removeList.clear();
     removeList2.clear();
+    queuedForDeletion_.clear();
     typeLists.clear();
     objectIDMap.clear();
     playersByEndpoint.clear();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -136,6 +137,10 @@ private:
     // object, so that removing a shot among thousands needs no walk. The scene makes every
     // append to and erase from them (attach, addTransformToType, applyRemoveList).
     std::unordered_map<const TransformList*, Positions> positions_;
+
+    // The objects removeList2 held in this frame, so that queueing one twice is refused without
+    // a walk of the queue: a wave of shots that expire or hit in one frame queues thousands.
+    std::unordered_set<const Transform*> queuedForDeletion_;
 
     // For firstPlayerWithTcpSocket: built at playerListChanges_ == socketIndexListAt_ and
     // CommEndpoint::socketWrites() == socketIndexWritesAt_.

@@ -1,5 +1,9 @@
 #include "Common/Network/QportIndex.h"
 
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -92,6 +96,56 @@ TEST_F(QportIndexTest, WhileTheListHoldsAnEndpointTwiceTheCallerWalksIt) {
     index.added(&c);
     index.clear();
     EXPECT_THAT(of(7), IsEmpty());
+}
+
+// Thousands of endpoints of a few servers' qports (many sharing a home slot of the table), some
+// qports held by two, added, moved and removed in random order: every qport answers as a walk
+// of the list would, through the table's growth and the moves of its removals.
+TEST(QportIndexTableTest, ManyQportsAnswerAsAWalkOfTheList) {
+    const unsigned seed = std::random_device{}();
+    std::printf("qport index seed %u\n", seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<uint32_t> server(1, 3);
+    std::uniform_int_distribution<uint32_t> counter(0, 1500);
+    auto anyQport = [&] { return server(random) << 16 | counter(random); };
+
+    std::vector<std::unique_ptr<CommEndpoint>> pool;
+    std::vector<CommEndpoint*> list; // what the index stands for, in list order
+    QportIndex index;
+    auto expectAsAWalk = [&](uint32_t qport) {
+        std::vector<CommEndpoint*> walked;
+        for (CommEndpoint* ep : list)
+            if (ep->qport == qport)
+                walked.push_back(ep);
+        const std::vector<CommEndpoint*>* found = index.withQport(qport);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(*found, walked) << "qport " << qport;
+    };
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < 2000; ++i) {
+            pool.push_back(std::make_unique<CommEndpoint>(CommEndpointTypes::ClientEndpoint));
+            pool.back()->qport = anyQport();
+            list.push_back(pool.back().get());
+            index.added(list.back());
+        }
+        for (int i = 0; i < 500; ++i) {
+            CommEndpoint* moved = list[random() % list.size()];
+            moved->qport = anyQport();
+            index.qportChanged(moved);
+        }
+        // Most of them go, so that the table empties runs it grew.
+        for (std::size_t i = 0; i < list.size() * 3 / 4; ++i) {
+            const std::size_t at = random() % list.size();
+            index.removed(list[at]);
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        for (uint32_t s = 1; s <= 3; ++s)
+            for (uint32_t n = 0; n <= 1501; ++n)
+                expectAsAWalk(s << 16 | n);
+        if (testing::Test::HasFailure())
+            return;
+    }
 }
 
 } // namespace
