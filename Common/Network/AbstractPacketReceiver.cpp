@@ -473,9 +473,9 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
 
 namespace {
 
-// The event two places behind each look-up stage's is fetched, and stage s works on the event
-// lookUpStages - s stages of two places before the front: each stage's fetch has the dispatch
-// of two events to arrive in.
+// Stage s readies the event (lookUpStages - s) * stageDistance places behind the front, and the
+// event object itself is fetched stageDistance places before stage 0 reads it: each fetch has
+// the dispatch of two events to arrive in.
 const std::size_t stageDistance = 2;
 
 template <class Queue> void readyLookUps(Queue& taken, MessageDispatcher* dispatcher) {
