@@ -155,8 +155,6 @@ CommEndpoint* MessageDispatcher::lookUpCommEndpoint(networkEventPtr netEvent) {
     return nullptr;
 }
 
-void MessageDispatcher::readyLookUp(NetworkEvent&, int) {}
-
 CommEndpoint* MessageDispatcher::lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint*, unsigned int) {
     return nullptr;
 }

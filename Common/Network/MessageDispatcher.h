@@ -45,7 +45,7 @@ public:
     // fetching into cache what the next one reads, so that the look-up does not wait on
     // memory record by record. Nothing observable changes; the base readies nothing.
     static const int lookUpStages = 4;
-    virtual void readyLookUp(NetworkEvent& later, int stage);
+    virtual void readyLookUp(NetworkEvent& /*later*/, int /*stage*/) {}
 
     virtual bool dispatchLogout();
     virtual bool dispatchNewConnection(CommEndpoint* sender);
