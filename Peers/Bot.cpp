@@ -134,6 +134,7 @@ void Bot::handleMessage(ServerLink* link, const networkEventPtr& event, bool byD
         break;
     case MessageTypes::ObjectDestroy: {
         const uint64_t id = static_cast<Velmor::ObjectDestroy*>(event->message)->id();
+        shipView.destroyed(id, Clock::now());
         say("%s 0x%llx destroyed via %s", id == ownId ? "own ship" : "object", static_cast<unsigned long long>(id),
             via);
         break;
@@ -160,6 +161,7 @@ void Bot::handleWelcome(ServerLink& link, const Velmor::Welcome& welcome) {
     welcomed = true;
     ownId = welcome.id();
     qport = welcome.qport();
+    shipView.toldOf(ownId, Clock::now());
     Vector3 min, max;
     ProtobufConversion::position(&min, &welcome.min());
     ProtobufConversion::position(&max, &welcome.max());
@@ -178,6 +180,8 @@ void Bot::handleWelcome(ServerLink& link, const Velmor::Welcome& welcome) {
 }
 
 void Bot::handleObjectInfo(const char* via, const Velmor::ObjectInfo& info) {
+    if (info.has_playerdata())
+        shipView.toldOf(info.id(), Clock::now());
     if (!settings.verbose)
         return;
     Vector3 position;
@@ -201,6 +205,8 @@ void Bot::handleObjectInfo(const char* via, const Velmor::ObjectInfo& info) {
 void Bot::handleObjectUpdate(const char* via, bool byDatagram, const Velmor::ObjectUpdate& update) {
     if (!welcomed)
         return;
+    // Only ships are updated: shots fly on their description.
+    shipView.updated(update.id(), Clock::now());
     if (update.id() != ownId) {
         // Once per object and link: enough to show who sends us what, without a line per frame.
         if (settings.verbose && objectsUpdated.insert({via, update.id()}).second)
@@ -482,6 +488,7 @@ void Bot::finish() {
         return;
     finished = true;
     finishedAt = Clock::now();
+    shipView.endWindow(finishedAt);
     std::string servers;
     for (const std::string& name : controlledBy)
         servers += (servers.empty() ? "" : ", ") + name;
@@ -507,6 +514,10 @@ void Bot::forgetRoundTrips() {
     roundTripsMs.clear();
     firstCountedPing = nextPingSerial;
     countedPings.clear();
+}
+
+void Bot::startViewWindow() {
+    shipView.startWindow(Clock::now());
 }
 
 void Bot::countPings(unsigned long& sent, unsigned long& answered) const {

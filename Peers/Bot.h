@@ -21,6 +21,7 @@
 #include "Common/Network/NetworkEvent.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Peers/FrameConnection.h"
+#include "Peers/ShipView.h"
 
 // One stand-in game client: logs in to its first region server, steers its ship by UDP,
 // pings, and follows the servers it is sent to (as their controlled player or as a watcher).
@@ -73,6 +74,10 @@ public:
     // way and are left out of both.
     unsigned long pingCount() const;
     unsigned long answeredPingCount() const;
+    // The ships this bot was told of and how long each went without a state update, over the
+    // window from startViewWindow() to finish().
+    void startViewWindow();
+    const ShipView& view() const { return shipView; }
 
 private:
     // One region server the bot is connected to: its controlling server or one it watches.
@@ -163,6 +168,8 @@ private:
     };
     uint32_t firstCountedPing = 1;
     std::vector<CountedPing> countedPings;
+
+    ShipView shipView;
 
     std::vector<std::string> controlledBy;
     unsigned int handOvers = 0;

@@ -1,7 +1,9 @@
 // Many stand-in game clients in one process, for load measurements: each bot logs in as its
 // own player, wanders between random points (or flies a fixed velocity), pings once a second
 // and follows its hand-overs. At the end one line sums up what the bots saw, with the median
-// and 99th percentile of their round trips and the share of their pings answered. Bots are
+// and 99th percentile of their round trips, the share of their pings answered, and what they
+// saw of the ships: per bot and ship told of, the longest time without a state update after the
+// warm-up (the median, 99th percentile and maximum of those, and the pairs never updated). Bots are
 // shared out over a few threads; each bot lives on one thread only.
 
 #include <algorithm>
@@ -126,8 +128,10 @@ int main(int argc, char** argv) {
             boost::asio::steady_timer ending(io);
             warmUpEnd.expires_after(seconds(warmUp));
             warmUpEnd.async_wait([&](const boost::system::error_code&) {
-                for (Bot* bot : botsOfThread[t])
+                for (Bot* bot : botsOfThread[t]) {
                     bot->forgetRoundTrips();
+                    bot->startViewWindow();
+                }
             });
             ending.expires_after(seconds(runSeconds));
             ending.async_wait([&](const boost::system::error_code&) {
@@ -143,8 +147,10 @@ int main(int argc, char** argv) {
 
     unsigned int welcomed = 0, controlled = 0, handOvers = 0;
     unsigned long pings = 0, answered = 0;
-    std::vector<double> roundTrips;
+    std::vector<double> roundTrips, longestGaps;
+    unsigned long neverUpdated = 0;
     for (const std::unique_ptr<Bot>& bot : fleet) {
+        bot->view().collect(longestGaps, neverUpdated);
         welcomed += bot->isWelcomed();
         controlled += bot->isControlled();
         handOvers += bot->handOverCount();
@@ -160,8 +166,14 @@ int main(int argc, char** argv) {
     char share[32] = "none";
     if (pings > 0)
         std::snprintf(share, sizeof(share), "%.2f%%", 100.0 * answered / pings);
+    std::sort(longestGaps.begin(), longestGaps.end());
+    char gaps[128] = "none";
+    if (!longestGaps.empty())
+        std::snprintf(gaps, sizeof(gaps), "median %.2f s, 99th percentile %.2f s, max %.2f s",
+                      percentile(longestGaps, 0.5), percentile(longestGaps, 0.99), longestGaps.back());
     peerSay("summary: %u bots, %u welcomed, %u controlled at the end, %u hand-overs; %zu round trips, %s; %lu pings, "
-            "%lu answered (%s)",
-            bots, welcomed, controlled, handOvers, roundTrips.size(), figures, pings, answered, share);
+            "%lu answered (%s); view: %zu ship pairs, %lu never updated, longest gap between updates %s",
+            bots, welcomed, controlled, handOvers, roundTrips.size(), figures, pings, answered, share,
+            longestGaps.size(), neverUpdated, gaps);
     return 0;
 }

@@ -8,6 +8,10 @@
 # dropped at each server's game socket over the whole run, the bots' round trips and share of
 # pings answered, and the bots' own CPU time (a load generator near its limit shows there). The
 # measured window runs from the end of the warm-up to a second before the bots stop.
+# What the clients see (from the bots' summary, over their own window from the end of the
+# warm-up to their stop): for every bot and every ship it was told of, the longest time between
+# two state updates of that ship; the row gives the pairs that had none at all, and the median,
+# 99th percentile and maximum of those longest gaps.
 # With --micro it runs the micro-benchmarks (framing, the send step, the receive path) instead.
 # Usage: scripts/bench.sh [--fire] [--bots "50 200 500 1000"] [--seconds 30] [--warmup 10]
 #                         [--setup one|two|both] [--bot-threads 4] [--build DIR] [--micro]
@@ -239,9 +243,13 @@ run() {
   local drops=()
   for ((id = 1; id <= servers; ++id)); do drops[id]=$(socket_drops $((game_port + id - 1))); done
   stop_processes
-  local median p99 handovers answered bots_cpu
-  median=$(sed -n 's/.*median \([0-9.]*\) ms.*/\1/p' <<<"$summary")
-  p99=$(sed -n 's/.*99th percentile \([0-9.]*\) ms.*/\1/p' <<<"$summary")
+  local median p99 handovers answered bots_cpu pairs never gap_median gap_p99 gap_max
+  median=$(sed -n 's/.* round trips, median \([0-9.]*\) ms.*/\1/p' <<<"$summary")
+  p99=$(sed -n 's/.* round trips, median [0-9.]* ms, 99th percentile \([0-9.]*\) ms.*/\1/p' <<<"$summary")
+  pairs=$(sed -n 's/.* view: \([0-9]*\) ship pairs.*/\1/p' <<<"$summary")
+  never=$(sed -n 's/.* ship pairs, \([0-9]*\) never updated.*/\1/p' <<<"$summary")
+  read -r gap_median gap_p99 gap_max <<<"$(sed -n \
+    's/.* updates median \([0-9.]*\) s, 99th percentile \([0-9.]*\) s, max \([0-9.]*\) s.*/\1 \2 \3/p' <<<"$summary")"
   handovers=$(sed -n 's/.* \([0-9]*\) hand-overs.*/\1/p' <<<"$summary")
   answered=$(sed -n 's/.* answered (\([0-9.]*%\)).*/\1/p' <<<"$summary")
   bots_cpu=$(percent_of_core "$([ -n "$bots_before" ] && [ -n "$bots_after" ] && echo $((bots_after - bots_before)))" "$window")
@@ -251,7 +259,7 @@ run() {
     local fps cpu packets bytes dropped main io
     read -r fps cpu packets bytes dropped <<<"$(averages "$logs/server-$id.csv" "${first[id]}" "${last[id]}")"
     read -r main io <<<"$(thread_cpu "${server_pids[id]}" "${ticks_before[id]}" "${ticks_after[id]}" "$window")"
-    rows+=("| $setup | $bots | $firing | $id | $fps | $cpu | $main | $io | $packets | $bytes | $dropped | ${drops[id]} | ${answered:--} | ${median:--} | ${p99:--} | ${handovers:--} | $bots_cpu |")
+    rows+=("| $setup | $bots | $firing | $id | $fps | $cpu | $main | $io | $packets | $bytes | $dropped | ${drops[id]} | ${answered:--} | ${median:--} | ${p99:--} | ${handovers:--} | $bots_cpu | ${never:--} of ${pairs:--} | ${gap_median:--} | ${gap_p99:--} | ${gap_max:--} |")
   done
   echo "bench: $setup, $bots bots: ${rows[-1]}"
 }
@@ -270,8 +278,9 @@ echo "Measured over ${seconds} s runs (the window: from the end of a ${warmup} s
 echo
 echo "| setup | bots | fire | server | frames/s | CPU figure | main thread % | I/O thread % | UDP packets sent/s |" \
   "UDP bytes sent/s | broadcast packets dropped/s | socket drops | pings answered | round trip median ms |" \
-  "round trip 99th % ms | hand-overs | botclient CPU % |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  "round trip 99th % ms | hand-overs | botclient CPU % | ship pairs never updated | longest gap median s |" \
+  "longest gap 99th % s | longest gap max s |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
 echo "bench: logs in $out"
