@@ -11,7 +11,9 @@
 // (under the input-limit lock).
 #include "Common/Network/MessageSender.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <string>
@@ -192,9 +194,18 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
     const uint64_t start = Timer::getCurrentTime();
     bool hasReachedMaxTime = false;
 
+    // The packets are queued in the scene's order every frame. Beginning where the last step's
+    // budget ran out (wrapping round to the front) moves what is shed over all the ships;
+    // beginning at the front every time would shed the same ships' states in every frame.
+    const size_t packets = udpBroadcastBuffer_.size();
+    const size_t first = packets == 0 ? 0 : udpBroadcastResume_ % packets;
+    udpBroadcastBuffer_.splice(udpBroadcastBuffer_.end(), udpBroadcastBuffer_, udpBroadcastBuffer_.begin(),
+                               std::next(udpBroadcastBuffer_.begin(), static_cast<std::ptrdiff_t>(first)));
+    udpBroadcastResume_ = 0;
+
     // Each packet leaves the list before it is handed on, so the list never holds a packet
     // that something else owns or has freed.
-    while (!udpBroadcastBuffer_.empty()) {
+    for (size_t taken = 0; !udpBroadcastBuffer_.empty(); ++taken) {
         std::unique_ptr<std::string> packet(udpBroadcastBuffer_.front());
         udpBroadcastBuffer_.pop_front();
         if (n == 0)
@@ -203,8 +214,10 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         packet.release();
 
         // Once per packet, so a packet goes to all its reachable recipients or to none.
-        if (!hasReachedMaxTime && Timer::getCurrentTime() - start > UDP_BROADCAST_BUDGET_MS)
+        if (!hasReachedMaxTime && Timer::getCurrentTime() - start > UDP_BROADCAST_BUDGET_MS) {
             hasReachedMaxTime = true;
+            udpBroadcastResume_ = (first + taken) % packets;
+        }
 
         for (CommEndpoint* r : allReceipitients) {
             udp::endpoint* to = r->getUdpEndpoint();

@@ -114,7 +114,9 @@ public:
     bufferList* getBufferList(bufferMap& map, CommEndpoint* receiver);
 
     // The broadcast half of the send step. UDP packets that cannot be started within 10 ms of
-    // the step's start are dropped for every recipient; TCP broadcasts are never dropped.
+    // the step's start are dropped for every recipient; TCP broadcasts are never dropped. The
+    // UDP packets leave in queue order, except that after a step that dropped some the next
+    // one begins at the position of the first it dropped and wraps round to the front.
     void sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients);
     // The per-endpoint half of the send step. Packets for an endpoint without the needed
     // address are freed unsent.
@@ -187,6 +189,9 @@ public:
     bufferMap tcpBuffer_;
     bufferList tcpBroadcastBuffer_;
     bufferList udpBroadcastBuffer_;
+    // The position in udpBroadcastBuffer_ at which the next step begins: where the last step's
+    // budget ran out, 0 when it dropped nothing. Main thread only.
+    std::size_t udpBroadcastResume_ = 0;
     boost::asio::io_context* io_service_; // not owned; the connections written to run on it
 
 private:

@@ -594,6 +594,77 @@ TEST_F(MessageSenderSendTest, UdpBroadcastsPastTenMillisecondsAreDroppedForEvery
     EXPECT_EQ(b.stream(), "t1t2");
 }
 
+// A step's clock that leaves room for `budgetPackets` packets: the start and the readings
+// before them show the start's time, the next one 11 ms later.
+size_t budgetPackets = 0;
+size_t stepReadings = 0;
+uint64_t packetBudgetClock() {
+    return stepReadings++ <= budgetPackets ? 5000 : 5011;
+}
+
+// Frame after frame the same ten packets are queued (a scene's states, in the scene's order)
+// and the budget lets three go: each step begins where the last one's budget ran out, so every
+// packet reaches every addressed recipient within four steps, and every packet a step drops is
+// counted once per recipient as before.
+TEST_F(MessageSenderSendTest, UdpBroadcastsDroppedInOneStepLeadTheNext) {
+    Peer a(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    Peer b(pair, CommEndpointTypes::WatcherEndpoint, true, true);
+    Peer replica(pair, CommEndpointTypes::ClientEndpoint, false, false);
+    const size_t packets = 10;
+    budgetPackets = 3;
+    TrafficCounts counted;
+    Timer::setTimeSource(packetBudgetClock);
+    std::vector<std::vector<std::string>> sentInStep;
+    std::vector<size_t> lastSent(packets, 0);
+    size_t longestWait = 0;
+    uint64_t dropped = 0;
+    for (size_t step = 1; step <= 12; ++step) {
+        // A frame with one packet fewer in between: the position wraps round.
+        const size_t queued = step == 6 ? packets - 1 : packets;
+        for (size_t p = 0; p < queued; ++p)
+            sender.udpBroadcastBuffer_.push_back(new std::string("p" + std::to_string(p)));
+        stepReadings = 0;
+        testing::internal::CaptureStdout();
+        sender.sendQueuedBroadcastMessages({&a.endpoint, &replica.endpoint, &b.endpoint});
+        const std::string out = testing::internal::GetCapturedStdout();
+        complete();
+        const std::vector<std::string> stepSent = a.datagrams();
+        ASSERT_EQ(budgetPackets, stepSent.size()) << "step " << step;
+        EXPECT_EQ(stepSent, b.datagrams()) << "step " << step;
+        for (const std::string& packet : stepSent)
+            lastSent[std::stoul(packet.substr(1))] = step;
+        for (size_t p = 0; p < packets; ++p)
+            longestWait = std::max(longestWait, step - lastSent[p]);
+        // Dropped: the replica's share of every packet, both others' of each packet not sent.
+        dropped += queued + 2 * (queued - budgetPackets);
+        EXPECT_EQ(dropped, counted.dropped()) << "step " << step;
+        EXPECT_NE(out.find("NOTICE!!!!!!!!"), std::string::npos) << "step " << step;
+        sentInStep.push_back(stepSent);
+    }
+    Timer::setTimeSource(nullptr);
+    // Each packet waits at most the steps the budget needs to go round.
+    EXPECT_LE(longestWait, 3u);
+    const std::vector<std::vector<std::string>> firstSteps = {
+        {"p0", "p1", "p2"}, {"p3", "p4", "p5"}, {"p6", "p7", "p8"}, {"p9", "p0", "p1"}};
+    EXPECT_EQ(std::vector<std::vector<std::string>>(sentInStep.begin(), sentInStep.begin() + 4), firstSteps);
+    // Step 6 queued p0..p8 and began at p5 (step 5 began at p2): p5 p6 p7; step 7 at p8.
+    EXPECT_EQ((std::vector<std::string>{"p5", "p6", "p7"}), sentInStep[5]);
+    EXPECT_EQ((std::vector<std::string>{"p8", "p9", "p0"}), sentInStep[6]);
+
+    // A step that drops nothing leaves the next one in queue order again.
+    budgetPackets = 100;
+    for (size_t step = 0; step < 2; ++step) {
+        for (const char* packet : {"q0", "q1", "q2"})
+            sender.udpBroadcastBuffer_.push_back(new std::string(packet));
+        stepReadings = 0;
+        Timer::setTimeSource(packetBudgetClock);
+        sender.sendQueuedBroadcastMessages({&a.endpoint});
+        Timer::setTimeSource(nullptr);
+        complete();
+    }
+    EXPECT_EQ((std::vector<std::string>{"q0", "q1", "q2", "q0", "q1", "q2"}), a.datagrams());
+}
+
 // A completed transmission counts one packet and its bytes under its queue (the server queue
 // under SS_, any other under CS_) and its transport, a broadcast once per recipient, a failed
 // one too. A packet never transmitted counts nothing, except a UDP broadcast share as dropped.
