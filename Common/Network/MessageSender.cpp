@@ -17,6 +17,8 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
@@ -179,6 +181,9 @@ void MessageSender::broadcast(Velmor::ObjectInfo& message) {
 void MessageSender::broadcast(Velmor::ObjectUpdate& message) {
     message.set_timestamp(Timer::getCurSyncedTime());
     packFrame(MessageTypes::ObjectUpdate, message, udpBroadcastBuffer_, MAX_UDP_PACKET_SIZE, false);
+    // The frame joined the last packet (or was refused, and nothing is lost with it).
+    if (!udpBroadcastBuffer_.empty())
+        udpBroadcastUpdates_.emplace_back(udpBroadcastBuffer_.size() - 1, message.id());
 }
 
 void MessageSender::broadcast(Velmor::ObjectDestroy& message, SceneGraphType::SceneGraphType type) {
@@ -202,6 +207,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
     udpBroadcastBuffer_.splice(udpBroadcastBuffer_.end(), udpBroadcastBuffer_, udpBroadcastBuffer_.begin(),
                                std::next(udpBroadcastBuffer_.begin(), static_cast<std::ptrdiff_t>(first)));
     udpBroadcastResume_ = 0;
+    std::vector<bool> droppedAt(packets, false);
 
     // Each packet leaves the list before it is handed on, so the list never holds a packet
     // that something else owns or has freed.
@@ -218,6 +224,8 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
             hasReachedMaxTime = true;
             udpBroadcastResume_ = (first + taken) % packets;
         }
+        if (hasReachedMaxTime)
+            droppedAt[(first + taken) % packets] = true;
 
         for (CommEndpoint* r : allReceipitients) {
             udp::endpoint* to = r->getUdpEndpoint();
@@ -237,6 +245,11 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         // Before the next packet's budget test, so the clock sees this packet's sends.
         sendDatagrams(true);
     }
+    droppedUpdates_.clear();
+    for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_)
+        if (update.first < packets && droppedAt[update.first])
+            droppedUpdates_.insert(update.second);
+    udpBroadcastUpdates_.clear();
     if (hasReachedMaxTime)
         DebugLog(LogType::Info, "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
                                 "cannot handle the pressure\n");

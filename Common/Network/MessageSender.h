@@ -6,6 +6,8 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -124,6 +126,11 @@ public:
     // connection's waiting packets together, started by one handler posted at the end of each.
     void sendQueuedMessages();
 
+    // Whether the last send step dropped, for every recipient, the UDP broadcast packet that
+    // held a state of object `id`: the replica manager then sends its state again, so that a
+    // ship whose update was shed is not left where the clients last saw it.
+    bool broadcastUpdateDropped(uint64_t id) const { return droppedUpdates_.count(id) != 0; }
+
     // Drops everything queued for an endpoint that is about to be destroyed or reset.
     void wantToDeleteEndpoint(CommEndpoint* receiver);
 
@@ -192,6 +199,11 @@ public:
     // The position in udpBroadcastBuffer_ at which the next step begins: where the last step's
     // budget ran out, 0 when it dropped nothing. Main thread only.
     std::size_t udpBroadcastResume_ = 0;
+    // Each ObjectUpdate broadcast since the last step: the position of its packet in
+    // udpBroadcastBuffer_, and its object. Main thread only.
+    std::vector<std::pair<std::size_t, uint64_t>> udpBroadcastUpdates_;
+    // The objects of those whose packet the last step dropped. Main thread only.
+    std::unordered_set<uint64_t> droppedUpdates_;
     boost::asio::io_context* io_service_; // not owned; the connections written to run on it
 
 private:

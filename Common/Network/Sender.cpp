@@ -182,6 +182,10 @@ void Sender::broadcastUpdateObject(Transform* obj) {
     clientSender->broadcast(update);
 }
 
+bool Sender::broadcastUpdateDropped(Transform* obj) const {
+    return clientSender->broadcastUpdateDropped(obj->id);
+}
+
 void Sender::sendObjectDestroy(Transform* obj, CommEndpoint* receiver) {
     Velmor::ObjectDestroy destroy;
     destroy.set_id(obj->id);

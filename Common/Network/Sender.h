@@ -43,6 +43,8 @@ public:
     void broadcastCreateObject(Transform* obj);
     void sendUpdateObject(Transform* obj, CommEndpoint* receiver);
     void broadcastUpdateObject(Transform* obj);
+    // Whether the last send step dropped the broadcast of obj's state for every recipient.
+    bool broadcastUpdateDropped(Transform* obj) const;
     void sendObjectDestroy(Transform* obj, CommEndpoint* receiver);
     // By UDP for a projectile, by TCP for anything else.
     void broadcastObjectDestroy(Transform* obj);

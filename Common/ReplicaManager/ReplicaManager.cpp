@@ -226,7 +226,9 @@ void ReplicaManager::updateWatching(Player* player, ControllingServer* myself, S
 void ReplicaManager::updateClients(Player* player, float dt, Sender* sender) {
     timeSinceUpdate += dt;
     PredictionManager& prediction = player->predictionManager;
-    if (prediction.clientEstimatedPosition.distance(player->position) <= maxDrift && timeSinceUpdate <= maxUpdateAge)
+    // A state the last send step shed never reached the clients: it is due again at once.
+    if (prediction.clientEstimatedPosition.distance(player->position) <= maxDrift && timeSinceUpdate <= maxUpdateAge &&
+        !sender->broadcastUpdateDropped(player))
         return;
 
     sender->broadcastUpdateObject(player);

@@ -665,6 +665,63 @@ TEST_F(MessageSenderSendTest, UdpBroadcastsDroppedInOneStepLeadTheNext) {
     EXPECT_EQ((std::vector<std::string>{"q0", "q1", "q2", "q0", "q1", "q2"}), a.datagrams());
 }
 
+// The objects whose state broadcast a step dropped are named until the next step: those of
+// the packets past the budget, not those sent nor those of an earlier step.
+TEST_F(MessageSenderSendTest, UpdatesOfDroppedBroadcastsAreNamedUntilTheNextStep) {
+    Peer a(pair, CommEndpointTypes::ClientEndpoint, true, true);
+    const uint64_t Updates = 300; // a few packets' worth
+    auto queueUpdates = [&] {
+        for (uint64_t id = 1; id <= Updates; ++id) {
+            Velmor::ObjectUpdate update;
+            update.set_id(id);
+            sender.broadcast(update);
+        }
+    };
+    auto step = [&](size_t budget) {
+        budgetPackets = budget;
+        stepReadings = 0;
+        Timer::setTimeSource(packetBudgetClock);
+        testing::internal::CaptureStdout();
+        sender.sendQueuedBroadcastMessages({&a.endpoint});
+        testing::internal::GetCapturedStdout();
+        Timer::setTimeSource(nullptr);
+        complete();
+    };
+    auto idsIn = [](const std::vector<std::string>& packets) {
+        std::vector<uint64_t> ids;
+        for (const std::string& packet : packets) {
+            std::string rest;
+            for (const networkEventPtr& e :
+                 MessageSerializer::deserializeMessageArray(packet.data(), packet.size(), &rest))
+                ids.push_back(static_cast<Velmor::ObjectUpdate*>(e->message)->id());
+        }
+        return ids;
+    };
+    auto dropped = [&] {
+        std::vector<uint64_t> ids;
+        for (uint64_t id = 1; id <= Updates; ++id)
+            if (sender.broadcastUpdateDropped(id))
+                ids.push_back(id);
+        return ids;
+    };
+
+    queueUpdates();
+    ASSERT_GT(sender.udpBroadcastBuffer_.size(), 2u);
+    step(1);
+    const std::vector<uint64_t> sent = idsIn(a.datagrams());
+    ASSERT_FALSE(sent.empty());
+    std::vector<uint64_t> expected;
+    for (uint64_t id = sent.back() + 1; id <= Updates; ++id)
+        expected.push_back(id);
+    EXPECT_EQ(expected, dropped());
+
+    // The next step begins with the first packet dropped; with room for all, none is named.
+    queueUpdates();
+    step(100);
+    EXPECT_EQ(sent.back() + 1, idsIn(a.datagrams()).front());
+    EXPECT_TRUE(dropped().empty());
+}
+
 // A completed transmission counts one packet and its bytes under its queue (the server queue
 // under SS_, any other under CS_) and its transport, a broadcast once per recipient, a failed
 // one too. A packet never transmitted counts nothing, except a UDP broadcast share as dropped.

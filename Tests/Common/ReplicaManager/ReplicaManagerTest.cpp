@@ -477,6 +477,33 @@ TEST_F(ReplicaRulesTest, PlayerUpdateAfterASecondOrADriftAboveOneUnit) {
     EXPECT_THAT(qports, testing::Each(0x30001u));
 }
 
+// A state whose broadcast the send step shed never reached the clients: the next tick sends
+// it again, to the clients and to the copy's server, although it neither drifted nor aged.
+TEST_F(ReplicaRulesTest, PlayerUpdateAgainAfterItsBroadcastWasShed) {
+    FakeClock clock;
+    Player* p = playerAt(Vector3(95, 50, 50));
+    tick(p, 0.01f);
+    ASSERT_EQ(QueuedFrames::udpBroadcasts(*clientQueue).size(), 1u);
+    CommEndpoint client(CommEndpointTypes::ClientEndpoint);
+    boost::asio::ip::udp::endpoint nowhere(boost::asio::ip::address_v4::loopback(), 9);
+    client.setUdpEndpoint(nowhere);
+
+    // The step finds its budget spent before the first packet.
+    static uint64_t readings;
+    readings = 0;
+    Timer::setTimeSource([]() -> uint64_t { return readings++ == 0 ? 5000 : 5011; });
+    printedBy([&] { clientQueue->sendQueuedBroadcastMessages({&client}); });
+    Timer::setTimeSource(nullptr);
+    tick(p, 0.01f);
+    EXPECT_EQ(QueuedFrames::udpBroadcasts(*clientQueue).size(), 1u);
+    EXPECT_EQ(QueuedFrames::udpFor(*serverQueue, other, true).size(), 2u);
+
+    // Sent this time: nothing more until it drifts or ages.
+    printedBy([&] { clientQueue->sendQueuedBroadcastMessages({&client}); });
+    tick(p, 0.01f);
+    EXPECT_TRUE(clientQueue->udpBroadcastBuffer_.empty());
+}
+
 TEST_F(ReplicaRulesTest, DeadPlayersAndPlayerZeroGetNoUpdates) {
     Player* dead = playerAt(Vector3(-250, 50, 50));
     dead->isDead = true;
