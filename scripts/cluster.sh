@@ -11,8 +11,8 @@
 # players summed over the servers, once a second over the window's last 5 s, against the bots
 # (ships lost or duplicated), the bots' own summary, and whether the run held.
 # Usage: scripts/cluster.sh [--servers 4|8] [--bots 200] [--fire] [--seconds 30] [--warmup 5]
-#          [--speed 40] [--size 1000] [--bot-threads 4] [--min-fps 29] [--build DIR] [--no-build] [--base-port P]
-#          [--kill ID@T] [--stop ID@T:S] [--restart ID@T] [--kill-coordinator T]
+#          [--speed 40] [--size 500] [--bot-threads 4] [--min-fps 29] [--build DIR] [--no-build] [--base-port P]
+#          [--kill ID@T] [--stop ID@T:S] [--restart ID@T] [--kill-coordinator T] [--join N@T[:ID]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +22,7 @@ fire=0
 seconds=30
 warmup=5
 speed=40
-size=1000
+size=500
 bot_threads=4
 min_fps=29
 build=build
@@ -32,9 +32,10 @@ kills=()
 stops=()
 restarts=()
 coordinator_kill=""
+join=""
 usage='usage: scripts/cluster.sh [--servers 4|8] [--bots N] [--fire] [--seconds S] [--warmup W] [--speed V] [--size U]
          [--bot-threads T] [--min-fps F] [--build DIR] [--no-build] [--base-port P]
-         [--kill ID@T] [--stop ID@T:S] [--restart ID@T] [--kill-coordinator T]'
+         [--kill ID@T] [--stop ID@T:S] [--restart ID@T] [--kill-coordinator T] [--join N@T[:ID]]'
 while [ $# -gt 0 ]; do
   case "$1" in
     --servers) servers=${2:-}; shift 2 || shift ;;
@@ -53,9 +54,10 @@ while [ $# -gt 0 ]; do
     --stop) stops+=("${2:-}"); shift 2 || shift ;;
     --restart) restarts+=("${2:-}"); shift 2 || shift ;;
     --kill-coordinator) coordinator_kill=${2:-}; shift 2 || shift ;;
+    --join) join=${2:-}; shift 2 || shift ;;
     -h|--help)
       echo "$usage"
-      echo "  --servers: 4 (a 2x2x1 grid of cubes of --size units) or 8 (2x2x2); default 4"
+      echo "  --servers: 4 (a 2x2x1 grid of cubes of --size units, default 500) or 8 (2x2x2); default 4"
       echo "  --bots: bots wandering at --speed units a second over the whole grid, shared out over the servers; default 200"
       echo "  --fire: every bot fires once a second"
       echo "  --seconds: the bots' run time; --warmup: seconds at its start left out of the figures (default 30 and 5)"
@@ -65,6 +67,7 @@ while [ $# -gt 0 ]; do
       echo "  faults, T seconds after the bots start (whole seconds, within the run; each option may be repeated):"
       echo "    --kill ID@T: SIGKILL server ID; --stop ID@T:S: SIGSTOP it, SIGCONT S seconds later;"
       echo "    --restart ID@T: SIGKILL it and start it again under the same id and port; --kill-coordinator T"
+      echo "  --join N@T[:ID]: N more bots log in T seconds after the first (at server ID, or shared out over all)"
       echo "  Ends with status 0 when the run held, 3 when it did not, 1 when the cluster could not be run, 2 on bad options."
       exit 0 ;;
     *) echo "cluster: unknown option '$1'"; echo "$usage"; exit 2 ;;
@@ -86,7 +89,7 @@ whole "$min_fps" || { echo "cluster: --min-fps '$min_fps' is not a whole number"
 
 # The bots halt for the run's last seconds: braking (10 units a second each second) takes
 # speed/10 s, and two measurement lines of every server must follow at rest.
-halt=$(((speed + 9) / 10 + 4))
+halt=$(((speed + 9) / 10 + 5))
 move_end=$((seconds - halt))
 [ "$((warmup + 3))" -le "$move_end" ] ||
   { echo "cluster: the run must be at least $((warmup + 3 + halt)) s (the warm-up, 3 s, and a halt of $halt s)"; exit 2; }
@@ -105,36 +108,51 @@ in_window() { # <second>
   whole "$1" && [ "$1" -ge 1 ] && [ "$1" -lt "$move_end" ] ||
     { echo "cluster: fault time '$1' is not within 1..$((move_end - 1)) s (the bots halt at $move_end s)"; exit 2; }
 }
+# (The matches are copied first: the checks' own =~ replace BASH_REMATCH.)
 for k in "${kills[@]}"; do
   [[ "$k" =~ ^([0-9]+)@([0-9]+)$ ]] || { echo "cluster: bad --kill '$k' (want ID@T)"; exit 2; }
-  fault_of "${BASH_REMATCH[1]}" "killed at ${BASH_REMATCH[2]} s"
-  in_window "${BASH_REMATCH[2]}"
-  events+=("${BASH_REMATCH[2]} 1 kill ${BASH_REMATCH[1]}")
+  id=${BASH_REMATCH[1]} at=${BASH_REMATCH[2]}
+  fault_of "$id" "killed at $at s"
+  in_window "$at"
+  events+=("$at 1 kill $id")
 done
 for s in "${stops[@]}"; do
   [[ "$s" =~ ^([0-9]+)@([0-9]+):([0-9]+)$ ]] || { echo "cluster: bad --stop '$s' (want ID@T:S)"; exit 2; }
-  fault_of "${BASH_REMATCH[1]}" "stopped at ${BASH_REMATCH[2]} s for ${BASH_REMATCH[3]} s"
-  in_window "${BASH_REMATCH[2]}"
-  [ "${BASH_REMATCH[3]}" -gt 0 ] && [ "$((BASH_REMATCH[2] + BASH_REMATCH[3]))" -le "$((seconds - 3))" ] ||
+  id=${BASH_REMATCH[1]} at=${BASH_REMATCH[2]} span=${BASH_REMATCH[3]}
+  fault_of "$id" "stopped at $at s for $span s"
+  in_window "$at"
+  [ "$span" -gt 0 ] && [ "$((at + span))" -le "$((seconds - 3))" ] ||
     { echo "cluster: a stop lasts at least 1 s and ends by $((seconds - 3)) s"; exit 2; }
-  events+=("${BASH_REMATCH[2]} 1 stop ${BASH_REMATCH[1]}" "$((BASH_REMATCH[2] + BASH_REMATCH[3])) 1 continue ${BASH_REMATCH[1]}")
+  events+=("$at 1 stop $id" "$((at + span)) 1 continue $id")
 done
 for r in "${restarts[@]}"; do
   [[ "$r" =~ ^([0-9]+)@([0-9]+)$ ]] || { echo "cluster: bad --restart '$r' (want ID@T)"; exit 2; }
-  fault_of "${BASH_REMATCH[1]}" "restarted at ${BASH_REMATCH[2]} s"
-  in_window "${BASH_REMATCH[2]}"
-  events+=("${BASH_REMATCH[2]} 1 restart ${BASH_REMATCH[1]}")
+  id=${BASH_REMATCH[1]} at=${BASH_REMATCH[2]}
+  fault_of "$id" "restarted at $at s"
+  in_window "$at"
+  events+=("$at 1 restart $id")
 done
 if [ -n "$coordinator_kill" ]; then
   in_window "$coordinator_kill"
   events+=("$coordinator_kill 1 kill-coordinator 0")
 fi
 faults=$((${#events[@]} - 2))
+join_bots=0
+if [ -n "$join" ]; then
+  [[ "$join" =~ ^([0-9]+)@([0-9]+)(:([0-9]+))?$ ]] || { echo "cluster: bad --join '$join' (want N@T or N@T:ID)"; exit 2; }
+  join_bots=${BASH_REMATCH[1]} join_at=${BASH_REMATCH[2]} join_server=${BASH_REMATCH[4]}
+  [ "$join_bots" -gt 0 ] || { echo "cluster: --join wants at least one bot"; exit 2; }
+  in_window "$join_at"
+  [ -z "$join_server" ] || { [ "$join_server" -ge 1 ] && [ "$join_server" -le "$servers" ]; } ||
+    { echo "cluster: no server '$join_server' among 1..$servers"; exit 2; }
+  # After a fault of the same second.
+  events+=("$join_at 2 join 0")
+fi
 mapfile -t events < <(printf '%s\n' "${events[@]}" | sort -n -s -k1,1 -k2,2)
 
 # Every bot holds a TCP connection to its server and to the servers it watches, and a UDP
 # socket; every server a connection per bot: raise the soft limit of open files where needed.
-files=$((4 * bots + 256))
+files=$((4 * (bots + join_bots) + 256))
 if [ "$(ulimit -Sn)" != unlimited ] && [ "$(ulimit -Sn)" -lt "$files" ]; then
   hard=$(ulimit -Hn)
   if [ "$hard" != unlimited ] && [ "$hard" -lt "$files" ]; then
@@ -267,6 +285,8 @@ for event in "${events[@]}"; do
     kill|restart)
       held_at_kill[$id]=$(last_players "$id")
       kill -KILL -- "-${server_pid[$id]}" 2>/dev/null || true
+      # (wait takes the shell's own "Killed" notice with it.)
+      wait "${server_pid[$id]}" 2>/dev/null || true
       while kill -0 -- "-${server_pid[$id]}" 2>/dev/null; do sleep 0.05; done
       if [ "$action" = restart ]; then
         start_server "$id"
@@ -281,8 +301,17 @@ for event in "${events[@]}"; do
       kill -CONT -- "-${server_pid[$id]}" 2>/dev/null || true
       fault_lines+=("server $id continued at $(elapsed) s") ;;
     kill-coordinator)
+      coordinator_killed_at=$(latest_timestamp)
       kill -KILL -- "-$coordinator_pid" 2>/dev/null || true
+      wait "$coordinator_pid" 2>/dev/null || true
       fault_lines+=("coordinator killed at $(elapsed) s") ;;
+    join)
+      # They halt with the first bots and end with them.
+      join_ports=$ports
+      [ -z "$join_server" ] || join_ports=$((game_port + join_server - 1))
+      start late-bots "$build/botclient" --bots "$join_bots" --name late --port "$join_ports" \
+        --seconds $((seconds - at)) --speed "$speed" --area "$area" --halt "$halt" --threads 1 "${options[@]}"
+      fault_lines+=("$join_bots more bots logging in at $(elapsed) s${join_server:+ at server $join_server}") ;;
   esac
   echo "cluster: ${fault_lines[-1]}"
 done
@@ -294,22 +323,34 @@ for ((i = 0; i < 30 * 5; ++i)); do
   sleep 0.2
 done
 summary=$(grep "^summary: " "$logs/bots.log" || echo "summary: none")
+late_summary="summary: none"
+if [ "$join_bots" -gt 0 ]; then
+  for ((i = 0; i < 10 * 5; ++i)); do
+    grep -q "^summary: " "$logs/late-bots.log" 2>/dev/null && break
+    sleep 0.2
+  done
+  late_summary=$(grep "^summary: " "$logs/late-bots.log" 2>/dev/null || echo "summary: none")
+fi
 stop_all
 
-# figures <csv files...>: "min mean players-in/s shots-in/s" over the window's lines
+# figures <csv files...>: "min mean players-in/s shots-in/s stalled" over the window's lines
 # (synchronised time above its start, up to its end): the FPS column (31) less its -1 before
-# the first rate period, and the hand-over columns 42 and 41 per second of the window.
+# the first rate period, the hand-over columns 42 and 41 per second of the window, and the
+# seconds of the window in gaps of more than 2 s without a line (a stopped or dead server).
 window_seconds=$(awk -v a="$window_start_at" -v b="$window_end_at" 'BEGIN { printf "%.1f\n", (b - a) / 1000 }')
 figures() {
   awk -F, -v from="$window_start_at" -v to="$window_end_at" -v seconds="$window_seconds" '
     $1 ~ /^ *[0-9]+$/ && $1 + 0 > from && $1 + 0 <= to {
       if ($31 + 0 >= 0) { n++; sum += $31; if (min == "" || $31 + 0 < min) min = $31 + 0 }
       shots += $41; players += $42
+      if ($1 - (last ? last : from) > 2000) stalled += $1 - (last ? last : from)
+      last = $1 + 0
     }
     END {
-      if (n == 0) { print "- - - -"; exit }
-      printf "%.1f %.1f %.1f %.1f\n", min, sum / n, (seconds > 0 ? players / seconds : 0),
-        (seconds > 0 ? shots / seconds : 0)
+      if (n == 0) { printf "- - - - %.0f\n", seconds; exit }
+      if (to - last > 2000) stalled += to - last
+      printf "%.1f %.1f %.1f %.1f %.0f\n", min, sum / n, (seconds > 0 ? players / seconds : 0),
+        (seconds > 0 ? shots / seconds : 0), stalled / 1000
     }' "$@"
 }
 
@@ -329,11 +370,14 @@ players_at() {
 # "id:<id>:[<ms>] "; a line without one goes with the line before), so that the bots' goodbyes
 # are not in them.
 kinds=(overwriting stopping left-out disconnected closed silent transfer errors)
+# After the counts of the kinds: the ships that died (handed to the coordinator to respawn), and
+# those of them that died after the coordinator was killed (they stay dead).
 trouble() { # <log files...>
-  awk -v to="$count_at" '
+  awk -v to="$count_at" -v orphaned_after="${coordinator_killed_at:-0}" '
     FNR == 1 { time = 0 }
     /^id:[0-9a-f]+:\[[0-9]+\] / { t = $0; sub(/^id:[0-9a-f]+:\[/, "", t); sub(/\].*/, "", t); time = t + 0 }
     time > to { next }
+    /to coordinator from just died/ { deaths++; if (orphaned_after > 0 && time > orphaned_after) orphaned++; next }
     /overwriting tcp socket/ { c["overwriting"]++; next }
     /\] Stopping [0-9a-f]+ from leaving/ { c["stopping"]++; next }
     /\] Left out [0-9]+ more lines/ { c["left-out"]++; next }
@@ -342,21 +386,25 @@ trouble() { # <log files...>
     /havn.t heard from it/ { c["silent"]++; next }
     /[Cc]annot transfer|Cannot send transfer|ERROR IN TRANSFER|[Tt]hrowing away transfer|Threw away/ { c["transfer"]++; next }
     /ERROR|[Ee]rror|xecption|xception|FATAL|ARGH|Argh|AAAA|NOT GOOD/ { c["errors"]++; next }
-    END { printf "%d %d %d %d %d %d %d %d\n", c["overwriting"], c["stopping"], c["left-out"], c["disconnected"],
-      c["closed"], c["silent"], c["transfer"], c["errors"] }' "$@"
+    END { printf "%d %d %d %d %d %d %d %d %d %d\n", c["overwriting"], c["stopping"], c["left-out"], c["disconnected"],
+      c["closed"], c["silent"], c["transfer"], c["errors"], deaths, orphaned }' "$@"
 }
 
 rows=()
 all_fps_held=1
 trouble_total=(0 0 0 0 0 0 0 0)
+orphaned=0
 # The players summed over the servers at the count and a second before it, the ships at rest.
 sum_before=0
 sum_at=0
 for ((id = 1; id <= servers; ++id)); do
   mapfile -t files < <(all_csvs "$id")
-  read -r fps_min fps_mean players_in shots_in <<<"$(figures "${files[@]}")"
+  read -r fps_min fps_mean players_in shots_in stalled <<<"$(figures "${files[@]}")"
   read -r -a counts <<<"$(trouble "${files[@]/%.csv/.log}")"
   for ((k = 0; k < ${#kinds[@]}; ++k)); do trouble_total[k]=$((trouble_total[k] + counts[k])); done
+  deaths=${counts[8]}
+  orphaned=$((orphaned + counts[9]))
+  unset 'counts[9]' 'counts[8]'
   before=$(players_at $((count_at - 1000)) "${files[@]}")
   players=$(players_at "$count_at" "${files[@]}")
   [ "$before" = - ] || sum_before=$((sum_before + before))
@@ -364,7 +412,7 @@ for ((id = 1; id <= servers; ++id)); do
   if [ -z "${faulted[$id]:-}" ]; then
     awk -v m="$fps_mean" -v least="$min_fps" 'BEGIN { exit !(m != "-" && m + 0 >= least) }' || all_fps_held=0
   fi
-  row="| $id | ${faulted[$id]:-none} | $fps_min | $fps_mean | $players_in | $shots_in | ${rss_start[$id]:--}"
+  row="| $id | ${faulted[$id]:-none} | $fps_min | $fps_mean | $stalled | $players_in | $shots_in | $deaths | ${rss_start[$id]:--}"
   rows+=("$row | ${rss_end[$id]:--} | $players | $(IFS=' '; echo "${counts[*]}" | sed 's/ / | /g') |")
 done
 
@@ -373,24 +421,35 @@ echo "cluster: the window: ${window_seconds} s, from the end of the ${warmup} s 
   "the count at $((seconds - 1)) s"
 for line in "${fault_lines[@]}"; do echo "cluster: fault: $line"; done
 {
-  echo "| server | fault | fps min | fps mean | players in/s | shots in/s | RSS start kB | RSS end kB | players at the count |" \
+  echo "| server | fault | fps min | fps mean | stalled s | players in/s | shots in/s | deaths | RSS start kB | RSS end kB | players at the count |" \
     "$(IFS='|'; echo "${kinds[*]}" | sed 's/|/ | /g') |"
-  echo "|---|---|---|---|---|---|---|---|---|$(printf -- '---|%.0s' "${kinds[@]}")"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|$(printf -- '---|%.0s' "${kinds[@]}")"
   printf '%s\n' "${rows[@]}"
 } | column -t -s '|' -o '|'
 
+all_bots=$((bots + join_bots))
 lost=0 duplicated=0
 most=$((sum_at > sum_before ? sum_at : sum_before))
 least=$((sum_at < sum_before ? sum_at : sum_before))
-[ "$most" -ge "$bots" ] || lost=$((bots - most))
-[ "$least" -le "$bots" ] || duplicated=$((least - bots))
+[ "$most" -ge "$all_bots" ] || lost=$((all_bots - most))
+[ "$least" -le "$all_bots" ] || duplicated=$((least - all_bots))
 echo
 echo "cluster: players summed over the servers, a second before the count and at it: $sum_before $sum_at," \
-  "against $bots bots: $lost lost, $duplicated duplicated"
+  "against $all_bots bots: $lost lost, $duplicated duplicated"
 welcomed=$(sed -n 's/^summary: [0-9]* bots, \([0-9]*\) welcomed.*/\1/p' <<<"$summary")
 controlled=$(sed -n 's/.* \([0-9]*\) controlled at the end.*/\1/p' <<<"$summary")
 handovers=$(sed -n 's/.* \([0-9]*\) hand-overs.*/\1/p' <<<"$summary")
 echo "cluster: bots: ${welcomed:--} welcomed, ${controlled:--} controlled at the end, ${handovers:--} hand-overs followed"
+[ -z "${coordinator_killed_at:-}" ] ||
+  echo "cluster: ships that died after the coordinator was killed (they stay dead, counted as players): $orphaned"
+if [ "$join_bots" -gt 0 ]; then
+  late_welcomed=$(sed -n 's/^summary: [0-9]* bots, \([0-9]*\) welcomed.*/\1/p' <<<"$late_summary")
+  late_controlled=$(sed -n 's/.* \([0-9]*\) controlled at the end.*/\1/p' <<<"$late_summary")
+  late_handovers=$(sed -n 's/.* \([0-9]*\) hand-overs.*/\1/p' <<<"$late_summary")
+  echo "cluster: late bots: ${late_welcomed:--} welcomed, ${late_controlled:--} controlled at the end," \
+    "${late_handovers:--} hand-overs followed"
+  welcomed=$((${welcomed:-0} + ${late_welcomed:-0}))
+fi
 
 # Whether the run held. Without faults: every server at --min-fps frames a second or more on
 # average, no ship lost or duplicated, every bot welcomed, no ship overwritten, no error line,
@@ -410,10 +469,14 @@ if [ "$faults" -eq 0 ]; then
   check "$(yes_if [ "$lost" -eq 0 ])" "no ship lost"
 else
   check "$all_fps_held" "every server without a fault at $min_fps frames a second or more on average"
-  check "$(yes_if [ "$lost" -le "$allowed" ])" "no ship lost but the $allowed the killed servers controlled"
+  if [ "${#held_at_kill[@]}" -eq 0 ]; then
+    check "$(yes_if [ "$lost" -eq 0 ])" "no ship lost"
+  else
+    check "$(yes_if [ "$lost" -le "$allowed" ])" "no ship lost but the $allowed the killed servers controlled"
+  fi
 fi
 check "$(yes_if [ "$duplicated" -eq 0 ])" "no ship duplicated"
-check "$(yes_if [ "${welcomed:-0}" = "$bots" ])" "every bot welcomed"
+check "$(yes_if [ "${welcomed:-0}" = "$all_bots" ])" "every bot welcomed"
 check "$(yes_if [ "${trouble_total[0]}" -eq 0 ])" "no ship overwritten (no overwriting lines)"
 [ "$faults" -gt 0 ] || check "$(yes_if [ "${trouble_total[7]}" -eq 0 ])" "no error lines"
 # The processes' logs are complete now that they have ended.
