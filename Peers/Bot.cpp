@@ -422,6 +422,8 @@ void Bot::sendDatagram(ServerLink& link, const std::string& packet) {
 }
 
 Vector3 Bot::wantedVelocity() {
+    if (halted)
+        return Vector3();
     if (!settings.wander)
         return settings.velocity;
     // Until the server has told us where we are, we wait.
@@ -449,7 +451,7 @@ Vector3 Bot::randomPointOfArea() {
 
 uint32_t Bot::steer(Quaternion& orientation) {
     uint32_t bits = 0;
-    if (settings.fire && ticks % TicksPerSecond == 0)
+    if (settings.fire && !halted && ticks % TicksPerSecond == 0)
         bits |= Steering::Fire;
     const Vector3 wanted = wantedVelocity();
     const float wantedSpeed = wanted.length();

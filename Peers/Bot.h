@@ -69,6 +69,9 @@ public:
     const std::vector<double>& roundTrips() const { return roundTripsMs; }
     // Drops the round trips measured and the pings counted so far (the end of a warm-up).
     void forgetRoundTrips();
+    // From now on the bot brakes to a stop and holds fire, so that the servers' counts taken
+    // after it are not blurred by ships crossing borders or dying.
+    void halt() { halted = true; }
     // Pings sent since the warm-up, and how many of them a Pong answered. Pings sent within
     // the last second (before finish(), or before now while running) may still be on their
     // way and are left out of both.
@@ -133,6 +136,7 @@ private:
     // Ends with the master (a new one, or its connection closed).
     bool loggedOut = false;
     bool finished = false;
+    bool halted = false;
     std::chrono::steady_clock::time_point finishedAt;
 
     bool welcomed = false;

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     unsigned int threads = 2;
     double runSeconds = 30.0;
     double warmUp = 0.0;
+    double haltSeconds = 0.0;
     std::string portList = settings.port;
     std::string velocity;
     std::string area;
@@ -72,6 +73,8 @@ int main(int argc, char** argv) {
     add("velocity", po::value(&velocity), "x,y,z: fly this fixed velocity instead of wandering");
     add("seconds", po::value(&runSeconds)->default_value(runSeconds), "run time");
     add("warmup", po::value(&warmUp)->default_value(warmUp), "seconds at the start whose round trips are not counted");
+    add("halt", po::value(&haltSeconds)->default_value(haltSeconds),
+        "for the last seconds of the run the bots brake to a stop and hold fire");
     add("threads", po::value(&threads)->default_value(threads), "threads to share the bots out over");
     add("fire", po::bool_switch(&settings.fire), "every bot shoots once a second");
     add("verbose", po::bool_switch(&settings.verbose), "one line per event of every bot");
@@ -88,8 +91,9 @@ int main(int argc, char** argv) {
         peerSay("bad area '%s' (want minx,miny,minz:maxx,maxy,maxz)", area.c_str());
         return 2;
     }
-    if (bots == 0 || threads == 0 || !(runSeconds > 0) || !(warmUp >= 0) || warmUp >= runSeconds) {
-        peerSay("bad counts or times (want bots and threads above 0, 0 <= warmup < seconds)");
+    if (bots == 0 || threads == 0 || !(runSeconds > 0) || !(warmUp >= 0) || warmUp >= runSeconds ||
+        !(haltSeconds >= 0) || haltSeconds > runSeconds) {
+        peerSay("bad counts or times (want bots and threads above 0, 0 <= warmup < seconds, 0 <= halt <= seconds)");
         return 2;
     }
     threads = std::min(threads, bots);
@@ -125,6 +129,7 @@ int main(int argc, char** argv) {
         runners.emplace_back([&, t] {
             boost::asio::io_context& io = *contexts[t];
             boost::asio::steady_timer warmUpEnd(io);
+            boost::asio::steady_timer halting(io);
             boost::asio::steady_timer ending(io);
             warmUpEnd.expires_after(seconds(warmUp));
             warmUpEnd.async_wait([&](const boost::system::error_code&) {
@@ -133,6 +138,13 @@ int main(int argc, char** argv) {
                     bot->startViewWindow();
                 }
             });
+            if (haltSeconds > 0) {
+                halting.expires_after(seconds(runSeconds - haltSeconds));
+                halting.async_wait([&](const boost::system::error_code&) {
+                    for (Bot* bot : botsOfThread[t])
+                        bot->halt();
+                });
+            }
             ending.expires_after(seconds(runSeconds));
             ending.async_wait([&](const boost::system::error_code&) {
                 for (Bot* bot : botsOfThread[t])

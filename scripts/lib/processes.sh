@@ -56,15 +56,20 @@ except OSError:
 PY
 }
 
-# pick_game_ports: sets game_port to the first of two neighbouring free game ports (TCP and
-# UDP each, on all addresses, as the server binds them), from a base that differs from run to
-# run and stays below the range the kernel hands out to outgoing connections.
+# pick_game_ports [count]: sets game_port to the first of `count` (default 2, at most 10)
+# neighbouring free game ports (TCP and UDP each, on all addresses, as the server binds them),
+# from a base that differs from run to run and stays below the range the kernel hands out to
+# outgoing connections.
 pick_game_ports() {
-  local try p
+  local try p i count=${1:-2} free
   game_port=""
   for ((try = 0; try < 50; ++try)); do
     p=$((20000 + (RANDOM % 1200) * 10))
-    if port_free "$p" && port_free $((p + 1)); then
+    free=1
+    for ((i = 0; i < count; ++i)); do
+      port_free $((p + i)) || { free=0; break; }
+    done
+    if [ "$free" -eq 1 ]; then
       game_port=$p
       return 0
     fi
