@@ -1,12 +1,16 @@
 #include "Server/main.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <random>
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -69,6 +73,33 @@ unsigned long long raiseOpenFilesLimit() {
             limit = raised;
     }
     return static_cast<unsigned long long>(limit.rlim_cur);
+}
+
+// Where this run's counters start. A server restarted under its old id must not hand out an
+// object id or a qport that a ship of its previous life may still carry on another server, and
+// nothing of that life is kept, so both counters start at a random place: the qport counter
+// anywhere in its 16 bits (65,536 qports per server id leave no room to space runs apart by the
+// clock), the object counter in the lowest quarter of its 32 bits, which leaves every run at
+// least three quarters of them before the counter wraps.
+struct CounterStarts {
+    uint32_t lastId;     // the first id allocated carries lastId + 1, from 2 to 2^30 + 1
+    uint16_t firstQport; // the counter of the own qport, the first one handed out
+};
+
+CounterStarts drawCounterStarts() {
+    uint64_t bits = 0;
+    try {
+        std::random_device device;
+        bits = (static_cast<uint64_t>(device()) << 32) | device();
+    } catch (const std::exception&) {
+        // No entropy source: the clock and the process id still differ from run to run.
+        std::seed_seq seed{static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                           static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+                           static_cast<uint64_t>(::getpid())};
+        std::mt19937_64 generator(seed);
+        bits = generator();
+    }
+    return {static_cast<uint32_t>(bits >> 34) + 1, static_cast<uint16_t>(bits)};
 }
 
 } // namespace
@@ -232,7 +263,8 @@ int serverMain(int argc, char* argv[]) {
         auto work = boost::asio::make_work_guard(service);
 
         Network::getInstance()->ownId = static_cast<uint64_t>(static_cast<int64_t>(serverId));
-        SceneObjectFactory::getInstance()->init(static_cast<uint32_t>(serverId));
+        const CounterStarts counterStarts = drawCounterStarts();
+        SceneObjectFactory::getInstance()->init(static_cast<uint32_t>(serverId), counterStarts.lastId);
         ServerRegionHandler* registry = ServerRegionHandler::getInstance();
         registry->myself = registry->AddServerToPool(SceneObjectFactory::getInstance()->serverId);
         if (!registry->myself)
@@ -243,7 +275,7 @@ int serverMain(int argc, char* argv[]) {
 
         DebugPrint("Open files: at most %llu\n", raiseOpenFilesLimit());
         Network* network = Network::getInstance();
-        network->init(static_cast<short>(port), &service);
+        network->init(static_cast<short>(port), &service, counterStarts.firstQport);
         DebugPrint("Listening on port %i\n", port);
 
         boost::asio::deadline_timer timeLimit(service);
