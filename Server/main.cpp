@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -74,6 +75,9 @@ unsigned long long raiseOpenFilesLimit() {
     }
     return static_cast<unsigned long long>(limit.rlim_cur);
 }
+
+// The longest step of one frame, seconds.
+const double maxFrameStep = 0.25;
 
 // Where this run's counters start. A server restarted under its old id must not hand out an
 // object id or a qport that a ship of its previous life may still carry on another server, and
@@ -150,7 +154,12 @@ void mainLoop() {
 
     endProcessIfTimeLimitExpired();
 
-    const float dt = static_cast<float>(timer.getTimeDiff());
+    // The wall-clock time since the previous frame, but at most maxFrameStep: after a stall
+    // (the process stopped, a paused machine, a swap storm) the world slows for one frame
+    // rather than carrying every ship through other servers' regions and past its collisions
+    // in one step. The clocks run on: the frame clock, the measurement log and the
+    // synchronised time read the wall clock, not this step.
+    const float dt = static_cast<float>(std::min(timer.getTimeDiff(), maxFrameStep));
     Logger::getInstance()->frameDone(dt);
 
     // Before anything in this frame can hand over or create copies.
