@@ -1,12 +1,17 @@
 #include "Server/main.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <random>
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -71,6 +76,36 @@ unsigned long long raiseOpenFilesLimit() {
     return static_cast<unsigned long long>(limit.rlim_cur);
 }
 
+// The longest step of one frame, seconds.
+const double maxFrameStep = 0.25;
+
+// Where this run's counters start. A server restarted under its old id must not hand out an
+// object id or a qport that a ship of its previous life may still carry on another server, and
+// nothing of that life is kept, so both counters start at a random place: the qport counter
+// anywhere in its 16 bits (65,536 qports per server id leave no room to space runs apart by the
+// clock), the object counter in the lowest quarter of its 32 bits, which leaves every run at
+// least three quarters of them before the counter wraps.
+struct CounterStarts {
+    uint32_t lastId;     // the first id allocated carries lastId + 1, from 2 to 2^30 + 1
+    uint16_t firstQport; // the counter of the own qport, the first one handed out
+};
+
+CounterStarts drawCounterStarts() {
+    uint64_t bits = 0;
+    try {
+        std::random_device device;
+        bits = (static_cast<uint64_t>(device()) << 32) | device();
+    } catch (const std::exception&) {
+        // No entropy source: the clock and the process id still differ from run to run.
+        std::seed_seq seed{static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                           static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+                           static_cast<uint64_t>(::getpid())};
+        std::mt19937_64 generator(seed);
+        bits = generator();
+    }
+    return {static_cast<uint32_t>(bits >> 34) + 1, static_cast<uint16_t>(bits)};
+}
+
 } // namespace
 
 void cleanupLog() {
@@ -119,7 +154,12 @@ void mainLoop() {
 
     endProcessIfTimeLimitExpired();
 
-    const float dt = static_cast<float>(timer.getTimeDiff());
+    // The wall-clock time since the previous frame, but at most maxFrameStep: after a stall
+    // (the process stopped, a paused machine, a swap storm) the world slows for one frame
+    // rather than carrying every ship through other servers' regions and past its collisions
+    // in one step. The clocks run on: the frame clock, the measurement log and the
+    // synchronised time read the wall clock, not this step.
+    const float dt = static_cast<float>(std::min(timer.getTimeDiff(), maxFrameStep));
     Logger::getInstance()->frameDone(dt);
 
     // Before anything in this frame can hand over or create copies.
@@ -232,7 +272,8 @@ int serverMain(int argc, char* argv[]) {
         auto work = boost::asio::make_work_guard(service);
 
         Network::getInstance()->ownId = static_cast<uint64_t>(static_cast<int64_t>(serverId));
-        SceneObjectFactory::getInstance()->init(static_cast<uint32_t>(serverId));
+        const CounterStarts counterStarts = drawCounterStarts();
+        SceneObjectFactory::getInstance()->init(static_cast<uint32_t>(serverId), counterStarts.lastId);
         ServerRegionHandler* registry = ServerRegionHandler::getInstance();
         registry->myself = registry->AddServerToPool(SceneObjectFactory::getInstance()->serverId);
         if (!registry->myself)
@@ -243,7 +284,7 @@ int serverMain(int argc, char* argv[]) {
 
         DebugPrint("Open files: at most %llu\n", raiseOpenFilesLimit());
         Network* network = Network::getInstance();
-        network->init(static_cast<short>(port), &service);
+        network->init(static_cast<short>(port), &service, counterStarts.firstQport);
         DebugPrint("Listening on port %i\n", port);
 
         boost::asio::deadline_timer timeLimit(service);

@@ -7,7 +7,8 @@
 
 // Process globals of the region server. Main thread only unless said otherwise.
 
-// The frame clock, built before main runs: the first frame's step covers start-up.
+// The frame clock, built before main runs: the first frame's step covers start-up (bounded,
+// as every frame's step is, by mainLoop).
 extern Timer timer;
 
 // The collide-all option's target, shouldCollideAllObjects, is declared with the registry,

@@ -122,6 +122,8 @@ public:
         std::string host;
     };
     std::list<ConnectionWithoutLogin> connectionsWithoutLogin;
+    // The counter part of the next qport: 1 at construction; the networking sets the start
+    // start-up drew before it takes its own qport (Network::buildParts).
     uint16_t lastQPort;
     boost::asio::io_context* ios; // not owned
 

@@ -22,7 +22,7 @@
 using boost::asio::ip::tcp;
 using boost::asio::ip::udp;
 
-void Network::init(short port_, boost::asio::io_context* ios_) {
+void Network::init(short port_, boost::asio::io_context* ios_, uint16_t firstQport) {
     ios = ios_;
     const uint16_t portNumber = static_cast<uint16_t>(port_);
     port = std::to_string(portNumber);
@@ -34,14 +34,15 @@ void Network::init(short port_, boost::asio::io_context* ios_) {
     setReceiveBuffer(*socket, UDP_RECEIVE_BUFFER);
     udp_socket = socket.release();
 
-    buildParts();
+    buildParts(firstQport);
     packetReceiver = new ServerPacketReceiver(ios, port_, port_);
 }
 
-void Network::buildParts() {
+void Network::buildParts(uint16_t firstQport) {
     serverMessageSender = new MessageSender(ios);
     watcherManager = new WatcherManager();
     messageDispatcher = new ServerMessageDispatcher(ios);
+    messageDispatcher->lastQPort = firstQport;
     myQport = messageDispatcher->getNextQport();
     clientMessageSender = new MessageSender(ios);
     networkSender = new Sender(clientMessageSender, serverMessageSender);

@@ -30,12 +30,16 @@ public:
     // as 0..65535) on all IPv4 addresses, the send queues, the dispatcher, the receiver, the
     // watcher registry and the own qport. A port that cannot be bound throws the socket
     // library's error. Main thread, once, before the I/O thread runs.
-    void init(short port, boost::asio::io_context* ios);
+    // `firstQport` is where the dispatcher's qport counter starts (the low 16 bits of the own
+    // qport, the first one handed out); start-up draws it so that a server restarted under its
+    // old id does not hand out again the qports of its previous life.
+    void init(short port, boost::asio::io_context* ios, uint16_t firstQport = 1);
 
     // The parts of init that hold per-run state, on `ios`: the send queues, the watcher
-    // registry, the dispatcher, the own qport (the registry's myself must be set) and the
-    // sender. init builds them; a harness that starts each run afresh builds them again.
-    void buildParts();
+    // registry, the dispatcher with its qport counter at `firstQport`, the own qport (the
+    // registry's myself must be set) and the sender. init builds them; a harness that starts
+    // each run afresh builds them again.
+    void buildParts(uint16_t firstQport = 1);
 
     // Asks for a receive buffer of `bytes` for `socket` and gives the bytes the kernel granted;
     // when that is less, one line says so.

@@ -29,6 +29,10 @@ const float holdSearchStep = 100.0f;
 const int holdSearchSteps = 9; // 100 to 900
 const float holdFallback = 1000.0f;
 
+// A player held outside every region (against a hole left by a dead neighbour, say) is
+// reported when its hold starts and then once in this many ms, however long the hole lasts.
+const uint64_t heldLineEveryMs = 10000;
+
 const float leastControlTime = 0.5f; // seconds before an object may be handed on
 const float maxDrift = 1.0f;
 const float maxUpdateAge = 1.0f;
@@ -74,7 +78,8 @@ void clampInto(Vector3& p, const Vector3& min, const Vector3& max) {
 ReplicaManager::ReplicaManager() : ReplicaManager(false) {}
 
 ReplicaManager::ReplicaManager(bool replica)
-    : isReplica(replica), firstBroadcast(false), timeSinceTransfer(0), timeSinceUpdate(0) {}
+    : isReplica(replica), firstBroadcast(false), timeSinceTransfer(0), timeSinceUpdate(0), ticksHeld(0), heldLineAt(0) {
+}
 
 void ReplicaManager::Init() {
     isReplica = false;
@@ -91,6 +96,10 @@ void ReplicaManager::update(NetworkObject* obj, float dt) {
     // to decide against.
     if (!myself || !sender)
         return;
+
+    // A hold lasts only as long as the object is held in every tick.
+    const uint32_t heldBefore = ticksHeld;
+    ticksHeld = 0;
 
     if (isReplica) {
         for (Region* region : registry->getRegionsPointIsIn(obj->position, replicaRange))
@@ -111,9 +120,9 @@ void ReplicaManager::update(NetworkObject* obj, float dt) {
     if (holding.empty()) {
         Vector3 min, max;
         holdBox(obj->position, min, max);
+        ticksHeld = heldBefore + 1;
         if (player)
-            DebugLog(LogType::Info, "Stopping %llx from leaving %s %s\n", idOf(obj), min.toString().c_str(),
-                     max.toString().c_str());
+            reportHeld(obj, min, max);
         // The velocity stays: the motion step of this tick carries the object out again.
         clampInto(obj->position, min, max);
     }
@@ -130,6 +139,20 @@ void ReplicaManager::update(NetworkObject* obj, float dt) {
         if (obj->id != 0)
             updateClients(player, dt, sender);
     }
+}
+
+void ReplicaManager::reportHeld(NetworkObject* obj, const Vector3& min, const Vector3& max) {
+    const uint64_t now = Timer::getCurrentTime();
+    if (ticksHeld == 1) {
+        DebugLog(LogType::Info, "Stopping %llx from leaving %s %s\n", idOf(obj), min.toString().c_str(),
+                 max.toString().c_str());
+    } else if (now - heldLineAt >= heldLineEveryMs || now < heldLineAt) { // or the clock was set back
+        DebugLog(LogType::Info, "Stopping %llx from leaving %s %s (held for %u frames)\n", idOf(obj),
+                 min.toString().c_str(), max.toString().c_str(), ticksHeld);
+    } else {
+        return;
+    }
+    heldLineAt = now;
 }
 
 bool ReplicaManager::handOver(NetworkObject* obj, Region* region, ControllingServer* myself, Sender* sender) {

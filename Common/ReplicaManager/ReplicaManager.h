@@ -8,6 +8,7 @@ class NetworkObject;
 class Player;
 class Region;
 class Sender;
+class Vector3;
 
 // Per-object hand-over state: whether another server controls the object, which
 // neighbouring regions hold a copy of it and when it last sent an update. The static
@@ -21,6 +22,8 @@ public:
     std::list<uint32_t> regionsToUpdate;      // regions of other servers holding a copy, in creation order
     std::list<uint32_t> regionsIsConnectedTo; // players: regions whose server the client watches
     float timeSinceUpdate;                    // players: seconds since the last update message
+    uint32_t ticksHeld;                       // ticks in a row it has been held outside every region; 0 when not
+    uint64_t heldLineAt;                      // wall-clock ms of the last "Stopping" line of this hold
 
     ReplicaManager();
     explicit ReplicaManager(bool replica);
@@ -45,6 +48,8 @@ public:
     static int32_t numberTransfered;
 
 private:
+    // The "Stopping" line of a held player: when its hold starts, then at most once in 10 s.
+    void reportHeld(NetworkObject* obj, const Vector3& min, const Vector3& max);
     // True when the object went to the region's server in this tick.
     bool handOver(NetworkObject* obj, Region* region, ControllingServer* myself, Sender* sender);
     void createAndDestroyCopies(NetworkObject* obj, ControllingServer* myself, Sender* sender);

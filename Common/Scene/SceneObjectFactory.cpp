@@ -18,9 +18,9 @@ SceneObjectFactory* SceneObjectFactory::getInstance() {
     return instance;
 }
 
-void SceneObjectFactory::init(uint32_t serverId_) {
+void SceneObjectFactory::init(uint32_t serverId_, uint32_t lastId_) {
     serverId = serverId_;
-    lastId = 1;
+    lastId = lastId_;
     lastTeam = Team::Red;
 }
 

@@ -19,7 +19,10 @@ public:
 
     static SceneObjectFactory* getInstance();
 
-    void init(uint32_t serverId_);
+    // The first id allocated after init carries the counter lastId_ + 1. Start-up draws lastId_
+    // so that a server restarted under its old id does not allocate again the ids of its previous
+    // life, whose ships may still fly on other servers.
+    void init(uint32_t serverId_, uint32_t lastId_ = 1);
 
     // Blue, Red, Blue, ... from init on.
     Team::Team getNextTeam();

@@ -37,15 +37,16 @@ TEST_F(ClientTest, BotIsWelcomedWithItsRegionSteersItsShipAndGetsPongs) {
 
     const std::string welcome = bot.nextLine("welcome via 127.0.0.1:" + port + ":");
     ASSERT_NE("", welcome) << cluster.outputs();
-    EXPECT_NE(std::string::npos, welcome.find(" qport 0x10002 name 'pilot' health 100 region (0,0,0)-(100,100,100)"))
-        << welcome;
+    EXPECT_NE(std::string::npos, welcome.find(" name 'pilot' health 100 region (0,0,0)-(100,100,100)")) << welcome;
     const uint64_t id = botIdIn(welcome);
     EXPECT_EQ(1u, id >> 32) << welcome;
+    const uint32_t qport = qportIn(welcome);
+    EXPECT_EQ(1u, qport >> 16) << welcome;
 
     // Once its datagrams made its address known, the new player goes to the coordinator and
     // comes back to the server, alive, to fly.
     EXPECT_NE("", cluster.coordinator()->nextLine("hand-back of player " + hex(id) + " 'pilot'")) << cluster.outputs();
-    EXPECT_NE("", server->nextLine("got control over player (id:" + hex(id).substr(2) + " qport:10002)"))
+    EXPECT_NE("", server->nextLine("got control over player (id:" + hexOf(id) + " qport:" + hexOf(qport) + ")"))
         << cluster.outputs();
 
     // A ping a second, each answered; after the second the ship has been steered for a while
@@ -89,12 +90,14 @@ TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
     Process& second = cluster.server(2);
     const std::string secondPort = std::to_string(cluster.gamePort(2));
     Process& bot = cluster.startBot(1, "runner", "20,0,0", 12);
-    const uint64_t id = botIdIn(bot.nextLine("welcome via "));
+    const std::string welcome = bot.nextLine("welcome via ");
+    const uint64_t id = botIdIn(welcome);
     ASSERT_NE(0u, id) << cluster.outputs();
 
     // Past x = 100 the ship lies in server 2's region only: server 2 takes control of it and
     // the client is sent there as to its new master.
-    EXPECT_NE("", second.nextLine("got control over player (id:" + hex(id).substr(2) + " qport:10002)"))
+    EXPECT_NE("",
+              second.nextLine("got control over player (id:" + hexOf(id) + " qport:" + hexOf(qportIn(welcome)) + ")"))
         << cluster.outputs();
     EXPECT_NE("", bot.nextLine("told via 127.0.0.1:" + port + " to go to 127.0.0.1:" + secondPort))
         << cluster.outputs();
@@ -112,9 +115,11 @@ TEST_F(ClientTest, BotFlyingAcrossTheBorderIsHandedToTheNeighbour) {
 
 TEST_F(ClientTest, BotLoggedOutAsAWatcherLeavesItsPlayerWaitingForItsNextLogin) {
     Process& bot = cluster.startBot(1, "pauser", "5,0,0", 10, {"--logout-after", "2"});
-    const uint64_t id = botIdIn(bot.nextLine("welcome via "));
+    const std::string welcome = bot.nextLine("welcome via ");
+    const uint64_t id = botIdIn(welcome);
     ASSERT_NE(0u, id) << cluster.outputs();
     const std::string serverId = hex(id).substr(2);
+    const std::string qport = hexOf(qportIn(welcome));
     const std::string handBack = "hand-back of player " + hex(id);
     ASSERT_NE("", cluster.coordinator()->nextLine(handBack)) << cluster.outputs();
     float before, after, y, z;
@@ -127,9 +132,10 @@ TEST_F(ClientTest, BotLoggedOutAsAWatcherLeavesItsPlayerWaitingForItsNextLogin) 
         << cluster.outputs();
     // ...until the client's next Additional login on it, which binds the waiting player again
     // rather than making a watcher.
-    ASSERT_NE("", bot.nextLine("logged in Additional at 127.0.0.1:" + port + " with qport 0x10002"))
+    ASSERT_NE("", bot.nextLine("logged in Additional at 127.0.0.1:" + port + " with qport 0x" + qport))
         << cluster.outputs();
-    EXPECT_NE("", server->nextLine("Yay we found a client for a player (id:" + serverId + ") (qport: 10002 127.0.0.1)"))
+    EXPECT_NE("", server->nextLine("Yay we found a client for a player (id:" + serverId + ") (qport: " + qport +
+                                   " 127.0.0.1)"))
         << cluster.outputs();
 
     // Its datagrams count again: the server sends the ship's updates to them, farther along +x.

@@ -1,6 +1,9 @@
 // Region servers started as an operator starts them, with the stand-in coordinator: what they
 // print on the way up, their login at the coordinator, the links between neighbours, and what
 // stays when a neighbour or the coordinator goes.
+#include <memory>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "Support/Process/Cluster.h"
@@ -27,9 +30,10 @@ TEST(ClusterTest, ServerPrintsItsStartLinesInOrderAndLogsInToTheCoordinator) {
     EXPECT_FALSE(server.printed("Error in connecting to coordinator"));
 
     // The login leaves with the first frame: the coordinator sees the server's id, where it
-    // accepts connections and its own qport (server id << 16 | 1).
-    EXPECT_NE("", cluster.coordinator()->nextLine("login of server 1 from 127.0.0.1 port " + port + " qport 0x10001"))
-        << cluster.outputs();
+    // accepts connections and its own qport (the server id in the high 16 bits).
+    const std::string login =
+        cluster.coordinator()->nextLine("login of server 1 from 127.0.0.1 port " + port + " qport 0x");
+    EXPECT_EQ(1u, qportIn(login) >> 16) << cluster.outputs();
 }
 
 TEST(ClusterTest, ServerRetriesOnceASecondUntilTheCoordinatorComesUp) {
@@ -107,6 +111,40 @@ TEST(ClusterTest, ServerRunsOnWhenTheCoordinatorGoes) {
 
 // The coordinator's map links two real servers; each knows the other's UDP address as soon as
 // the login (server 2) or the welcome (server 1) has bound the link.
+// Ships born in a server's previous life may still fly on other servers under their ids and
+// qports; the same server started again under its id must hand out none of them, to itself or
+// to its new players.
+TEST(ClusterTest, ServerRestartedUnderItsIdHandsOutNoIdOrQportOfItsPreviousLife) {
+    Cluster cluster;
+    ASSERT_TRUE(cluster.startCoordinator());
+    std::set<uint64_t> ids[2];
+    std::set<uint32_t> qports[2];
+    for (int life = 0; life < 2; ++life) {
+        cluster.startServer(1); // the second time: the first is killed, then started again
+        const uint32_t own = qportIn(cluster.coordinator()->nextLine("login of server 1 from "));
+        ASSERT_EQ(1u, own >> 16) << cluster.outputs();
+        qports[life].insert(own);
+        ASSERT_NE("", cluster.coordinator()->nextLine("map sent to server 1")) << cluster.outputs();
+        std::vector<std::unique_ptr<TestClient>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.emplace_back(new TestClient(cluster.gamePort(1)));
+            const std::unique_ptr<Velmor::Welcome> welcome = clients.back()->loginFirst("p" + std::to_string(i));
+            ASSERT_TRUE(welcome) << cluster.outputs();
+            EXPECT_EQ(1u, welcome->id() >> 32) << hexOf(welcome->id());
+            EXPECT_EQ(1u, welcome->qport() >> 16) << hexOf(welcome->qport());
+            ids[life].insert(welcome->id());
+            qports[life].insert(welcome->qport());
+        }
+        // Within a life every one is new, too.
+        EXPECT_EQ(5u, ids[life].size());
+        EXPECT_EQ(6u, qports[life].size());
+    }
+    for (uint64_t id : ids[1])
+        EXPECT_EQ(0u, ids[0].count(id)) << "id " << hexOf(id) << " again\n" << cluster.outputs();
+    for (uint32_t qport : qports[1])
+        EXPECT_EQ(0u, qports[0].count(qport)) << "qport " << hexOf(qport) << " again\n" << cluster.outputs();
+}
+
 TEST(NeighbourUdpAddressEndToEndTest, TwoServersKnowEachOthersUdpAddressOnceLinked) {
     Cluster cluster;
     // Both servers start at once, without waiting for a map or a link in between.

@@ -207,6 +207,34 @@ TEST_F(MainLoopTest, EachFrameIsCountedIntoTheFrameRate) {
     log->resetForTesting();
 }
 
+// A server stopped for 4 s (a paused machine, a swap storm) does not carry a ship through 4 s of
+// flight in one step when it wakes: the frame after the stall moves the world by a quarter of a
+// second at most, while the clocks, the frame rate among them, count the whole stall.
+TEST_F(MainLoopTest, TheFrameAfterAStallMovesTheWorldByAQuarterOfASecondAtMost) {
+    FakeClock clock;
+    timer.getTimeDiff();
+    Logger* log = Logger::getInstance();
+    log->resetForTesting();
+    Player* ship = new Player(41, Team::Red, 100.0f);
+    ship->velocity = Vector3(50, 0, 0); // coasting
+    scene()->attach(ship);
+    const auto frameAfter = [&](int64_t ms) {
+        const float before = ship->position.x;
+        clock.advance(ms);
+        printedBy([] { mainLoop(); });
+        return ship->position.x - before;
+    };
+    EXPECT_NEAR(frameAfter(33), 50 * 0.033f, 1e-3f);
+    const uint32_t syncedBefore = Timer::getCurSyncedTime();
+
+    EXPECT_NEAR(frameAfter(4000), 50 * 0.25f, 1e-3f);
+    EXPECT_EQ(Timer::getCurSyncedTime() - syncedBefore, 4000u);
+    EXPECT_FLOAT_EQ(log->fps, 2 * 1000.0f / 4033);
+    // The frame after it is an ordinary one again.
+    EXPECT_NEAR(frameAfter(33), 50 * 0.033f, 1e-3f);
+    log->resetForTesting();
+}
+
 // Every frame gives the neighbour connects a whole budget again: a check with nothing left
 // tries no server; after a frame it does.
 TEST_F(MainLoopTest, EachFrameStartsTheNeighbourConnectBudgetAfresh) {

@@ -181,8 +181,49 @@ TEST_F(ReplicaRulesTest, ObjectOutsideEveryRegionIsHeldInTheBoxTheSearchFinds) {
     EXPECT_THAT(tick(p, 0.1f), HasSubstr("Stopping " + hex(p) + " from leaving (-200.000000,0.000000,0.000000) " +
                                          "(100.000000,100.000000,100.000000)\n"));
     expectNear(p->position, Vector3(-200, 50, 100));
-    p->position = Vector3(-250, 50, 50);
-    EXPECT_THAT(tick(p, 0.1f), HasSubstr("Stopping " + hex(p) + " from leaving")); // in every tick held
+}
+
+// A player held against a hole (a dead neighbour's regions, say) is reported when its hold
+// starts and then once in 10 s with the frames it has been held, not in every tick: a long
+// hole costs a few lines, not one per ship and frame.
+TEST_F(ReplicaRulesTest, HeldPlayerIsReportedWhenItsHoldStartsThenOnceInTenSeconds) {
+    FakeClock clock;
+    Player* p = playerAt(Vector3(-250, 50, 50));
+    const std::string line =
+        "Stopping " + hex(p) + " from leaving (-200.000000,0.000000,0.000000) " + "(100.000000,100.000000,100.000000)";
+    // One tick 33 ms after the last, pushed out again as its own motion would; what it printed.
+    const auto heldTick = [&] {
+        clock.advance(33);
+        p->position = Vector3(-250, 50, 50);
+        return tick(p, 0.033f);
+    };
+    const std::string first = heldTick();
+    EXPECT_THAT(first, HasSubstr(line + "\n"));
+    EXPECT_THAT(first, Not(HasSubstr("held for")));
+    std::string printed;
+    for (int frame = 2; frame <= 304; ++frame) // the last 9,999 ms after the first line
+        printed += heldTick();
+    EXPECT_EQ(printed, "");
+    EXPECT_THAT(heldTick(), HasSubstr(line + " (held for 305 frames)\n"));
+
+    // A minute more: six lines.
+    printed.clear();
+    for (int frame = 0; frame < 6 * 304; ++frame)
+        printed += heldTick();
+    size_t lines = 0;
+    for (size_t at = printed.find(line); at != std::string::npos; at = printed.find(line, at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 6u) << printed;
+    EXPECT_THAT(printed, HasSubstr(line + " (held for 2129 frames)\n"));
+
+    // Back in its region the hold ends; the next one starts with the first line again.
+    clock.advance(33);
+    p->position = Vector3(-150, 50, 50);
+    EXPECT_EQ(tick(p, 0.033f), "");
+    EXPECT_EQ(p->replicaManager.ticksHeld, 0u);
+    const std::string again = heldTick();
+    EXPECT_THAT(again, HasSubstr(line + "\n"));
+    EXPECT_THAT(again, Not(HasSubstr("held for")));
 }
 
 TEST_F(ReplicaRulesTest, HeldOnTheFaceThenCarriedOutByItsOwnMotion) {

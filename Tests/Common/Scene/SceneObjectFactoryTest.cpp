@@ -41,6 +41,11 @@ TEST_F(SceneObjectFactoryTest, OneCounterFromTwoUnderTheServerId) {
     EXPECT_EQ(shot()->id, 2u);
     EXPECT_EQ(player(Team::Red)->id, 3u);
     EXPECT_EQ(shot()->id, 4u);
+
+    // From where start-up's draw puts the counter, in the same format.
+    factory()->init(7, 0x40000000u);
+    EXPECT_EQ(player(Team::None)->id, (7ull << 32) | 0x40000001u);
+    EXPECT_EQ(shot()->id, (7ull << 32) | 0x40000002u);
 }
 
 TEST_F(SceneObjectFactoryTest, PlayerGetsItsStartingStateAndJoinsTheScene) {

@@ -181,6 +181,12 @@ uint64_t botIdIn(const std::string& welcomeLine) {
     return at != std::string::npos && std::sscanf(welcomeLine.c_str() + at, " id 0x%llx", &id) == 1 ? id : 0;
 }
 
+uint32_t qportIn(const std::string& line) {
+    const size_t at = line.find(" qport 0x");
+    unsigned int qport = 0;
+    return at != std::string::npos && std::sscanf(line.c_str() + at, " qport 0x%x", &qport) == 1 ? qport : 0;
+}
+
 std::string hexOf(uint64_t id) {
     char text[32];
     std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(id));

@@ -137,6 +137,10 @@ private:
 // The bot's id from its welcome line ("... id 0x<hex> qport ..."); 0 when it was not welcomed.
 uint64_t botIdIn(const std::string& welcomeLine);
 
+// The qport of a line that names one as " qport 0x<hex>" (a bot's welcome line, the
+// coordinator's login line of a server); 0 when there is none.
+uint32_t qportIn(const std::string& line);
+
 // "%llx" of `id`, as servers and bots print ids (bots put "0x" before it).
 std::string hexOf(uint64_t id);
 
