@@ -185,7 +185,7 @@ boost::system::error_code MessageDispatcher::awaitLogin(boost::asio::ip::tcp::so
     boost::system::error_code ec;
     const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
     const std::string host = ec ? std::string("?") : peer.address().to_string();
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, now, host});
     connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
     acceptedConnections_[socket] = AcceptedConnection{now, host};
@@ -197,7 +197,7 @@ void MessageDispatcher::heardFrom(boost::asio::ip::tcp::socket* socket) {
         return;
     auto it = acceptedConnections_.find(socket);
     if (it != acceptedConnections_.end())
-        it->second.lastHeard = Timer::getCurrentTime();
+        it->second.lastHeard = Timer::getMonotonicTime();
 }
 
 void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket) {
@@ -209,12 +209,7 @@ void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socke
 }
 
 void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
-    const uint64_t now = Timer::getCurrentTime();
-    // A clock set back starts every wait again, rather than closing them all at once. The
-    // newest wait is the last: only then can any lie ahead of the clock.
-    if (!connectionsWithoutLogin.empty() && connectionsWithoutLogin.back().waitingSince > now)
-        for (ConnectionWithoutLogin& waiting : connectionsWithoutLogin)
-            waiting.waitingSince = std::min(waiting.waitingSince, now);
+    const uint64_t now = Timer::getMonotonicTime();
     // Short of file descriptors, the oldest of them make room at once, so logins get through:
     // those that have had the time to log in (one accepted a moment ago may be the login that
     // is to get through), else the silent logged-in ones.
@@ -269,7 +264,7 @@ void MessageDispatcher::giveWayToLogins() {
             holders[socket] = server.host.empty() ? Readily : Never;
     holders[network->coordinator.getTcpSocket()] = Never;
 
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     // (rank, last heard, socket): the least eager and most recently heard last.
     std::vector<std::tuple<int, uint64_t, boost::asio::ip::tcp::socket*>> candidates;
     for (const auto& entry : acceptedConnections_) {
@@ -277,7 +272,7 @@ void MessageDispatcher::giveWayToLogins() {
         // Held by nothing: left by a logout as a watcher.
         const int rank = holder == holders.end() ? Readily : holder->second;
         if (rank != Never)
-            candidates.emplace_back(rank, std::min(entry.second.lastHeard, now), entry.first);
+            candidates.emplace_back(rank, entry.second.lastHeard, entry.first);
     }
     if (candidates.empty())
         return;
@@ -296,7 +291,7 @@ void MessageDispatcher::giveWayToLogins() {
 void MessageDispatcher::waitForClient(Player* p) {
     wantToDeleteEndpoint(p);
     playersWhoLackAClient.push_back(p);
-    waitingSince_[p] = Timer::getCurrentTime();
+    waitingSince_[p] = Timer::getMonotonicTime();
 }
 
 void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
@@ -305,13 +300,11 @@ void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
 }
 
 void MessageDispatcher::removePlayersWithoutClient() {
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
         Player* player = *it;
-        // A player put on the list by other means waits from now; a clock set back starts
-        // the wait again.
-        uint64_t& since = waitingSince_.emplace(player, now).first->second;
-        since = std::min(since, now);
+        // A player put on the list by other means waits from now.
+        const uint64_t since = waitingSince_.emplace(player, now).first->second;
         if (now - since < CLIENT_GRACE_MS) {
             ++it;
             continue;

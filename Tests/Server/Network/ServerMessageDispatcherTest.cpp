@@ -499,22 +499,32 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
     dispatch(closedEvent(later));
 }
 
-// After the clock steps back, every connection still waiting for its login waits its whole
-// time again from then, and all of them are closed together once it is up.
-TEST_F(ServerMessageDispatcherTest, AClockSetBackRestartsTheWaitOfEveryConnectionWithoutLogin) {
+// The wait for a login runs on a clock that the wall clock's steps do not move: set an hour
+// forward it closes nothing, set back it holds nothing longer; each connection is closed when
+// its own wait is up.
+TEST_F(ServerMessageDispatcherTest, TheWallClockSetForwardOrBackMovesNoWaitForALogin) {
     FakeClock fakeClock;
     std::vector<tcp::socket*> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(acceptedConnection());
         FakeClock::advance(1000);
     }
-    FakeClock::advance(-60000);
+    FakeClock::stepWallClock(3600 * 1000);
     EXPECT_EQ(closeWithoutLogin(), "");
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 3000 - 1);
     EXPECT_EQ(closeWithoutLogin(), "");
     for (tcp::socket* s : idle)
         EXPECT_TRUE(s->is_open());
     FakeClock::advance(1);
+    closeWithoutLogin();
+    EXPECT_FALSE(idle[0]->is_open());
+    EXPECT_TRUE(idle[1]->is_open());
+    FakeClock::stepWallClock(-2 * 3600 * 1000);
+    FakeClock::advance(1000);
+    closeWithoutLogin();
+    EXPECT_FALSE(idle[1]->is_open());
+    EXPECT_TRUE(idle[2]->is_open());
+    FakeClock::advance(1000);
     closeWithoutLogin();
     for (tcp::socket* s : idle) {
         EXPECT_FALSE(s->is_open());
@@ -590,7 +600,7 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
 
 // A player that waits for its client (after a logout as a watcher, or handed over here) and
 // that no login binds within its grace is removed as one whose connection closed; inside the
-// grace nothing changes, and a clock set back starts the grace again.
+// grace nothing changes, and the wall clock set an hour forward removes nobody.
 TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemoved) {
     FakeClock fakeClock;
     Player* loggedOut = connectedPlayer("p", 0x50002);
@@ -619,10 +629,10 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
     EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
     EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), loggedOut->id);
 
-    // The handed-over one's grace started later; a clock set back starts it again.
-    FakeClock::advance(-60000);
-    server()->removePlayersWithoutClient();
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    // The handed-over one's grace started later, and the wall clock's steps do not move it.
+    FakeClock::stepWallClock(3600 * 1000);
+    EXPECT_EQ(printedBy([&] { server()->removePlayersWithoutClient(); }), "");
+    FakeClock::advance(10000 - 1);
     server()->removePlayersWithoutClient();
     EXPECT_TRUE(waiting(handedOver));
     FakeClock::advance(1);
