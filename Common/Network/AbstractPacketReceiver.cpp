@@ -53,7 +53,7 @@ struct AbstractPacketReceiver::DatagramReads {
 
 AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
     : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_buffer2_(UDP_QUEUE_CAPACITY),
-      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), descriptorsRanOut(false),
+      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), acceptsFailedForDescriptors(0),
       udpReceiveRetry_(*io_service), datagramReads_(new DatagramReads()) {
     asyncReceive(Network::getInstance()->udp_socket);
 }

@@ -208,25 +208,21 @@ void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socke
     connectionsWithoutLoginIndex.erase(it);
 }
 
-void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
+void MessageDispatcher::closeConnectionsWithoutLogin(size_t giveWay) {
     const uint64_t now = Timer::getMonotonicTime();
-    // Short of file descriptors, the oldest of them make room at once, so logins get through:
-    // those that have had the time to log in (one accepted a moment ago may be the login that
-    // is to get through), else the silent logged-in ones.
+    // Short of file descriptors, one connection per failed accept makes room at once, so that
+    // the login that failed gets through when it is tried again, and no more: first those that
+    // have had the time to log in (one accepted a moment ago may be the login that is to get
+    // through), then the silent logged-in ones.
     size_t makingRoom = 0;
-    if (giveWay) {
-        size_t waitedEnough = 0;
+    if (giveWay > 0) {
         for (const ConnectionWithoutLogin& waiting : connectionsWithoutLogin) {
-            if (now - waiting.waitingSince < LOGIN_ROOM_MS)
+            if (makingRoom == giveWay || now - waiting.waitingSince < LOGIN_ROOM_MS)
                 break;
-            ++waitedEnough;
+            ++makingRoom;
         }
-        if (waitedEnough == 0) {
-            giveWayToLogins();
-            giveWay = false;
-        } else {
-            makingRoom = std::max<size_t>(1, waitedEnough / 4);
-        }
+        if (makingRoom < giveWay)
+            giveWayToLogins(giveWay - makingRoom);
     }
     while (!connectionsWithoutLogin.empty()) {
         const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
@@ -246,7 +242,7 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
     }
 }
 
-void MessageDispatcher::giveWayToLogins() {
+void MessageDispatcher::giveWayToLogins(size_t count) {
     // Who holds each connection decides whether and when it gives way: first the connections a
     // client may open at will (watchers, servers the map does not name), then players.
     enum { Readily = 0, Reluctantly = 1, Never = 2 };
@@ -268,6 +264,10 @@ void MessageDispatcher::giveWayToLogins() {
     // (rank, last heard, socket): the least eager and most recently heard last.
     std::vector<std::tuple<int, uint64_t, boost::asio::ip::tcp::socket*>> candidates;
     for (const auto& entry : acceptedConnections_) {
+        // Those without login wait for it (one accepted a moment ago may be the login that is to
+        // get through) or make room by their own rule.
+        if (connectionsWithoutLoginIndex.count(entry.first))
+            continue;
         auto holder = holders.find(entry.first);
         // Held by nothing: left by a logout as a watcher.
         const int rank = holder == holders.end() ? Readily : holder->second;
@@ -276,8 +276,14 @@ void MessageDispatcher::giveWayToLogins() {
     }
     if (candidates.empty())
         return;
-    std::sort(candidates.begin(), candidates.end());
-    candidates.resize(std::max<size_t>(1, candidates.size() / 16));
+    // The `count` least eager and silent longest, in that order.
+    if (candidates.size() > count) {
+        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(count),
+                          candidates.end());
+        candidates.resize(count);
+    } else {
+        std::sort(candidates.begin(), candidates.end());
+    }
     for (const auto& candidate : candidates) {
         boost::asio::ip::tcp::socket* socket = std::get<2>(candidate);
         auto it = acceptedConnections_.find(socket);

@@ -92,14 +92,14 @@ public:
     // here) is removed when none binds it within this many ms.
     enum { CLIENT_GRACE_MS = 30000 };
 
-    // Once a frame: closes the accepted connections that have not logged in in time, and with
-    // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter (at
-    // least one) of those that have waited LOGIN_ROOM_MS; when there are none, the logged-in
-    // accepted connections that have been silent longest give way instead (watchers,
-    // connections left by a logout and servers the map does not name before players; servers
-    // the map names and the connections this server opened never do), a sixteenth of them, at
-    // least one. Each ends with its ClosedConnection event.
-    void closeConnectionsWithoutLogin(bool giveWay);
+    // Once a frame: closes the accepted connections that have not logged in in time, and
+    // `giveWay` more at once (one per accept that failed for want of file descriptors since the
+    // last frame), never more: first the oldest of those without login that have waited
+    // LOGIN_ROOM_MS, then the logged-in accepted connections that have been silent longest
+    // (watchers, connections left by a logout and servers the map does not name before players;
+    // servers the map names and the connections this server opened never give way). Each ends
+    // with its ClosedConnection event.
+    void closeConnectionsWithoutLogin(size_t giveWay);
 
     // Once a frame: the waiting players that no login has bound within CLIENT_GRACE_MS are
     // removed, as a player whose connection closed is.
@@ -137,9 +137,9 @@ private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
     // Takes p out of the waiting list, if it is there.
     void stopWaiting(std::list<Player*>::iterator it);
-    // Closes the logged-in accepted connections that have been silent longest (see
+    // Closes at most `count` of the logged-in accepted connections, those silent longest (see
     // closeConnectionsWithoutLogin).
-    void giveWayToLogins();
+    void giveWayToLogins(size_t count);
     // An accepted connection brought something now.
     void heardFrom(boost::asio::ip::tcp::socket* socket);
 

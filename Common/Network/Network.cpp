@@ -175,7 +175,7 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->frameDispatched();
         messageDispatcher->removePlayersWithoutClient();
-        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
+        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->acceptsFailedForDescriptors.exchange(0));
         packetReceiver->closeConnectionsWithStaleFrames();
         MessageSender::closeStalledConnections();
     }

@@ -121,9 +121,10 @@ protected:
         return dispatch(overTcp(messageEvent(MessageTypes::Login, message), socket));
     }
 
-    // The once-a-frame close of connections without login; what it printed.
-    std::string closeWithoutLogin(bool giveWay = false) {
-        return printedBy([&] { server()->closeConnectionsWithoutLogin(giveWay); });
+    // The once-a-frame close of connections without login, after `failedAccepts` accepts failed
+    // for want of descriptors; what it printed.
+    std::string closeWithoutLogin(size_t failedAccepts = 0) {
+        return printedBy([&] { server()->closeConnectionsWithoutLogin(failedAccepts); });
     }
 
     // With the fake clock at the start of `socket`'s wait: the connection is still open one ms
@@ -435,8 +436,8 @@ TEST_F(ServerMessageDispatcherTest, AConnectionsPlayerFollowsEveryChangeOfSocket
 }
 
 // A connection that has not logged in within 10 seconds is closed (its ClosedConnection event
-// follows as for any failed connection); one that logged in stays. When an accept failed for
-// want of descriptors, the oldest quarter of those without login go at once.
+// follows as for any failed connection); one that logged in stays. When accepts failed for
+// want of descriptors, as many of those without login go at once, the oldest first.
 TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWayToLogins) {
     FakeClock clock;
     tcp::socket* idle = acceptedConnection(); // deleted by its ClosedConnection below
@@ -455,10 +456,10 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
     }
     // Those accepted a moment ago have not had the time to log in yet.
     FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
-    EXPECT_THAT(closeWithoutLogin(true),
+    EXPECT_THAT(closeWithoutLogin(3),
                 HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
     for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
+        EXPECT_EQ(waiting[i]->is_open(), i >= 3) << i;
 }
 
 // A connection whose holder lets go of it without closing: one that a server's later login
@@ -580,7 +581,7 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
 
     std::vector<tcp::socket*> gaveWay;
     for (int round = 0; round < 6; ++round) {
-        const std::string out = closeWithoutLogin(true);
+        const std::string out = closeWithoutLogin(1);
         for (tcp::socket* s : {unnamed, loggedOut, watcherConnection, player, namedConnection})
             if (!s->is_open() && std::find(gaveWay.begin(), gaveWay.end(), s) == gaveWay.end()) {
                 gaveWay.push_back(s);
@@ -596,6 +597,53 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
     for (tcp::socket* s : gaveWay)
         dispatch(closedEvent(s));
     EXPECT_TRUE(watchers->watchers.empty());
+}
+
+// A long shortage of descriptors closes one connection per failed accept, never more: those
+// without login that have waited first, then the logged-in ones silent longest; 20 failed
+// accepts take 20 of 40 connections, not half of them.
+TEST_F(ServerMessageDispatcherTest, ALongShortageOfDescriptorsClosesOneConnectionPerFailedAccept) {
+    FakeClock fakeClock;
+    std::vector<tcp::socket*> connections;
+    for (int i = 0; i < 38; ++i) {
+        connections.push_back(acceptedConnection());
+        Velmor::Login* watch = new Velmor::Login();
+        watch->set_logintype(LoginType::Additional);
+        watch->set_qport(0x70100 + i);
+        dispatch(overTcp(messageEvent(MessageTypes::Login, watch), connections.back()));
+        FakeClock::advance(10);
+    }
+    for (int i = 0; i < 2; ++i) {
+        connections.push_back(acceptedConnection());
+        orphans.push_back(connections.back());
+    }
+    FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
+    const auto openOnes = [&] {
+        return std::count_if(connections.begin(), connections.end(), [](tcp::socket* s) { return s->is_open(); });
+    };
+
+    // Three accepts failed in one frame: both without login, then the watcher silent longest.
+    const std::string out = closeWithoutLogin(3);
+    EXPECT_THAT(out, HasSubstr("without login closed to make room for logins\n"));
+    EXPECT_THAT(out, HasSubstr(" s closed to make room for logins\n"));
+    EXPECT_FALSE(connections[38]->is_open());
+    EXPECT_FALSE(connections[39]->is_open());
+    EXPECT_FALSE(connections[0]->is_open());
+    EXPECT_EQ(openOnes(), 37);
+    // Then one a frame for 17 frames.
+    for (int frame = 0; frame < 17; ++frame) {
+        closeWithoutLogin(1);
+        FakeClock::advance(100);
+        EXPECT_EQ(openOnes(), 36 - frame) << frame;
+    }
+    for (int i = 0; i < 18; ++i)
+        EXPECT_FALSE(connections[i]->is_open()) << i;
+    // A frame without a failed accept closes nothing.
+    EXPECT_EQ(closeWithoutLogin(), "");
+    EXPECT_EQ(openOnes(), 20);
+    for (tcp::socket* s : connections)
+        if (!s->is_open() && std::find(orphans.begin(), orphans.end(), s) == orphans.end())
+            dispatch(closedEvent(s));
 }
 
 // A player that waits for its client (after a logout as a watcher, or handed over here) and
