@@ -86,6 +86,7 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
     case EventTypes::ClosedConnection:
         forgetConnectionWithoutLogin(netEvent->getTcpSocket());
         acceptedConnections_.erase(netEvent->getTcpSocket());
+        graceStarts(netEvent->getTcpSocket());
         return dispatchClosedConnection(sender);
     case EventTypes::Message:
         break;
@@ -294,15 +295,39 @@ void MessageDispatcher::giveWayToLogins(size_t count) {
     }
 }
 
-void MessageDispatcher::waitForClient(Player* p) {
+void MessageDispatcher::waitForClient(Player* p, boost::asio::ip::tcp::socket* heldOpen) {
     wantToDeleteEndpoint(p);
     playersWhoLackAClient.push_back(p);
-    waitingSince_[p] = Timer::getMonotonicTime();
+    waits_[p] = Wait{nullptr, Timer::getMonotonicTime()};
+    if (heldOpen) {
+        // One player per connection waits without a time limit: only a login on it comes
+        // between two logouts on it, and that started the earlier one's grace already.
+        graceStarts(heldOpen);
+        waits_[p].heldOpen = heldOpen;
+        waitingOn_[heldOpen] = p;
+    }
 }
 
 void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
-    waitingSince_.erase(*it);
+    auto wait = waits_.find(*it);
+    if (wait != waits_.end()) {
+        if (wait->second.heldOpen)
+            waitingOn_.erase(wait->second.heldOpen);
+        waits_.erase(wait);
+    }
     playersWhoLackAClient.erase(it);
+}
+
+void MessageDispatcher::graceStarts(boost::asio::ip::tcp::socket* socket) {
+    if (!socket)
+        return;
+    auto waiting = waitingOn_.find(socket);
+    if (waiting == waitingOn_.end())
+        return;
+    auto wait = waits_.find(waiting->second);
+    if (wait != waits_.end())
+        wait->second = Wait{nullptr, Timer::getMonotonicTime()};
+    waitingOn_.erase(waiting);
 }
 
 void MessageDispatcher::removePlayersWithoutClient() {
@@ -310,8 +335,8 @@ void MessageDispatcher::removePlayersWithoutClient() {
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
         Player* player = *it;
         // A player put on the list by other means waits from now.
-        const uint64_t since = waitingSince_.emplace(player, now).first->second;
-        if (now - since < CLIENT_GRACE_MS) {
+        const Wait& wait = waits_.emplace(player, Wait{nullptr, now}).first->second;
+        if (wait.heldOpen || now - wait.graceSince < CLIENT_GRACE_MS) {
             ++it;
             continue;
         }
@@ -432,10 +457,13 @@ bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login*
     }
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
     // Logged in once the connection belongs to a player, a watcher or a server; also when a
-    // handler failed after binding it.
+    // handler failed after binding it. A player left waiting on it by a logout, and not bound
+    // by this login, has lost its client's connection.
     const auto forgetOnceLoggedIn = [this, socket] {
-        if (lookUpCommEndpointTcp(socket))
+        if (lookUpCommEndpointTcp(socket)) {
             forgetConnectionWithoutLogin(socket);
+            graceStarts(socket);
+        }
     };
     bool result = true;
     try {

@@ -646,13 +646,14 @@ TEST_F(ServerMessageDispatcherTest, ALongShortageOfDescriptorsClosesOneConnectio
             dispatch(closedEvent(s));
 }
 
-// A player that waits for its client (after a logout as a watcher, or handed over here) and
-// that no login binds within its grace is removed as one whose connection closed; inside the
-// grace nothing changes, and the wall clock set an hour forward removes nobody.
+// A player that waits for its client is removed, as one whose connection closed is, when no
+// login binds it within its grace: from the hand-over, when its client had no connection here,
+// or from the close of the connection its client logged out on. While that connection is open,
+// the player waits without a time limit; the wall clock set an hour forward removes nobody.
 TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemoved) {
     FakeClock fakeClock;
     Player* loggedOut = connectedPlayer("p", 0x50002);
-    orphans.push_back(loggedOut->getTcpSocket());
+    tcp::socket* leftOpen = loggedOut->getTcpSocket();
     Velmor::Logout logout;
     logout.set_logoutastype(LogoutType::Watcher);
     printedBy([&] { server()->dispatchLogout(loggedOut, &logout); });
@@ -663,30 +664,125 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
     Player* handedOver = static_cast<Player*>(scene()->getOBjectById(static_cast<int64_t>(ForeignPlayer)));
     ASSERT_NE(handedOver, nullptr);
     ASSERT_TRUE(waiting(handedOver));
+    const auto removed = [&] { return printedBy([&] { server()->removePlayersWithoutClient(); }); };
+    const auto expectRemovedAndToldOf = [&](Player* p, const TransformList& removals) {
+        EXPECT_THAT(removed(), HasSubstr("removed: no client logged in for it within 30 seconds\n"));
+        EXPECT_EQ(scene()->removeList2, removals);
+        EXPECT_FALSE(waiting(p));
+        std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
+        EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), p->id);
+    };
 
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 10000 - 1);
-    EXPECT_EQ(printedBy([&] { server()->removePlayersWithoutClient(); }), "");
+    FakeClock::stepWallClock(3600 * 1000);
+    EXPECT_EQ(removed(), "");
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    EXPECT_EQ(removed(), "");
     EXPECT_TRUE(scene()->removeList2.empty());
     FakeClock::advance(1);
-    EXPECT_THAT(printedBy([&] { server()->removePlayersWithoutClient(); }),
-                HasSubstr("removed: no client logged in for it within 30 seconds\n"));
-    EXPECT_EQ(scene()->removeList2, TransformList{loggedOut});
-    EXPECT_FALSE(waiting(loggedOut));
-    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
-    ASSERT_FALSE(told.empty());
-    EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
-    EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), loggedOut->id);
+    expectRemovedAndToldOf(handedOver, TransformList{handedOver});
+    EXPECT_TRUE(waiting(loggedOut));
 
-    // The handed-over one's grace started later, and the wall clock's steps do not move it.
-    FakeClock::stepWallClock(3600 * 1000);
-    EXPECT_EQ(printedBy([&] { server()->removePlayersWithoutClient(); }), "");
-    FakeClock::advance(10000 - 1);
-    server()->removePlayersWithoutClient();
-    EXPECT_TRUE(waiting(handedOver));
+    // Its client's connection open for five minutes more, then closed: the grace runs from the
+    // close.
+    FakeClock::advance(5 * 60 * 1000);
+    EXPECT_EQ(removed(), "");
+    dispatch(closedEvent(leftOpen));
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    EXPECT_EQ(removed(), "");
+    EXPECT_TRUE(waiting(loggedOut));
     FakeClock::advance(1);
-    server()->removePlayersWithoutClient();
-    EXPECT_FALSE(waiting(handedOver));
-    EXPECT_EQ(scene()->removeList2, (TransformList{loggedOut, handedOver}));
+    expectRemovedAndToldOf(loggedOut, (TransformList{handedOver, loggedOut}));
+}
+
+// A client that logs out as a watcher and keeps its connection watches for as long as it likes:
+// its Additional login on that connection, however late, binds its player again. One whose
+// connection closed gets its player back by a login on a new connection within the grace.
+TEST_F(ServerMessageDispatcherTest, AWatchingClientGetsItsPlayerBackWhenItLogsInAgain) {
+    FakeClock fakeClock;
+    const auto logOut = [&](tcp::socket* socket) {
+        Velmor::Logout* logout = new Velmor::Logout();
+        logout->set_logoutastype(LogoutType::Watcher);
+        EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), socket)),
+                    HasSubstr("watches only now, the player has no controller"));
+    };
+    const auto logInAgain = [&](tcp::socket* socket, uint32_t qport) {
+        Velmor::Login* again = new Velmor::Login();
+        again->set_logintype(LoginType::Additional);
+        again->set_qport(qport);
+        return dispatch(overTcp(messageEvent(MessageTypes::Login, again), socket));
+    };
+    // The frame's checks, once a second for `ms`.
+    const auto framesFor = [&](int64_t ms) {
+        for (int64_t passed = 0; passed < ms; passed += 1000) {
+            FakeClock::advance(1000);
+            printedBy([&] {
+                server()->removePlayersWithoutClient();
+                server()->closeConnectionsWithoutLogin(0);
+            });
+        }
+    };
+    const struct {
+        const char* name;
+        int64_t watching;
+        bool closesFirst;
+    } cases[] = {
+        {"on its connection after 31 s", 31 * 1000, false},
+        {"on its connection after 5 minutes", 5 * 60 * 1000, false},
+        {"on a new connection, 29 s after the close", 29 * 1000, true},
+    };
+    for (const auto& c : cases) {
+        tcp::socket* client = acceptedConnection();
+        login(client, LoginType::First);
+        Player* player = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(client));
+        ASSERT_NE(player, nullptr) << c.name;
+        const uint32_t qport = player->qport;
+        logOut(client);
+        if (c.closesFirst)
+            dispatch(closedEvent(client));
+        framesFor(c.watching);
+        if (c.closesFirst)
+            client = acceptedConnection();
+        ASSERT_TRUE(waiting(player)) << c.name;
+        const std::string out = logInAgain(client, qport);
+        EXPECT_THAT(out, HasSubstr("Yay we found a client for a player")) << c.name;
+        EXPECT_THAT(out, Not(HasSubstr("Adding Watcher"))) << c.name;
+        EXPECT_EQ(player->getTcpSocket(), client) << c.name;
+        EXPECT_EQ(player->endpointType, CommEndpointTypes::ClientEndpoint) << c.name;
+        EXPECT_FALSE(waiting(player)) << c.name;
+        EXPECT_THAT(dispatch(closedEvent(client)), HasSubstr("Player Disconnected.\n")) << c.name;
+        printedBy([&] { scene()->applyRemoveList(); });
+    }
+}
+
+// What a stranger's cycles of a first login and a logout on one connection leave: one player
+// that waits for as long as the connection is open; each earlier one lost its client's
+// connection with the next login on it and is removed when its grace is up.
+TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOnlyTheirGrace) {
+    FakeClock fakeClock;
+    tcp::socket* stranger = acceptedConnection();
+    std::vector<Player*> made;
+    for (int i = 0; i < 5; ++i) {
+        login(stranger, LoginType::First);
+        made.push_back(scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(stranger)));
+        ASSERT_NE(made.back(), nullptr);
+        Velmor::Logout* logout = new Velmor::Logout();
+        logout->set_logoutastype(LogoutType::Watcher);
+        dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), stranger));
+    }
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end() - 1));
+    EXPECT_TRUE(waiting(made.back()));
+    FakeClock::advance(5 * 60 * 1000);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_TRUE(waiting(made.back()));
+    dispatch(closedEvent(stranger));
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_FALSE(waiting(made.back()));
+    EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end()));
 }
 
 // What a client's own messages make the server print is bounded like any other line caused by
