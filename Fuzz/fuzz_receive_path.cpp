@@ -494,6 +494,7 @@ void startOnce() {
     std::signal(SIGPIPE, SIG_IGN);
     MessageSender::sendBatchCall = &countAsSent;
     Timer::setTimeSource(&fakeTime);
+    Timer::setMonotonicSource(&fakeTime);
     now = 1000000;
 
     listener = ::socket(AF_INET, SOCK_STREAM, 0);

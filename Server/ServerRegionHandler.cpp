@@ -72,9 +72,8 @@ void ServerRegionHandler::testConnectionToNeighbours() {
         if (leftMs <= 0)
             return;
         std::map<unsigned int, Rest>::iterator rest = resting_.find(server->id);
-        const uint64_t now = Timer::getCurrentTime();
-        // Resting; a clock set back ends the rest rather than making it longer.
-        if (rest != resting_.end() && now < rest->second.until && rest->second.until - now <= rest->second.ms)
+        const uint64_t now = Timer::getMonotonicTime();
+        if (rest != resting_.end() && now < rest->second.until) // resting
             continue;
         // Blocks the frame, but only a little: a neighbour that never answers cannot stall it.
         const int timeoutMs = std::min(leftMs, static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS));
@@ -97,7 +96,7 @@ void ServerRegionHandler::testConnectionToNeighbours() {
             const unsigned int most = NEIGHBOUR_REST_MOST_MS;
             const unsigned int ms = rest == resting_.end() ? static_cast<unsigned int>(NEIGHBOUR_REST_FIRST_MS)
                                                            : std::min(2 * rest->second.ms, most);
-            resting_[server->id] = Rest{Timer::getCurrentTime() + ms, ms};
+            resting_[server->id] = Rest{Timer::getMonotonicTime() + ms, ms};
             DebugLog(LogType::Info, "Server %d did not answer within %d ms, next try in %u s at the earliest\n",
                      static_cast<int>(server->id), static_cast<int>(NEIGHBOUR_CONNECT_TIMEOUT_MS), ms / 1000);
             continue;

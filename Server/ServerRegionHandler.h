@@ -77,7 +77,7 @@ private:
 
     // The servers that rest after a connect that was not answered, by id.
     struct Rest {
-        uint64_t until; // Timer::getCurrentTime
+        uint64_t until; // Timer::getMonotonicTime
         unsigned int ms;
     };
     std::map<unsigned int, Rest> resting_;

@@ -282,7 +282,8 @@ int serverMain(int argc, char* argv[]) {
         VelmorEntryPoint entryPoint;
         entryPoint.init();
 
-        DebugPrint("Open files: at most %llu\n", raiseOpenFilesLimit());
+        // Before the game port is opened; said after the first lines of the start.
+        const unsigned long long openFiles = raiseOpenFilesLimit();
         Network* network = Network::getInstance();
         network->init(static_cast<short>(port), &service, counterStarts.firstQport);
         DebugPrint("Listening on port %i\n", port);
@@ -309,9 +310,16 @@ int serverMain(int argc, char* argv[]) {
             }
         } stopper{service, io};
 
-        // Each attempt blocks until the connection is made or refused.
-        while (!network->connectToCoordinator(coordHost, coordPort, &service))
+        // Each attempt blocks until the connection is made or refused. What the server runs with
+        // is said once, after the first attempt's lines: the first lines of a start are the
+        // server's entry, the listening port and the first attempt.
+        bool connected = network->connectToCoordinator(coordHost, coordPort, &service);
+        DebugPrint("Open files: at most %llu\n", openFiles);
+        network->reportReceiveBuffer();
+        while (!connected) {
             boost::this_thread::sleep(boost::get_system_time() + boost::posix_time::seconds(1));
+            connected = network->connectToCoordinator(coordHost, coordPort, &service);
+        }
 
         // Only queued: it leaves with the first frame's send step.
         network->networkSender->sendServerLogin(static_cast<uint32_t>(serverId), &network->coordinator);

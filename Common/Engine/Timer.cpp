@@ -2,8 +2,11 @@
 
 #include <sys/time.h>
 
+#include <chrono>
+
 std::atomic<uint64_t> Timer::syncPair(0);
 Timer::TimeSource Timer::timeSource = nullptr;
+Timer::TimeSource Timer::monotonicSource = nullptr;
 
 uint64_t Timer::getCurrentTime() {
     if (timeSource)
@@ -27,6 +30,18 @@ uint32_t Timer::getCurSyncedTime() {
 
 void Timer::setTimeSource(TimeSource source) {
     timeSource = source;
+}
+
+uint64_t Timer::getMonotonicTime() {
+    if (monotonicSource)
+        return monotonicSource();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+void Timer::setMonotonicSource(TimeSource source) {
+    monotonicSource = source;
 }
 
 Timer::Timer() : prevTime(getCurrentTime() / 1000.0) {}

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-// The millisecond wall clock, the synchronised network clock and the frame clock.
+// The millisecond wall clock, the synchronised network clock, the frame clock, and a monotonic
+// clock for the server's own waits.
 class Timer {
 public:
     typedef uint64_t (*TimeSource)();
@@ -17,9 +18,16 @@ public:
     // Synchronised ms; wraps modulo 2^32. Any thread.
     static uint32_t getCurSyncedTime();
 
+    // Monotonic ms from an arbitrary start. For the waits the server sets itself (a login, a
+    // stalled send, a client's return): a wall clock set forward or back must not end them
+    // early or make them longer. Any thread.
+    static uint64_t getMonotonicTime();
+
     // Replaces the wall clock (null restores it), so rules about time are tested without
     // sleeping. Set it only while no other thread reads the clock.
     static void setTimeSource(TimeSource source);
+    // The same for the monotonic clock.
+    static void setMonotonicSource(TimeSource source);
 
     Timer();
 
@@ -34,4 +42,5 @@ private:
     // so the I/O thread never combines a new clock with an old syncTime.
     static std::atomic<uint64_t> syncPair;
     static TimeSource timeSource;
+    static TimeSource monotonicSource;
 };

@@ -53,7 +53,7 @@ struct AbstractPacketReceiver::DatagramReads {
 
 AbstractPacketReceiver::AbstractPacketReceiver(boost::asio::io_context* io_service)
     : io_service_(io_service), udp_buffer1_(UDP_QUEUE_CAPACITY), udp_buffer2_(UDP_QUEUE_CAPACITY),
-      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), descriptorsRanOut(false),
+      udp_write_buffer_(&udp_buffer1_), tcp_write_buffer_(&tcp_buffer1_), acceptsFailedForDescriptors(0),
       udpReceiveRetry_(*io_service), datagramReads_(new DatagramReads()) {
     asyncReceive(Network::getInstance()->udp_socket);
 }
@@ -325,7 +325,7 @@ void AbstractPacketReceiver::handleTcpData(const char* data, std::size_t bytes_r
     if (rest > 0 || hadLeftovers) {
         boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
         if (rest > 0)
-            leftoverTimes_[tcp_socket] = Timer::getCurrentTime();
+            leftoverTimes_[tcp_socket] = Timer::getMonotonicTime();
         else
             leftoverTimes_.erase(tcp_socket);
     }
@@ -434,7 +434,7 @@ void AbstractPacketReceiver::getTCPPackets(MessageDispatcher* dispatcher) {
         // Held back, they waited for the main thread, not for their peers: their wait for the
         // rest of a frame starts again.
         {
-            const uint64_t now = Timer::getCurrentTime();
+            const uint64_t now = Timer::getMonotonicTime();
             boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
             for (tcp::socket* socket : resumed) {
                 boost::unordered_map<tcp::socket*, uint64_t>::iterator since = leftoverTimes_.find(socket);
@@ -518,15 +518,13 @@ template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, 
 }
 
 void AbstractPacketReceiver::closeConnectionsWithStaleFrames() {
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     std::vector<tcp::socket*> stale;
     {
         boost::lock_guard<boost::mutex> lock(leftoverTimesMutex_);
         for (boost::unordered_map<tcp::socket*, uint64_t>::value_type& entry : leftoverTimes_) {
-            // A clock set back starts the wait again.
-            if (entry.second > now)
-                entry.second = now;
-            else if (now - entry.second >= INCOMPLETE_FRAME_TIMEOUT_MS)
+            // The I/O thread may have noted a byte since `now` was read.
+            if (entry.second <= now && now - entry.second >= INCOMPLETE_FRAME_TIMEOUT_MS)
                 stale.push_back(entry.first);
         }
     }

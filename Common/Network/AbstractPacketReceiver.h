@@ -129,9 +129,9 @@ public:
     boost::mutex udp_mutex_;
     boost::mutex tcp_mutex_;
 
-    // Set on the I/O thread when an accept failed for want of file descriptors; the main thread
-    // takes it and closes connections that have not logged in, so that logins still get through.
-    std::atomic<bool> descriptorsRanOut;
+    // Counted on the I/O thread: the accepts that failed for want of file descriptors. The main
+    // thread takes the count and closes as many connections, so that logins still get through.
+    std::atomic<unsigned int> acceptsFailedForDescriptors;
 
     // Arms the datagram receive again after UDP_RECEIVE_RETRY_MS; I/O thread (a test may cancel
     // it).

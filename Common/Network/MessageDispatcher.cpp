@@ -86,6 +86,7 @@ bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
     case EventTypes::ClosedConnection:
         forgetConnectionWithoutLogin(netEvent->getTcpSocket());
         acceptedConnections_.erase(netEvent->getTcpSocket());
+        graceStarts(netEvent->getTcpSocket());
         return dispatchClosedConnection(sender);
     case EventTypes::Message:
         break;
@@ -185,7 +186,7 @@ boost::system::error_code MessageDispatcher::awaitLogin(boost::asio::ip::tcp::so
     boost::system::error_code ec;
     const boost::asio::ip::tcp::endpoint peer = socket->remote_endpoint(ec);
     const std::string host = ec ? std::string("?") : peer.address().to_string();
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     connectionsWithoutLogin.push_back(ConnectionWithoutLogin{socket, now, host});
     connectionsWithoutLoginIndex[socket] = std::prev(connectionsWithoutLogin.end());
     acceptedConnections_[socket] = AcceptedConnection{now, host};
@@ -197,7 +198,7 @@ void MessageDispatcher::heardFrom(boost::asio::ip::tcp::socket* socket) {
         return;
     auto it = acceptedConnections_.find(socket);
     if (it != acceptedConnections_.end())
-        it->second.lastHeard = Timer::getCurrentTime();
+        it->second.lastHeard = Timer::getMonotonicTime();
 }
 
 void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket) {
@@ -208,30 +209,21 @@ void MessageDispatcher::forgetConnectionWithoutLogin(boost::asio::ip::tcp::socke
     connectionsWithoutLoginIndex.erase(it);
 }
 
-void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
-    const uint64_t now = Timer::getCurrentTime();
-    // A clock set back starts every wait again, rather than closing them all at once. The
-    // newest wait is the last: only then can any lie ahead of the clock.
-    if (!connectionsWithoutLogin.empty() && connectionsWithoutLogin.back().waitingSince > now)
-        for (ConnectionWithoutLogin& waiting : connectionsWithoutLogin)
-            waiting.waitingSince = std::min(waiting.waitingSince, now);
-    // Short of file descriptors, the oldest of them make room at once, so logins get through:
-    // those that have had the time to log in (one accepted a moment ago may be the login that
-    // is to get through), else the silent logged-in ones.
+void MessageDispatcher::closeConnectionsWithoutLogin(size_t giveWay) {
+    const uint64_t now = Timer::getMonotonicTime();
+    // Short of file descriptors, one connection per failed accept makes room at once, so that
+    // the login that failed gets through when it is tried again, and no more: first those that
+    // have had the time to log in (one accepted a moment ago may be the login that is to get
+    // through), then the silent logged-in ones.
     size_t makingRoom = 0;
-    if (giveWay) {
-        size_t waitedEnough = 0;
+    if (giveWay > 0) {
         for (const ConnectionWithoutLogin& waiting : connectionsWithoutLogin) {
-            if (now - waiting.waitingSince < LOGIN_ROOM_MS)
+            if (makingRoom == giveWay || now - waiting.waitingSince < LOGIN_ROOM_MS)
                 break;
-            ++waitedEnough;
+            ++makingRoom;
         }
-        if (waitedEnough == 0) {
-            giveWayToLogins();
-            giveWay = false;
-        } else {
-            makingRoom = std::max<size_t>(1, waitedEnough / 4);
-        }
+        if (makingRoom < giveWay)
+            giveWayToLogins(giveWay - makingRoom);
     }
     while (!connectionsWithoutLogin.empty()) {
         const ConnectionWithoutLogin oldest = connectionsWithoutLogin.front();
@@ -251,7 +243,7 @@ void MessageDispatcher::closeConnectionsWithoutLogin(bool giveWay) {
     }
 }
 
-void MessageDispatcher::giveWayToLogins() {
+void MessageDispatcher::giveWayToLogins(size_t count) {
     // Who holds each connection decides whether and when it gives way: first the connections a
     // client may open at will (watchers, servers the map does not name), then players.
     enum { Readily = 0, Reluctantly = 1, Never = 2 };
@@ -269,20 +261,30 @@ void MessageDispatcher::giveWayToLogins() {
             holders[socket] = server.host.empty() ? Readily : Never;
     holders[network->coordinator.getTcpSocket()] = Never;
 
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     // (rank, last heard, socket): the least eager and most recently heard last.
     std::vector<std::tuple<int, uint64_t, boost::asio::ip::tcp::socket*>> candidates;
     for (const auto& entry : acceptedConnections_) {
+        // Those without login wait for it (one accepted a moment ago may be the login that is to
+        // get through) or make room by their own rule.
+        if (connectionsWithoutLoginIndex.count(entry.first))
+            continue;
         auto holder = holders.find(entry.first);
         // Held by nothing: left by a logout as a watcher.
         const int rank = holder == holders.end() ? Readily : holder->second;
         if (rank != Never)
-            candidates.emplace_back(rank, std::min(entry.second.lastHeard, now), entry.first);
+            candidates.emplace_back(rank, entry.second.lastHeard, entry.first);
     }
     if (candidates.empty())
         return;
-    std::sort(candidates.begin(), candidates.end());
-    candidates.resize(std::max<size_t>(1, candidates.size() / 16));
+    // The `count` least eager and silent longest, in that order.
+    if (candidates.size() > count) {
+        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(count),
+                          candidates.end());
+        candidates.resize(count);
+    } else {
+        std::sort(candidates.begin(), candidates.end());
+    }
     for (const auto& candidate : candidates) {
         boost::asio::ip::tcp::socket* socket = std::get<2>(candidate);
         auto it = acceptedConnections_.find(socket);
@@ -293,26 +295,48 @@ void MessageDispatcher::giveWayToLogins() {
     }
 }
 
-void MessageDispatcher::waitForClient(Player* p) {
+void MessageDispatcher::waitForClient(Player* p, boost::asio::ip::tcp::socket* heldOpen) {
     wantToDeleteEndpoint(p);
     playersWhoLackAClient.push_back(p);
-    waitingSince_[p] = Timer::getCurrentTime();
+    waits_[p] = Wait{nullptr, Timer::getMonotonicTime()};
+    if (heldOpen) {
+        // One player per connection waits without a time limit: only a login on it comes
+        // between two logouts on it, and that started the earlier one's grace already.
+        graceStarts(heldOpen);
+        waits_[p].heldOpen = heldOpen;
+        waitingOn_[heldOpen] = p;
+    }
 }
 
 void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
-    waitingSince_.erase(*it);
+    auto wait = waits_.find(*it);
+    if (wait != waits_.end()) {
+        if (wait->second.heldOpen)
+            waitingOn_.erase(wait->second.heldOpen);
+        waits_.erase(wait);
+    }
     playersWhoLackAClient.erase(it);
 }
 
+void MessageDispatcher::graceStarts(boost::asio::ip::tcp::socket* socket) {
+    if (!socket)
+        return;
+    auto waiting = waitingOn_.find(socket);
+    if (waiting == waitingOn_.end())
+        return;
+    auto wait = waits_.find(waiting->second);
+    if (wait != waits_.end())
+        wait->second = Wait{nullptr, Timer::getMonotonicTime()};
+    waitingOn_.erase(waiting);
+}
+
 void MessageDispatcher::removePlayersWithoutClient() {
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
         Player* player = *it;
-        // A player put on the list by other means waits from now; a clock set back starts
-        // the wait again.
-        uint64_t& since = waitingSince_.emplace(player, now).first->second;
-        since = std::min(since, now);
-        if (now - since < CLIENT_GRACE_MS) {
+        // A player put on the list by other means waits from now.
+        const Wait& wait = waits_.emplace(player, Wait{nullptr, now}).first->second;
+        if (wait.heldOpen || now - wait.graceSince < CLIENT_GRACE_MS) {
             ++it;
             continue;
         }
@@ -433,10 +457,13 @@ bool MessageDispatcher::dispatchClientLogin(CommEndpoint* sender, Velmor::Login*
     }
     boost::asio::ip::tcp::socket* socket = sender->getTcpSocket();
     // Logged in once the connection belongs to a player, a watcher or a server; also when a
-    // handler failed after binding it.
+    // handler failed after binding it. A player left waiting on it by a logout, and not bound
+    // by this login, has lost its client's connection.
     const auto forgetOnceLoggedIn = [this, socket] {
-        if (lookUpCommEndpointTcp(socket))
+        if (lookUpCommEndpointTcp(socket)) {
             forgetConnectionWithoutLogin(socket);
+            graceStarts(socket);
+        }
     };
     bool result = true;
     try {

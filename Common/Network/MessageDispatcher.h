@@ -88,21 +88,23 @@ public:
     // Short of descriptors, a connection without login gives way once it has waited this long
     // (one accepted a moment ago has not had the time to log in).
     enum { LOGIN_ROOM_MS = 1000 };
-    // A player waiting for its client's login (after a logout as a watcher, or handed over
-    // here) is removed when none binds it within this many ms.
+    // A player waiting for its client's login is removed when none binds it within this many ms
+    // of its client's last connection here going: of the hand-over, when it came without one,
+    // or of the close of the connection its client logged out on. While that connection stays
+    // open, and nothing else logs in on it, the player waits without a time limit.
     enum { CLIENT_GRACE_MS = 30000 };
 
-    // Once a frame: closes the accepted connections that have not logged in in time, and with
-    // `giveWay` (an accept failed for want of file descriptors) at once the oldest quarter (at
-    // least one) of those that have waited LOGIN_ROOM_MS; when there are none, the logged-in
-    // accepted connections that have been silent longest give way instead (watchers,
-    // connections left by a logout and servers the map does not name before players; servers
-    // the map names and the connections this server opened never do), a sixteenth of them, at
-    // least one. Each ends with its ClosedConnection event.
-    void closeConnectionsWithoutLogin(bool giveWay);
+    // Once a frame: closes the accepted connections that have not logged in in time, and
+    // `giveWay` more at once (one per accept that failed for want of file descriptors since the
+    // last frame), never more: first the oldest of those without login that have waited
+    // LOGIN_ROOM_MS, then the logged-in accepted connections that have been silent longest
+    // (watchers, connections left by a logout and servers the map does not name before players;
+    // servers the map names and the connections this server opened never give way). Each ends
+    // with its ClosedConnection event.
+    void closeConnectionsWithoutLogin(size_t giveWay);
 
-    // Once a frame: the waiting players that no login has bound within CLIENT_GRACE_MS are
-    // removed, as a player whose connection closed is.
+    // Once a frame: the waiting players whose grace (CLIENT_GRACE_MS) is up are removed, as a
+    // player whose connection closed is.
     void removePlayersWithoutClient();
 
     // Once a frame, after the frame's events are dispatched: forgets what held for that
@@ -132,16 +134,21 @@ protected:
     // error of reading its peer's address ("?" is kept as its host then).
     boost::system::error_code awaitLogin(boost::asio::ip::tcp::socket* socket);
 
-    // Puts p at the end of the waiting list, once, its grace starting now.
-    void waitForClient(Player* p);
+    // Puts p at the end of the waiting list, once. It waits without a time limit while
+    // `heldOpen` (the connection its client logged out on, or null) stays open with nothing
+    // logged in on it; its grace starts now when there is none, else when that ends.
+    void waitForClient(Player* p, boost::asio::ip::tcp::socket* heldOpen = nullptr);
 
 private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
     // Takes p out of the waiting list, if it is there.
     void stopWaiting(std::list<Player*>::iterator it);
-    // Closes the logged-in accepted connections that have been silent longest (see
+    // The player waiting on `socket` without a time limit, if any, starts its grace now: the
+    // connection closed, or a login bound it to something else.
+    void graceStarts(boost::asio::ip::tcp::socket* socket);
+    // Closes at most `count` of the logged-in accepted connections, those silent longest (see
     // closeConnectionsWithoutLogin).
-    void giveWayToLogins();
+    void giveWayToLogins(size_t count);
     // An accepted connection brought something now.
     void heardFrom(boost::asio::ip::tcp::socket* socket);
 
@@ -156,6 +163,13 @@ private:
         std::string host;
     };
     std::unordered_map<boost::asio::ip::tcp::socket*, AcceptedConnection> acceptedConnections_;
-    // Since when each player of playersWhoLackAClient waits.
-    std::unordered_map<Player*, uint64_t> waitingSince_;
+    // How each player of playersWhoLackAClient waits: on the connection its client left open,
+    // or since when its grace runs (Timer::getMonotonicTime).
+    struct Wait {
+        boost::asio::ip::tcp::socket* heldOpen; // not owned; null once the grace runs
+        uint64_t graceSince;
+    };
+    std::unordered_map<Player*, Wait> waits_;
+    // The one player that waits on each connection left open by its client's logout.
+    std::unordered_map<boost::asio::ip::tcp::socket*, Player*> waitingOn_;
 };

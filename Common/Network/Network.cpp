@@ -31,7 +31,7 @@ void Network::init(short port_, boost::asio::io_context* ios_, uint16_t firstQpo
     std::unique_ptr<udp::socket> socket(new udp::socket(*ios));
     socket->open(udp::v4());
     socket->bind(udp::endpoint(boost::asio::ip::address_v4::any(), portNumber));
-    setReceiveBuffer(*socket, UDP_RECEIVE_BUFFER);
+    udpReceiveBufferGranted = setReceiveBuffer(*socket, UDP_RECEIVE_BUFFER, false);
     udp_socket = socket.release();
 
     buildParts(firstQport);
@@ -62,7 +62,15 @@ int receiveBufferOf(int fd) {
 
 } // namespace
 
-int Network::setReceiveBuffer(udp::socket& socket, int bytes) {
+namespace {
+
+void reportGrant(int asked, int granted) {
+    DebugPrint("UDP receive buffer: asked for %d bytes, the kernel granted %d\n", asked, granted);
+}
+
+} // namespace
+
+int Network::setReceiveBuffer(udp::socket& socket, int bytes, bool report) {
     const int fd = socket.native_handle();
     // Never smaller than what the system gives every socket already.
     if (receiveBufferOf(fd) >= bytes)
@@ -71,9 +79,14 @@ int Network::setReceiveBuffer(udp::socket& socket, int bytes) {
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
     const int granted = receiveBufferOf(fd);
-    if (granted < bytes)
-        DebugPrint("UDP receive buffer: asked for %d bytes, the kernel granted %d\n", bytes, granted);
+    if (report && granted < bytes)
+        reportGrant(bytes, granted);
     return granted;
+}
+
+void Network::reportReceiveBuffer() {
+    if (udp_socket && udpReceiveBufferGranted < UDP_RECEIVE_BUFFER)
+        reportGrant(UDP_RECEIVE_BUFFER, udpReceiveBufferGranted);
 }
 
 namespace {
@@ -163,7 +176,7 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->frameDispatched();
         messageDispatcher->removePlayersWithoutClient();
-        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->descriptorsRanOut.exchange(false));
+        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->acceptsFailedForDescriptors.exchange(0));
         packetReceiver->closeConnectionsWithStaleFrames();
         MessageSender::closeStalledConnections();
     }

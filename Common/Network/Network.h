@@ -42,8 +42,12 @@ public:
     void buildParts(uint16_t firstQport = 1);
 
     // Asks for a receive buffer of `bytes` for `socket` and gives the bytes the kernel granted;
-    // when that is less, one line says so.
-    static int setReceiveBuffer(boost::asio::ip::udp::socket& socket, int bytes);
+    // when that is less and `report`, one line says so.
+    static int setReceiveBuffer(boost::asio::ip::udp::socket& socket, int bytes, bool report = true);
+    // The line that says the kernel granted the game port's UDP socket less than it asked for,
+    // which init leaves out so that the first lines of a start stay what they are; nothing when
+    // it granted all (or before init).
+    void reportReceiveBuffer();
 
     // Opens a TCP connection for `ep` (which must hold no socket) to the first address that
     // `host`:`port` resolves to, blocking until it is made or refused, and starts reading from
@@ -75,6 +79,8 @@ public:
 
     // The server's one UDP socket, bound to the listening port; null until init.
     boost::asio::ip::udp::socket* udp_socket;
+    // The receive buffer the kernel granted it; 0 until init.
+    int udpReceiveBufferGranted;
     // Datagrams that the send queues started and that wait in the I/O service for room in the
     // socket; while there are any, every new one waits behind them, so datagrams leave in the
     // order they were started. Raised on the main thread, lowered on the I/O thread.

@@ -10,7 +10,7 @@ Network* Network::getInstance() {
 }
 
 Network::Network()
-    : udp_socket(nullptr), udpDatagramsWaiting(0), coordinator(CommEndpointTypes::CoordinatorEndpoint),
-      myQport(0xFFFFFFFFu), ownId(0), networkSender(nullptr), clientMessageSender(nullptr),
-      serverMessageSender(nullptr), packetReceiver(nullptr), messageDispatcher(nullptr), watcherManager(nullptr),
-      ios(nullptr) {}
+    : udp_socket(nullptr), udpReceiveBufferGranted(0), udpDatagramsWaiting(0),
+      coordinator(CommEndpointTypes::CoordinatorEndpoint), myQport(0xFFFFFFFFu), ownId(0), networkSender(nullptr),
+      clientMessageSender(nullptr), serverMessageSender(nullptr), packetReceiver(nullptr), messageDispatcher(nullptr),
+      watcherManager(nullptr), ios(nullptr) {}

@@ -111,7 +111,7 @@ void wroteSome(ConnectionWritesPtr c, const error_code& error, std::size_t bytes
         boost::lock_guard<boost::mutex> lock(c->mutex);
         c->writing = false;
         if (bytes > 0)
-            c->lastProgress = Timer::getCurrentTime();
+            c->lastProgress = Timer::getMonotonicTime();
         std::size_t written = c->frontWritten + bytes;
         for (; c->inWrite > 0 && written >= c->queued.front().bytes().size(); --c->inWrite) {
             const std::size_t size = c->queued.front().bytes().size();
@@ -175,7 +175,7 @@ void MessageSender::startTcpWrite(tcp::socket* socket, std::string* packet, Broa
     {
         boost::lock_guard<boost::mutex> lock(c->mutex);
         if (c->queued.empty()) {
-            c->lastProgress = Timer::getCurrentTime();
+            c->lastProgress = Timer::getMonotonicTime();
         } else if (c->bytesBehindOldest() + size > MAX_TCP_BYTES_WAITING) {
             overflow = c->bytesBehindOldest() + size;
         }
@@ -229,15 +229,14 @@ bool MessageSender::forgetConnection(tcp::socket* socket, error_code& ec) {
 }
 
 void MessageSender::closeStalledConnections() {
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     std::vector<tcp::socket*> stalled;
     for (MessageSender* sender : allSenders())
         for (const auto& entry : sender->connections_) {
             TcpConnectionWrites& c = *entry.second;
             boost::lock_guard<boost::mutex> lock(c.mutex);
-            // A clock set back starts the wait again.
-            c.lastProgress = std::min(c.lastProgress, now);
-            if (!c.queued.empty() && now - c.lastProgress > STALLED_WRITE_MS)
+            // The I/O thread may have noted progress since `now` was read.
+            if (!c.queued.empty() && c.lastProgress < now && now - c.lastProgress > STALLED_WRITE_MS)
                 stalled.push_back(entry.first);
         }
     // A peer that takes nothing holds what the kernel keeps for its socket, and all that waits

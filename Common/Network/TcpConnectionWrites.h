@@ -78,7 +78,7 @@ struct TcpConnectionWrites {
     std::size_t inWrite;
     std::size_t frontWritten; // bytes of the oldest packet already in the stream
     std::size_t bytesQueued;  // of the packets in `queued`
-    // Timer::getCurrentTime when the socket last took a byte, or when bytes began to wait.
+    // Timer::getMonotonicTime when the socket last took a byte, or when bytes began to wait.
     uint64_t lastProgress;
     // The outstanding write's pieces; I/O thread.
     boost::asio::const_buffer pieces[PACKETS_PER_WRITE];

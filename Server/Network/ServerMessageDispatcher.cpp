@@ -414,9 +414,10 @@ bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logou
             DebugLogInput(LogType::Error, "FATAL ERROR in finding logout's host (id:%llx)\n", idOf(player));
     }
     // The socket stays open, without a time limit: the client's next Additional login on it,
-    // whenever it comes, binds the player again.
+    // whenever it comes, binds the player again; so the player waits for as long as it is open.
+    tcp::socket* socket = endpoint->getTcpSocket();
     endpoint->resetEndpoint(CommEndpointTypes::Unknown);
-    waitForClient(player);
+    waitForClient(player, socket);
     return true;
 }
 

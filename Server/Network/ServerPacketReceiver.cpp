@@ -53,7 +53,7 @@ bool ServerPacketReceiver::handleTCPConnection(const error_code& error, tcp::soc
         if (error) {
             DebugPrintInput("Error in ServerPacketReceiver::handleTCPConnection: %s\n", error.message().c_str());
             if (error == boost::asio::error::no_descriptors || error.value() == ENFILE)
-                descriptorsRanOut = true;
+                ++acceptsFailedForDescriptors;
             // One ClosedConnection event for the unconnected socket; the main thread frees it.
             handleTCPError(error, socket);
             if (error == boost::asio::error::operation_aborted)

@@ -175,8 +175,8 @@ TEST_F(ServerRegionHandlerTest, OpensTheConnectionsOfHigherIdsAndReportsEach) {
 }
 
 // A neighbour that never answers holds one check for one bounded connect; then it rests, twice
-// as long after each unanswered try, and the servers behind it are tried at the next check. A
-// clock set back ends a rest.
+// as long after each unanswered try, and the servers behind it are tried at the next check. The
+// wall clock's steps neither end a rest nor make it longer.
 TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBack) {
     SilentListener silent;
     ListeningNeighbour neighbour;
@@ -197,10 +197,13 @@ TEST_F(ServerRegionHandlerTest, ANeighbourThatNeverAnswersRestsAndHoldsNoOtherBa
     EXPECT_EQ(checkNeighbours(), "");
 
     const struct {
+        int64_t wallStep;
         int64_t advance;
         int restAfter; // seconds, or 0 for no try
-    } steps[] = {{999, 0}, {1, 2}, {1999, 0}, {1, 4}, {-60000, 8}};
+    } steps[] = {{0, 999, 0}, {0, 1, 2}, {3600 * 1000, 0, 0}, {0, 1999, 0}, {0, 1, 4}, {-7200 * 1000, 3999, 0},
+                 {0, 1, 8}};
     for (const auto& step : steps) {
+        FakeClock::stepWallClock(step.wallStep);
         FakeClock::advance(step.advance);
         out = checkNeighbours();
         if (step.restAfter == 0)

@@ -1419,7 +1419,8 @@ std::string socketText(tcp::socket* socket) {
 
 // A client that never reads has its connection closed once its socket has taken nothing for 30 s
 // while bytes wait for it, with one line and its one ClosedConnection; a client that reads some
-// every 10 s keeps its connection, however long it takes.
+// every 10 s keeps its connection, however long it takes. The wall clock set an hour forward
+// ends no wait.
 TEST_F(MessageSenderStallTest, AConnectionWhoseSocketTakesNothingFor30SecondsIsClosed) {
     FakeClock clock;
     tcp::socket never(io), slow(io);
@@ -1435,6 +1436,10 @@ TEST_F(MessageSenderStallTest, AConnectionWhoseSocketTakesNothingFor30SecondsIsC
             queue->getBufferList(queue->tcpBuffer_, to)->push_back(new std::string(1400, 'w'));
     testing::internal::CaptureStdout();
     queue->sendQueuedMessages();
+    FakeClock::stepWallClock(3600 * 1000);
+    dispatchUntil(recorder, [] { return true; });
+    EXPECT_TRUE(neverSide->is_open());
+    EXPECT_TRUE(slowSide->is_open());
 
     slow.non_blocking(true);
     char data[16384];

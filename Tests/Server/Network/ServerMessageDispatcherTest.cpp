@@ -121,9 +121,10 @@ protected:
         return dispatch(overTcp(messageEvent(MessageTypes::Login, message), socket));
     }
 
-    // The once-a-frame close of connections without login; what it printed.
-    std::string closeWithoutLogin(bool giveWay = false) {
-        return printedBy([&] { server()->closeConnectionsWithoutLogin(giveWay); });
+    // The once-a-frame close of connections without login, after `failedAccepts` accepts failed
+    // for want of descriptors; what it printed.
+    std::string closeWithoutLogin(size_t failedAccepts = 0) {
+        return printedBy([&] { server()->closeConnectionsWithoutLogin(failedAccepts); });
     }
 
     // With the fake clock at the start of `socket`'s wait: the connection is still open one ms
@@ -435,8 +436,8 @@ TEST_F(ServerMessageDispatcherTest, AConnectionsPlayerFollowsEveryChangeOfSocket
 }
 
 // A connection that has not logged in within 10 seconds is closed (its ClosedConnection event
-// follows as for any failed connection); one that logged in stays. When an accept failed for
-// want of descriptors, the oldest quarter of those without login go at once.
+// follows as for any failed connection); one that logged in stays. When accepts failed for
+// want of descriptors, as many of those without login go at once, the oldest first.
 TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWayToLogins) {
     FakeClock clock;
     tcp::socket* idle = acceptedConnection(); // deleted by its ClosedConnection below
@@ -455,10 +456,10 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiv
     }
     // Those accepted a moment ago have not had the time to log in yet.
     FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
-    EXPECT_THAT(closeWithoutLogin(true),
+    EXPECT_THAT(closeWithoutLogin(3),
                 HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
     for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(waiting[i]->is_open(), i >= 2) << i;
+        EXPECT_EQ(waiting[i]->is_open(), i >= 3) << i;
 }
 
 // A connection whose holder lets go of it without closing: one that a server's later login
@@ -499,22 +500,32 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
     dispatch(closedEvent(later));
 }
 
-// After the clock steps back, every connection still waiting for its login waits its whole
-// time again from then, and all of them are closed together once it is up.
-TEST_F(ServerMessageDispatcherTest, AClockSetBackRestartsTheWaitOfEveryConnectionWithoutLogin) {
+// The wait for a login runs on a clock that the wall clock's steps do not move: set an hour
+// forward it closes nothing, set back it holds nothing longer; each connection is closed when
+// its own wait is up.
+TEST_F(ServerMessageDispatcherTest, TheWallClockSetForwardOrBackMovesNoWaitForALogin) {
     FakeClock fakeClock;
     std::vector<tcp::socket*> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(acceptedConnection());
         FakeClock::advance(1000);
     }
-    FakeClock::advance(-60000);
+    FakeClock::stepWallClock(3600 * 1000);
     EXPECT_EQ(closeWithoutLogin(), "");
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
+    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 3000 - 1);
     EXPECT_EQ(closeWithoutLogin(), "");
     for (tcp::socket* s : idle)
         EXPECT_TRUE(s->is_open());
     FakeClock::advance(1);
+    closeWithoutLogin();
+    EXPECT_FALSE(idle[0]->is_open());
+    EXPECT_TRUE(idle[1]->is_open());
+    FakeClock::stepWallClock(-2 * 3600 * 1000);
+    FakeClock::advance(1000);
+    closeWithoutLogin();
+    EXPECT_FALSE(idle[1]->is_open());
+    EXPECT_TRUE(idle[2]->is_open());
+    FakeClock::advance(1000);
     closeWithoutLogin();
     for (tcp::socket* s : idle) {
         EXPECT_FALSE(s->is_open());
@@ -570,7 +581,7 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
 
     std::vector<tcp::socket*> gaveWay;
     for (int round = 0; round < 6; ++round) {
-        const std::string out = closeWithoutLogin(true);
+        const std::string out = closeWithoutLogin(1);
         for (tcp::socket* s : {unnamed, loggedOut, watcherConnection, player, namedConnection})
             if (!s->is_open() && std::find(gaveWay.begin(), gaveWay.end(), s) == gaveWay.end()) {
                 gaveWay.push_back(s);
@@ -588,13 +599,61 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
     EXPECT_TRUE(watchers->watchers.empty());
 }
 
-// A player that waits for its client (after a logout as a watcher, or handed over here) and
-// that no login binds within its grace is removed as one whose connection closed; inside the
-// grace nothing changes, and a clock set back starts the grace again.
+// A long shortage of descriptors closes one connection per failed accept, never more: those
+// without login that have waited first, then the logged-in ones silent longest; 20 failed
+// accepts take 20 of 40 connections, not half of them.
+TEST_F(ServerMessageDispatcherTest, ALongShortageOfDescriptorsClosesOneConnectionPerFailedAccept) {
+    FakeClock fakeClock;
+    std::vector<tcp::socket*> connections;
+    for (int i = 0; i < 38; ++i) {
+        connections.push_back(acceptedConnection());
+        Velmor::Login* watch = new Velmor::Login();
+        watch->set_logintype(LoginType::Additional);
+        watch->set_qport(0x70100 + i);
+        dispatch(overTcp(messageEvent(MessageTypes::Login, watch), connections.back()));
+        FakeClock::advance(10);
+    }
+    for (int i = 0; i < 2; ++i) {
+        connections.push_back(acceptedConnection());
+        orphans.push_back(connections.back());
+    }
+    FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
+    const auto openOnes = [&] {
+        return std::count_if(connections.begin(), connections.end(), [](tcp::socket* s) { return s->is_open(); });
+    };
+
+    // Three accepts failed in one frame: both without login, then the watcher silent longest.
+    const std::string out = closeWithoutLogin(3);
+    EXPECT_THAT(out, HasSubstr("without login closed to make room for logins\n"));
+    EXPECT_THAT(out, HasSubstr(" s closed to make room for logins\n"));
+    EXPECT_FALSE(connections[38]->is_open());
+    EXPECT_FALSE(connections[39]->is_open());
+    EXPECT_FALSE(connections[0]->is_open());
+    EXPECT_EQ(openOnes(), 37);
+    // Then one a frame for 17 frames.
+    for (int frame = 0; frame < 17; ++frame) {
+        closeWithoutLogin(1);
+        FakeClock::advance(100);
+        EXPECT_EQ(openOnes(), 36 - frame) << frame;
+    }
+    for (int i = 0; i < 18; ++i)
+        EXPECT_FALSE(connections[i]->is_open()) << i;
+    // A frame without a failed accept closes nothing.
+    EXPECT_EQ(closeWithoutLogin(), "");
+    EXPECT_EQ(openOnes(), 20);
+    for (tcp::socket* s : connections)
+        if (!s->is_open() && std::find(orphans.begin(), orphans.end(), s) == orphans.end())
+            dispatch(closedEvent(s));
+}
+
+// A player that waits for its client is removed, as one whose connection closed is, when no
+// login binds it within its grace: from the hand-over, when its client had no connection here,
+// or from the close of the connection its client logged out on. While that connection is open,
+// the player waits without a time limit; the wall clock set an hour forward removes nobody.
 TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemoved) {
     FakeClock fakeClock;
     Player* loggedOut = connectedPlayer("p", 0x50002);
-    orphans.push_back(loggedOut->getTcpSocket());
+    tcp::socket* leftOpen = loggedOut->getTcpSocket();
     Velmor::Logout logout;
     logout.set_logoutastype(LogoutType::Watcher);
     printedBy([&] { server()->dispatchLogout(loggedOut, &logout); });
@@ -605,30 +664,125 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
     Player* handedOver = static_cast<Player*>(scene()->getOBjectById(static_cast<int64_t>(ForeignPlayer)));
     ASSERT_NE(handedOver, nullptr);
     ASSERT_TRUE(waiting(handedOver));
+    const auto removed = [&] { return printedBy([&] { server()->removePlayersWithoutClient(); }); };
+    const auto expectRemovedAndToldOf = [&](Player* p, const TransformList& removals) {
+        EXPECT_THAT(removed(), HasSubstr("removed: no client logged in for it within 30 seconds\n"));
+        EXPECT_EQ(scene()->removeList2, removals);
+        EXPECT_FALSE(waiting(p));
+        std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
+        EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), p->id);
+    };
 
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 10000 - 1);
-    EXPECT_EQ(printedBy([&] { server()->removePlayersWithoutClient(); }), "");
+    FakeClock::stepWallClock(3600 * 1000);
+    EXPECT_EQ(removed(), "");
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    EXPECT_EQ(removed(), "");
     EXPECT_TRUE(scene()->removeList2.empty());
     FakeClock::advance(1);
-    EXPECT_THAT(printedBy([&] { server()->removePlayersWithoutClient(); }),
-                HasSubstr("removed: no client logged in for it within 30 seconds\n"));
-    EXPECT_EQ(scene()->removeList2, TransformList{loggedOut});
-    EXPECT_FALSE(waiting(loggedOut));
-    std::vector<QueuedFrame> told = QueuedFrames::tcpBroadcasts(*clientQueue);
-    ASSERT_FALSE(told.empty());
-    EXPECT_EQ(told.back().type, MessageTypes::ObjectDestroy);
-    EXPECT_EQ(told.back().as<Velmor::ObjectDestroy>().id(), loggedOut->id);
+    expectRemovedAndToldOf(handedOver, TransformList{handedOver});
+    EXPECT_TRUE(waiting(loggedOut));
 
-    // The handed-over one's grace started later; a clock set back starts it again.
-    FakeClock::advance(-60000);
-    server()->removePlayersWithoutClient();
+    // Its client's connection open for five minutes more, then closed: the grace runs from the
+    // close.
+    FakeClock::advance(5 * 60 * 1000);
+    EXPECT_EQ(removed(), "");
+    dispatch(closedEvent(leftOpen));
     FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
-    server()->removePlayersWithoutClient();
-    EXPECT_TRUE(waiting(handedOver));
+    EXPECT_EQ(removed(), "");
+    EXPECT_TRUE(waiting(loggedOut));
     FakeClock::advance(1);
-    server()->removePlayersWithoutClient();
-    EXPECT_FALSE(waiting(handedOver));
-    EXPECT_EQ(scene()->removeList2, (TransformList{loggedOut, handedOver}));
+    expectRemovedAndToldOf(loggedOut, (TransformList{handedOver, loggedOut}));
+}
+
+// A client that logs out as a watcher and keeps its connection watches for as long as it likes:
+// its Additional login on that connection, however late, binds its player again. One whose
+// connection closed gets its player back by a login on a new connection within the grace.
+TEST_F(ServerMessageDispatcherTest, AWatchingClientGetsItsPlayerBackWhenItLogsInAgain) {
+    FakeClock fakeClock;
+    const auto logOut = [&](tcp::socket* socket) {
+        Velmor::Logout* logout = new Velmor::Logout();
+        logout->set_logoutastype(LogoutType::Watcher);
+        EXPECT_THAT(dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), socket)),
+                    HasSubstr("watches only now, the player has no controller"));
+    };
+    const auto logInAgain = [&](tcp::socket* socket, uint32_t qport) {
+        Velmor::Login* again = new Velmor::Login();
+        again->set_logintype(LoginType::Additional);
+        again->set_qport(qport);
+        return dispatch(overTcp(messageEvent(MessageTypes::Login, again), socket));
+    };
+    // The frame's checks, once a second for `ms`.
+    const auto framesFor = [&](int64_t ms) {
+        for (int64_t passed = 0; passed < ms; passed += 1000) {
+            FakeClock::advance(1000);
+            printedBy([&] {
+                server()->removePlayersWithoutClient();
+                server()->closeConnectionsWithoutLogin(0);
+            });
+        }
+    };
+    const struct {
+        const char* name;
+        int64_t watching;
+        bool closesFirst;
+    } cases[] = {
+        {"on its connection after 31 s", 31 * 1000, false},
+        {"on its connection after 5 minutes", 5 * 60 * 1000, false},
+        {"on a new connection, 29 s after the close", 29 * 1000, true},
+    };
+    for (const auto& c : cases) {
+        tcp::socket* client = acceptedConnection();
+        login(client, LoginType::First);
+        Player* player = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(client));
+        ASSERT_NE(player, nullptr) << c.name;
+        const uint32_t qport = player->qport;
+        logOut(client);
+        if (c.closesFirst)
+            dispatch(closedEvent(client));
+        framesFor(c.watching);
+        if (c.closesFirst)
+            client = acceptedConnection();
+        ASSERT_TRUE(waiting(player)) << c.name;
+        const std::string out = logInAgain(client, qport);
+        EXPECT_THAT(out, HasSubstr("Yay we found a client for a player")) << c.name;
+        EXPECT_THAT(out, Not(HasSubstr("Adding Watcher"))) << c.name;
+        EXPECT_EQ(player->getTcpSocket(), client) << c.name;
+        EXPECT_EQ(player->endpointType, CommEndpointTypes::ClientEndpoint) << c.name;
+        EXPECT_FALSE(waiting(player)) << c.name;
+        EXPECT_THAT(dispatch(closedEvent(client)), HasSubstr("Player Disconnected.\n")) << c.name;
+        printedBy([&] { scene()->applyRemoveList(); });
+    }
+}
+
+// What a stranger's cycles of a first login and a logout on one connection leave: one player
+// that waits for as long as the connection is open; each earlier one lost its client's
+// connection with the next login on it and is removed when its grace is up.
+TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOnlyTheirGrace) {
+    FakeClock fakeClock;
+    tcp::socket* stranger = acceptedConnection();
+    std::vector<Player*> made;
+    for (int i = 0; i < 5; ++i) {
+        login(stranger, LoginType::First);
+        made.push_back(scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(stranger)));
+        ASSERT_NE(made.back(), nullptr);
+        Velmor::Logout* logout = new Velmor::Logout();
+        logout->set_logoutastype(LogoutType::Watcher);
+        dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), stranger));
+    }
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end() - 1));
+    EXPECT_TRUE(waiting(made.back()));
+    FakeClock::advance(5 * 60 * 1000);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_TRUE(waiting(made.back()));
+    dispatch(closedEvent(stranger));
+    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    printedBy([&] { server()->removePlayersWithoutClient(); });
+    EXPECT_FALSE(waiting(made.back()));
+    EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end()));
 }
 
 // What a client's own messages make the server print is bounded like any other line caused by

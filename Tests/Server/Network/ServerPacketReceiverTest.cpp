@@ -171,10 +171,12 @@ TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfD
     ASSERT_EQ(getsockopt(accepted->native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length), 0);
     EXPECT_EQ(sendBuffer, 2 * ServerPacketReceiver::SEND_BUFFER_BYTES);
 
-    EXPECT_FALSE(receiver->descriptorsRanOut.load());
-    receiver->handleTCPConnection(boost::asio::error::make_error_code(boost::asio::error::no_descriptors),
-                                  new tcp::socket(io));
-    EXPECT_TRUE(receiver->descriptorsRanOut.load());
+    EXPECT_EQ(receiver->acceptsFailedForDescriptors.load(), 0u);
+    for (unsigned int failed = 1; failed <= 2; ++failed) {
+        receiver->handleTCPConnection(boost::asio::error::make_error_code(boost::asio::error::no_descriptors),
+                                      new tcp::socket(io));
+        EXPECT_EQ(receiver->acceptsFailedForDescriptors.load(), failed);
+    }
 }
 
 } // namespace

@@ -11,9 +11,10 @@ class io_context;
 }
 } // namespace boost
 
-// A controllable wall clock for rules about time. While one exists, Timer and the
-// scheduler read and sleep on it; it advances only when told, or when the scheduler sleeps.
-// Reading and advancing are safe from any thread.
+// A controllable clock for rules about time: Timer's wall clock and its monotonic clock. While
+// one exists, Timer and the scheduler read and sleep on it; both clocks advance together only
+// when told, or when the scheduler sleeps, and the wall clock alone may be set like an
+// operator's or a time daemon's step. Reading and advancing are safe from any thread.
 class FakeClock {
 public:
     explicit FakeClock(uint64_t start = 1000000);
@@ -21,7 +22,12 @@ public:
     FakeClock(const FakeClock&) = delete;
     FakeClock& operator=(const FakeClock&) = delete;
 
+    // Time passes: both clocks advance by `ms` (not negative).
     static void advance(int64_t ms);
+    // The wall clock alone is set `ms` forward (or back, when negative); the monotonic clock
+    // does not move.
+    static void stepWallClock(int64_t ms);
+    // The wall clock's reading.
     static uint64_t now();
 
     // When set, every `ticksPerMs` readings without a sleep in between advance the clock by
