@@ -142,11 +142,11 @@ void ReplicaManager::update(NetworkObject* obj, float dt) {
 }
 
 void ReplicaManager::reportHeld(NetworkObject* obj, const Vector3& min, const Vector3& max) {
-    const uint64_t now = Timer::getCurrentTime();
+    const uint64_t now = Timer::getMonotonicTime();
     if (ticksHeld == 1) {
         DebugLog(LogType::Info, "Stopping %llx from leaving %s %s\n", idOf(obj), min.toString().c_str(),
                  max.toString().c_str());
-    } else if (now - heldLineAt >= heldLineEveryMs || now < heldLineAt) { // or the clock was set back
+    } else if (now - heldLineAt >= heldLineEveryMs) {
         DebugLog(LogType::Info, "Stopping %llx from leaving %s %s (held for %u frames)\n", idOf(obj),
                  min.toString().c_str(), max.toString().c_str(), ticksHeld);
     } else {

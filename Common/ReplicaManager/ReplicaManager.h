@@ -23,7 +23,7 @@ public:
     std::list<uint32_t> regionsIsConnectedTo; // players: regions whose server the client watches
     float timeSinceUpdate;                    // players: seconds since the last update message
     uint32_t ticksHeld;                       // ticks in a row it has been held outside every region; 0 when not
-    uint64_t heldLineAt;                      // wall-clock ms of the last "Stopping" line of this hold
+    uint64_t heldLineAt;                      // monotonic ms of the last "Stopping" line of this hold
 
     ReplicaManager();
     explicit ReplicaManager(bool replica);
