@@ -4,6 +4,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -132,6 +133,9 @@ protected:
 
     // Puts p at the end of the waiting list, once, its grace starting now.
     void waitForClient(Player* p);
+    // As waitForClient, for a player handed over here: its client's login then comes by the
+    // game's rules, not at the client's will, and its line is never left out.
+    void waitForClientAfterHandOver(Player* p);
 
 private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
@@ -156,4 +160,6 @@ private:
     std::unordered_map<boost::asio::ip::tcp::socket*, AcceptedConnection> acceptedConnections_;
     // Since when each player of playersWhoLackAClient waits.
     std::unordered_map<Player*, uint64_t> waitingSince_;
+    // The players of playersWhoLackAClient that wait since their hand-over.
+    std::unordered_set<Player*> handedOver_;
 };
