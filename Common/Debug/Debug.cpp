@@ -1,10 +1,14 @@
 #include "Common/Debug/Debug.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
@@ -46,11 +50,28 @@ bool levelShown(LogType::LogType type) {
     return type >= LogType::Error && type <= LogType::Everything;
 }
 
-// The input lines of one kind in the current second.
-struct InputWindow {
+// Lines that may still be printed: full at first, refilled at a steady rate up to full.
+struct Ceiling {
+    double lines = 0;
+    uint64_t refilled = 0;
+
+    // A clock set back refills nothing.
+    void refill(uint64_t now, double full, double perSecond) {
+        if (now > refilled)
+            lines = std::min(full, lines + (now - refilled) * perSecond / 1000.0);
+        refilled = now;
+    }
+};
+
+// The input lines of one kind: its current second, with what each peer printed in it, and
+// what the kind may still print from all peers together.
+struct InputKind {
     uint64_t start = 0;
-    unsigned int printed = 0;
     unsigned long long leftOut = 0;
+    // Only peers that printed in this second, so at most as many as the kind's ceiling lets
+    // through: a flood of forged source addresses leaves nothing behind.
+    std::unordered_map<uint64_t, unsigned int> printedBy;
+    Ceiling ceiling;
 };
 
 // Kept for the whole run; never destroyed, as both threads print until the process ends.
@@ -59,9 +80,41 @@ boost::mutex& inputMutex() {
     return *mutex;
 }
 
-std::unordered_map<std::string, InputWindow>& inputWindows() {
-    static std::unordered_map<std::string, InputWindow>* windows = new std::unordered_map<std::string, InputWindow>();
-    return *windows;
+std::unordered_map<std::string, InputKind>& inputKinds() {
+    static std::unordered_map<std::string, InputKind>* kinds = new std::unordered_map<std::string, InputKind>();
+    return *kinds;
+}
+
+// With inputMutex held: what all kinds together may still print.
+Ceiling& allKinds() {
+    static Ceiling ceiling = {INPUT_LINES_BURST, Timer::getCurrentTime()};
+    return ceiling;
+}
+
+// The peer whose input this thread handles: a connection, or the source address of datagrams.
+thread_local const void* sourceConnection = nullptr;
+thread_local const sockaddr* sourceAddress = nullptr;
+
+// The peer in scope as a number; 0 for none. An IPv4 address has its own range, any other
+// address a hash of its bytes (a collision only makes two peers share an allowance).
+uint64_t sourceKey() {
+    if (sourceConnection)
+        return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(sourceConnection));
+    if (!sourceAddress)
+        return 0;
+    if (sourceAddress->sa_family == AF_INET) {
+        const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(sourceAddress);
+        return (uint64_t(1) << 63) | v4->sin_addr.s_addr;
+    }
+    if (sourceAddress->sa_family == AF_INET6) {
+        const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(sourceAddress);
+        const unsigned char* bytes = v6->sin6_addr.s6_addr;
+        uint64_t hash = 1469598103934665603ull;
+        for (int i = 0; i < 16; ++i)
+            hash = (hash ^ bytes[i]) * 1099511628211ull;
+        return hash | (uint64_t(1) << 62);
+    }
+    return 0;
 }
 
 // The kind as it is named in the line that reports a gap: its text, line end left off.
@@ -72,46 +125,75 @@ std::string kindText(const std::string& kind) {
     return DebugEscape(text);
 }
 
-// With inputMutex held. Prints the gap of a window and starts the next.
-void closeWindow(const std::string& kind, InputWindow& window, uint64_t now) {
-    if (window.leftOut > 0)
-        printWithPrefix("Left out " + std::to_string(window.leftOut) + " more lines \"" + kindText(kind) +
+// With inputMutex held. Prints the gap of a kind's second and starts the next.
+void closeSecond(const std::string& kind, InputKind& lines, uint64_t now) {
+    if (lines.leftOut > 0)
+        printWithPrefix("Left out " + std::to_string(lines.leftOut) + " more lines \"" + kindText(kind) +
                         "\" in one second\n");
-    window.start = now;
-    window.printed = 0;
-    window.leftOut = 0;
+    lines.start = now;
+    lines.leftOut = 0;
+    lines.printedBy.clear();
 }
 
 } // namespace
 
+DebugInputSource::DebugInputSource(const void* connection, const sockaddr* address)
+    : previousConnection_(sourceConnection), previousAddress_(sourceAddress) {
+    sourceConnection = connection;
+    sourceAddress = connection ? nullptr : address;
+}
+
+DebugInputSource::~DebugInputSource() {
+    sourceConnection = previousConnection_;
+    sourceAddress = previousAddress_;
+}
+
 bool DebugInputAllowed(const char* kind) {
     const uint64_t now = Timer::getCurrentTime();
+    const uint64_t source = sourceKey();
     boost::lock_guard<boost::mutex> lock(inputMutex());
-    std::unordered_map<std::string, InputWindow>::iterator it = inputWindows().find(kind);
-    if (it == inputWindows().end())
-        it = inputWindows().emplace(kind, InputWindow{now, 0, 0}).first;
-    InputWindow& window = it->second;
-    if (now - window.start >= 1000)
-        closeWindow(it->first, window, now);
-    if (window.printed < INPUT_LINES_PER_SECOND) {
-        ++window.printed;
-        return true;
+    std::unordered_map<std::string, InputKind>::iterator it = inputKinds().find(kind);
+    if (it == inputKinds().end()) {
+        it = inputKinds().emplace(kind, InputKind()).first;
+        it->second.start = now;
+        it->second.ceiling = {INPUT_KIND_BURST, now};
     }
-    ++window.leftOut;
-    return false;
+    InputKind& lines = it->second;
+    if (now - lines.start >= 1000)
+        closeSecond(it->first, lines, now);
+    lines.ceiling.refill(now, INPUT_KIND_BURST, INPUT_KIND_LINES_PER_SECOND);
+    Ceiling& all = allKinds();
+    all.refill(now, INPUT_LINES_BURST, INPUT_LINES_ALL_KINDS_PER_SECOND);
+    if (source != 0) {
+        std::unordered_map<uint64_t, unsigned int>::iterator peer = lines.printedBy.find(source);
+        if (peer != lines.printedBy.end() && peer->second >= INPUT_LINES_PER_SECOND) {
+            ++lines.leftOut;
+            return false;
+        }
+    }
+    if (lines.ceiling.lines < 1 || all.lines < 1) {
+        ++lines.leftOut;
+        return false;
+    }
+    lines.ceiling.lines -= 1;
+    all.lines -= 1;
+    if (source != 0)
+        ++lines.printedBy[source];
+    return true;
 }
 
 void DebugReportLeftOutInput() {
     const uint64_t now = Timer::getCurrentTime();
     boost::lock_guard<boost::mutex> lock(inputMutex());
-    for (auto& entry : inputWindows())
+    for (auto& entry : inputKinds())
         if (entry.second.leftOut > 0 && now - entry.second.start >= 1000)
-            closeWindow(entry.first, entry.second, now);
+            closeSecond(entry.first, entry.second, now);
 }
 
 void DebugResetInputLimitsForTesting() {
     boost::lock_guard<boost::mutex> lock(inputMutex());
-    inputWindows().clear();
+    inputKinds().clear();
+    allKinds() = {INPUT_LINES_BURST, Timer::getCurrentTime()};
 }
 
 std::string DebugEscape(const char* data, std::size_t size) {

@@ -135,7 +135,7 @@ void Player::justDied() {
     velocity = Vector3();
     hasSentOffRequestForRespawn = false;
     if (clientIsReachable()) {
-        DebugPrintInput("Sending transfer control from (id:%llx) to coordinator from just died\n", idOf(this));
+        DebugPrint("Sending transfer control from (id:%llx) to coordinator from just died\n", idOf(this));
         hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
 }
@@ -154,7 +154,7 @@ void Player::realUpdate(float dt) {
     // A player created dead at login reaches the coordinator in the first tick after its
     // client's first datagram made the UDP address known.
     if (isDead && !hasSentOffRequestForRespawn && clientIsReachable()) {
-        DebugPrintInput("Sending transfer control of (id:%llx) to coordinator from realUpdate\n", idOf(this));
+        DebugPrint("Sending transfer control of (id:%llx) to coordinator from realUpdate\n", idOf(this));
         hasSentOffRequestForRespawn = sendToCoordinator(this);
     }
     if (isReplica())

@@ -89,6 +89,8 @@ void AbstractPacketReceiver::asyncReceive(udp::socket* udp_socket) {
 
 void AbstractPacketReceiver::handleUDPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
                                               udp::socket* udp_socket) {
+    // Each datagram read below fills sender_endpoint_ before it is handled.
+    const DebugInputSource peer(nullptr, sender_endpoint_.data());
     Logger::getInstance()->add_bandwidth(bytes_recvd, CS_UDP_RCVD);
     Logger::getInstance()->add_packages(1, CS_UDP_RCVD);
     if (error) {
@@ -273,6 +275,7 @@ void AbstractPacketReceiver::queueDatagramEvents() {
 
 void AbstractPacketReceiver::handleTCPReceive(const error_code& error, char* data, std::size_t bytes_recvd,
                                               tcp::socket* tcp_socket) {
+    const DebugInputSource peer(tcp_socket, nullptr);
     Logger::getInstance()->add_bandwidth(bytes_recvd, CS_TCP_RCVD);
     Logger::getInstance()->add_packages(1, CS_TCP_RCVD);
     std::unique_ptr<char[]> buffer(data);
@@ -501,6 +504,8 @@ template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, 
         // add to a whole taken queue.
         const networkEventPtr event = std::move(taken.front());
         taken.pop_front();
+        boost::asio::ip::udp::endpoint* source = event->getUdpEndpoint();
+        const DebugInputSource peer(event->getTcpSocket(), source ? source->data() : nullptr);
         try {
             if (event->eventType == EventTypes::ClosedConnection)
                 MessageSender::closeTcpSocket(event->getTcpSocket());

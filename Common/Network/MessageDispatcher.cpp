@@ -60,6 +60,9 @@ bool MessageDispatcher::acceptsFrom(int /*messageType*/, CommEndpoint* /*sender*
 }
 
 bool MessageDispatcher::dispatchEvent(networkEventPtr netEvent) {
+    // What this event makes the server print counts against its peer's allowance.
+    boost::asio::ip::udp::endpoint* source = netEvent->getUdpEndpoint();
+    const DebugInputSource peer(netEvent->getTcpSocket(), source ? source->data() : nullptr);
     CommEndpoint* sender = lookUpCommEndpoint(netEvent);
     // Stands in for a sender that matches no endpoint; ends with this dispatch, and with it
     // nothing but what a handler copied out of it.
@@ -308,7 +311,13 @@ void MessageDispatcher::waitForClient(Player* p, boost::asio::ip::tcp::socket* h
     }
 }
 
+void MessageDispatcher::waitForClientAfterHandOver(Player* p) {
+    waitForClient(p);
+    handedOver_.insert(p);
+}
+
 void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
+    handedOver_.erase(*it);
     auto wait = waits_.find(*it);
     if (wait != waits_.end()) {
         if (wait->second.heldOpen)
@@ -560,8 +569,10 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
         endpoint->qport = qport;
         SceneGraph::getInstance()->playerQportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
-        DebugPrintInput("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
-                        DebugEscape(endpoint->temphost).c_str());
+        // A client that logged out as a watcher and in again does so at will: bounded as input.
+        if (handedOver_.count(player) || DebugInputAllowed("Yay we found a client for a player"))
+            DebugPrint("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
+                       DebugEscape(endpoint->temphost).c_str());
         stopWaiting(it);
         Network::getInstance()->networkSender->sendPlayerUpdateAboutExistingPlayers(endpoint);
         return true;

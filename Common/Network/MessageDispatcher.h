@@ -4,6 +4,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -138,6 +139,9 @@ protected:
     // `heldOpen` (the connection its client logged out on, or null) stays open with nothing
     // logged in on it; its grace starts now when there is none, else when that ends.
     void waitForClient(Player* p, boost::asio::ip::tcp::socket* heldOpen = nullptr);
+    // As waitForClient, for a player handed over here: its client's login then comes by the
+    // game's rules, not at the client's will, and its line is never left out.
+    void waitForClientAfterHandOver(Player* p);
 
 private:
     void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
@@ -172,4 +176,6 @@ private:
     std::unordered_map<Player*, Wait> waits_;
     // The one player that waits on each connection left open by its client's logout.
     std::unordered_map<boost::asio::ip::tcp::socket*, Player*> waitingOn_;
+    // The players of playersWhoLackAClient that wait since their hand-over.
+    std::unordered_set<Player*> handedOver_;
 };

@@ -216,9 +216,9 @@ void Sender::sendTransferControl(Transform* obj, CommEndpoint* receiver, bool sh
         }
         if (receiver->endpointType == CommEndpointTypes::ServerEndpoint) {
             ControllingServer* server = ServerRegionHandler::getInstance()->getPoolEntry(receiver);
-            DebugPrintInput("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
-                            server ? static_cast<int>(server->id) : -1,
-                            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));
+            DebugPrint("Sending Transfer control of id:%llx to server %d tcpsocket:%llx\n", idOf(obj),
+                       server ? static_cast<int>(server->id) : -1,
+                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(receiver->getTcpSocket())));
         }
     }
 

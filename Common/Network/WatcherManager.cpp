@@ -142,16 +142,16 @@ void WatcherManager::convertPlayersToWatchers() {
         byQport.added(watcher);
 
         if (record.regionId == -1) {
-            DebugLogInput(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));
+            DebugLog(LogType::Info, "Chaning active region for player (id:%llx) ( from coordinator )\n", idOf(p));
         } else {
             Region* region = ServerRegionHandler::getInstance()->getRegion(static_cast<unsigned int>(record.regionId));
             if (region)
-                DebugLogInput(LogType::Info, "Chaning active region for player (id:%llx) to region %d and server %d\n",
-                              idOf(p), record.regionId, region->parent ? static_cast<int>(region->parent->id) : -1);
+                DebugLog(LogType::Info, "Chaning active region for player (id:%llx) to region %d and server %d\n",
+                         idOf(p), record.regionId, region->parent ? static_cast<int>(region->parent->id) : -1);
             else
-                DebugLogInput(LogType::Info,
-                              "Chaning active region for player (id:%llx) (could not find region) BADDDDDD!!!!!!!!\n",
-                              idOf(p));
+                DebugLog(LogType::Info,
+                         "Chaning active region for player (id:%llx) (could not find region) BADDDDDD!!!!!!!!\n",
+                         idOf(p));
         }
 
         Network::getInstance()->networkSender->sendChangeActiveRegionTo(record.host, record.port, record.min,

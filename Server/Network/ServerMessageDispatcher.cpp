@@ -303,7 +303,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         dispatchObjectInfo(sender, &info);
     }
     if (message->has_playerinfo())
-        DebugPrintInput("got control (id:%llx)\n", static_cast<unsigned long long>(message->id()));
+        DebugPrint("got control (id:%llx)\n", static_cast<unsigned long long>(message->id()));
 
     Transform* obj = SceneGraph::getInstance()->getOBjectById(static_cast<int64_t>(message->id()));
     if (!obj) {
@@ -334,12 +334,9 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
 
     Player* player = static_cast<Player*>(obj);
     const Velmor::PlayerConnectInfo& info = message->playerinfo();
-    // Three lines of one hand-over: all or none.
-    if (DebugInputAllowed("got control over player")) {
-        DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
-        DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
-        DebugLog(LogType::Info, "and host %s\n", DebugEscape(info.host()).c_str());
-    }
+    DebugLog(LogType::Info, "got control over player (id:%llx qport:%x)\n", idOf(player), info.qport());
+    DebugLog(LogType::Info, "with health (hp:%f)\n", static_cast<double>(player->health));
+    DebugLog(LogType::Info, "and host %s\n", DebugEscape(info.host()).c_str());
     player->isDead = false;
     if (info.qport() == 0)
         DebugLogInput(LogType::Error, "ERROR!!!!!! qport 0\n");
@@ -372,7 +369,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
     }
     if (known && known->endpointType == CommEndpointTypes::ClientEndpoint)
         return true;
-    waitForClient(player);
+    waitForClientAfterHandOver(player);
     return true;
 }
 

@@ -1,6 +1,11 @@
 #include "Common/Debug/Debug.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <gtest/gtest.h>
 
@@ -68,10 +73,12 @@ TEST_F(DebugTest, LongTextIsPrintedWhole) {
     EXPECT_EQ(captured([] { DebugLog(LogType::Error, "%s", longText.c_str()); }), "id:1a:[500] " + longText);
 }
 
-// Each kind of line caused by network input is printed INPUT_LINES_PER_SECOND times a second;
-// the rest are counted, and once their second has passed one line says how many were left out,
-// from the frame's report or ahead of the kind's next line. Kinds count apart.
+// Each kind of line caused by one peer's input is printed INPUT_LINES_PER_SECOND times a
+// second; the rest are counted, and once their second has passed one line says how many were
+// left out, from the frame's report or ahead of the kind's next line. Kinds count apart.
 TEST_F(DebugTest, LinesCausedByNetworkInputArePrintedAFewTimesASecondThenTheGapIsReported) {
+    int connection = 0;
+    const DebugInputSource peer(&connection, nullptr);
     const auto prefix = [] { return "id:1a:[" + std::to_string(Timer::getCurSyncedTime()) + "] "; };
     testing::internal::CaptureStdout();
     int printed = 0;
@@ -101,6 +108,80 @@ TEST_F(DebugTest, LinesCausedByNetworkInputArePrintedAFewTimesASecondThenTheGapI
     FakeClock::advance(1500);
     EXPECT_EQ(captured([] { DebugPrintInput("bad frame %d\n", 99); }),
               prefix() + "Left out 2 more lines \"bad frame %d\" in one second\n" + prefix() + "bad frame 99\n");
+}
+
+// The lines one peer can repeat at will are counted per peer (a connection, or the source
+// address of datagrams, whatever its port): many peers each doing something once all print, 2000
+// clients joining within two seconds every line of theirs. All peers together print at most
+// INPUT_KIND_BURST lines of a kind at once and INPUT_KIND_LINES_PER_SECOND a second after, and
+// all kinds together INPUT_LINES_BURST at once, so a flood from any number of peers stays a few
+// megabytes a minute.
+TEST_F(DebugTest, LinesOfManyPeersArePrintedUpToACeilingPerKind) {
+    const auto allowed = [](const void* connection, const sockaddr* address, const char* kind, int times) {
+        const DebugInputSource peer(connection, address);
+        int n = 0;
+        for (int i = 0; i < times; ++i)
+            n += DebugInputAllowed(kind);
+        return n;
+    };
+    const auto connection = [](int i) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(16 * (i + 1))); };
+
+    // Datagrams: their source address, not its port.
+    const auto address = [](const char* host, unsigned short port) {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, host, &a.sin_addr);
+        return a;
+    };
+    const sockaddr_in first = address("127.1.0.1", 4000), samePeer = address("127.1.0.1", 4001),
+                      other = address("127.1.0.2", 4000);
+    EXPECT_EQ(allowed(nullptr, reinterpret_cast<const sockaddr*>(&first), "datagram", 6), 6);
+    EXPECT_EQ(allowed(nullptr, reinterpret_cast<const sockaddr*>(&samePeer), "datagram", 6), 4);
+    EXPECT_EQ(allowed(nullptr, reinterpret_cast<const sockaddr*>(&other), "datagram", 20), INPUT_LINES_PER_SECOND);
+    // A connection counts apart from datagrams, and the connection wins over an address.
+    EXPECT_EQ(allowed(connection(0), reinterpret_cast<const sockaddr*>(&first), "datagram", 20),
+              INPUT_LINES_PER_SECOND);
+
+    // 2000 clients joining within two seconds, two lines each.
+    DebugResetInputLimitsForTesting();
+    int printed = 0;
+    for (int i = 0; i < 2000; ++i) {
+        printed += allowed(connection(i), nullptr, "New connection from %s\n", 1);
+        printed += allowed(connection(i), nullptr, "Player connected qport:%x (id:%llx)\n", 1);
+        if (i % 2)
+            FakeClock::advance(2);
+    }
+    EXPECT_EQ(printed, 4000);
+
+    // A flood from ever new peers for a minute: the burst, then the kind's rate.
+    DebugResetInputLimitsForTesting();
+    testing::internal::CaptureStdout();
+    printed = 0;
+    for (int ms = 0; ms < 60000; ms += 10) {
+        for (int i = 0; i < 20; ++i)
+            printed += allowed(connection(ms * 20 + i), nullptr, "flood\n", 1);
+        FakeClock::advance(10);
+        DebugReportLeftOutInput();
+    }
+    const std::string gaps = testing::internal::GetCapturedStdout();
+    EXPECT_GE(printed, INPUT_KIND_BURST + 59 * INPUT_KIND_LINES_PER_SECOND);
+    EXPECT_LE(printed, INPUT_KIND_BURST + 60 * INPUT_KIND_LINES_PER_SECOND);
+    EXPECT_NE(gaps.find("more lines \"flood\" in one second\n"), std::string::npos);
+    EXPECT_LE(std::count(gaps.begin(), gaps.end(), '\n'), 60);
+    // Lines of no peer count against the ceiling alone.
+    EXPECT_EQ(allowed(nullptr, nullptr, "flood\n", 5), 0);
+    EXPECT_EQ(allowed(nullptr, nullptr, "of no peer\n", 50), 50);
+
+    // A flood of many kinds at once: all kinds together print at most INPUT_LINES_BURST.
+    DebugResetInputLimitsForTesting();
+    printed = 0;
+    for (int k = 0; k < 30; ++k) {
+        const std::string kind = "kind " + std::to_string(k);
+        for (int i = 0; i < 1000; ++i)
+            printed += allowed(connection(i), nullptr, kind.c_str(), 1);
+    }
+    EXPECT_EQ(printed, INPUT_LINES_BURST);
 }
 
 TEST(DebugEscapeTest, BytesFromTheNetworkCannotForgeALineOrSteerATerminal) {

@@ -785,24 +785,32 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
     EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end()));
 }
 
-// What a client's own messages make the server print is bounded like any other line caused by
-// network input: one write of many logouts and logins prints at most ten lines of each kind in
-// a second, then one line of how many were left out.
+// What a client's own messages make the server print is bounded per connection: one write of
+// many logouts and logins prints at most ten lines of each kind in a second, then one line of
+// how many were left out; many connections each doing something once all print.
 TEST_F(ServerMessageDispatcherTest, LinesAClientsOwnMessagesCauseAreBounded) {
     FakeClock fakeClock;
     DebugResetInputLimitsForTesting();
+    const auto logoutAndLoginAgain = [&](Player* p) {
+        tcp::socket* own = p->getTcpSocket();
+        Velmor::Logout* logout = new Velmor::Logout();
+        logout->set_logoutastype(LogoutType::Watcher);
+        dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Logout, logout), own));
+        Velmor::Login* again = new Velmor::Login();
+        again->set_logintype(LoginType::Additional);
+        again->set_qport(p->qport);
+        dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, again), own));
+    };
     Player* p = connectedPlayer("p", 0x50002);
     tcp::socket* socket = p->getTcpSocket();
+    std::vector<Player*> others;
+    for (int i = 0; i < 200; ++i)
+        others.push_back(connectedPlayer("o", 0x50100 + i));
     std::string out = printedBy([&] {
-        for (int i = 0; i < 200; ++i) {
-            Velmor::Logout* logout = new Velmor::Logout();
-            logout->set_logoutastype(LogoutType::Watcher);
-            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Logout, logout), socket));
-            Velmor::Login* again = new Velmor::Login();
-            again->set_logintype(LoginType::Additional);
-            again->set_qport(0x50002);
-            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, again), socket));
-        }
+        for (int i = 0; i < 200; ++i)
+            logoutAndLoginAgain(p);
+        for (Player* other : others)
+            logoutAndLoginAgain(other);
         // First logins while this server knows no region yet: a welcome without one.
         for (int i = 0; i < 30; ++i)
             dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, firstLogin()), pair.connect()));
@@ -813,16 +821,91 @@ TEST_F(ServerMessageDispatcherTest, LinesAClientsOwnMessagesCauseAreBounded) {
             ++n;
         return n;
     };
-    const char* kinds[] = {"watches only now, the player has no controller", "Yay we found a client for a player",
-                           "Player connected qport:", "Could not find a region which the players welcome is in"};
-    for (const char* kind : kinds)
-        EXPECT_EQ(count(out, kind), 10u) << kind << "\n" << out;
+    std::ostringstream own;
+    own << "(id:" << std::hex << p->id << ")";
+    EXPECT_EQ(count(out, "Client of player " + own.str() + " watches only now"), 10u) << out;
+    EXPECT_EQ(count(out, "Yay we found a client for a player " + own.str()), 10u) << out;
+    for (const char* kind : {"watches only now, the player has no controller", "Yay we found a client for a player"})
+        EXPECT_EQ(count(out, kind), 10u + others.size()) << kind;
+    for (const char* kind : {"Player connected qport:", "Could not find a region which the players welcome is in"})
+        EXPECT_EQ(count(out, kind), 30u) << kind << "\n" << out;
     EXPECT_EQ(p->getTcpSocket(), socket);
+    for (Player* other : others)
+        EXPECT_EQ(other->endpointType, CommEndpointTypes::ClientEndpoint);
     FakeClock::advance(1000);
     out = printedBy([] { DebugReportLeftOutInput(); });
     EXPECT_THAT(out, HasSubstr("Left out 190 more lines \"Client of player (id:%llx) watches only now"));
-    EXPECT_THAT(out, HasSubstr("Left out 190 more lines \"Yay we found a client for a player"));
-    EXPECT_THAT(out, HasSubstr("Left out 20 more lines \"Could not find a region"));
+    EXPECT_THAT(out, HasSubstr("Left out 190 more lines \"Yay we found a client for a player\" in one second\n"));
+    EXPECT_THAT(out, Not(HasSubstr("Could not find a region")));
+}
+
+// What the game's own rules print is never left out, however much of it comes in a second: in a
+// battle every hand-over, death, new player, region change and client bound after its
+// hand-over is a line of its own.
+TEST_F(ServerMessageDispatcherTest, LinesOfTheGamesOwnRulesAreAllPrinted) {
+    FakeClock fakeClock;
+    DebugResetInputLimitsForTesting();
+    const int n = 200;
+    coordinator();
+    ControllingServer* neighbour = poolServer(7, 0x70001);
+    std::vector<Player*> dying;
+    std::vector<Player*> leaving;
+    for (int i = 0; i < n; ++i) {
+        dying.push_back(connectedPlayer("d", 0x50100 + i));
+        udp::endpoint address(boost::asio::ip::address_v4::loopback(), 4000);
+        dying.back()->setUdpEndpoint(address);
+        leaving.push_back(connectedPlayer("l", 0x50400 + i));
+    }
+    std::vector<tcp::socket*> newcomers;
+    std::vector<tcp::socket*> arriving;
+    for (int i = 0; i < n; ++i) {
+        newcomers.push_back(acceptedConnection());
+        arriving.push_back(acceptedConnection());
+    }
+    const std::string out = printedBy([&] {
+        // New players: dead from their login until their first datagram makes them reachable.
+        for (tcp::socket* socket : newcomers)
+            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, firstLogin()), socket));
+        for (tcp::socket* socket : newcomers) {
+            Player* p = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(socket));
+            ASSERT_NE(p, nullptr);
+            udp::endpoint address(boost::asio::ip::address_v4::loopback(), 4001);
+            p->setUdpEndpoint(address);
+            p->realUpdate(0.01f);
+        }
+        for (Player* p : dying)
+            p->justDied();
+        for (Player* p : leaving) {
+            sender->sendTransferControl(p, neighbour, true);
+            watchers->playerToWatcher(p, "127.0.0.1", "21043", Vector3(), Vector3(), -1);
+        }
+        watchers->convertPlayersToWatchers();
+        // Handed over here by the coordinator, one after another on its connection, and each
+        // client logging in on a connection of its own.
+        for (int i = 0; i < n; ++i)
+            dispatcher->dispatchEvent(
+                overTcp(messageEvent(MessageTypes::TransferControl, transfer(ForeignPlayer + i, true, 0x20100 + i)),
+                        coordinator()->getTcpSocket()));
+        for (int i = 0; i < n; ++i) {
+            Velmor::Login* login = new Velmor::Login();
+            login->set_logintype(LoginType::Additional);
+            login->set_qport(0x20100 + i);
+            dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, login), arriving[i]));
+        }
+    });
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t found = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++found;
+        return found;
+    };
+    for (const char* line : {"to coordinator from realUpdate\n", "to coordinator from just died\n",
+                             "Sending Transfer control of id:", "Chaning active region for player", "got control (id:",
+                             "got control over player (id:", "with health (hp:", "and host 127.0.0.1\n",
+                             "Yay we found a client for a player"})
+        EXPECT_EQ(count(out, line), static_cast<size_t>(n)) << line;
+    FakeClock::advance(1000);
+    EXPECT_EQ(printedBy([] { DebugReportLeftOutInput(); }), "");
 }
 
 TEST_F(ServerMessageDispatcherTest, ClosedConnectionDeletesTheSocketAndActsByThePeersKind) {
