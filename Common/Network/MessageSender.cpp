@@ -201,13 +201,22 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
 
     // The packets are queued in the scene's order every frame. Beginning where the last step's
     // budget ran out (wrapping round to the front) moves what is shed over all the ships;
-    // beginning at the front every time would shed the same ships' states in every frame.
+    // beginning at the front every time would shed the same ships' states in every frame. Where
+    // it ran out is the first object of the first packet it dropped, found again in this
+    // step's queue (the replica managers queue the states shed again); without it, the packet
+    // at the same position.
     const size_t packets = udpBroadcastBuffer_.size();
-    const size_t first = packets == 0 ? 0 : udpBroadcastResume_ % packets;
+    size_t first = packets == 0 ? 0 : udpBroadcastResume_ % packets;
+    if (resumeObject_)
+        for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_)
+            if (update.second == *resumeObject_) {
+                first = update.first;
+                break;
+            }
     udpBroadcastBuffer_.splice(udpBroadcastBuffer_.end(), udpBroadcastBuffer_, udpBroadcastBuffer_.begin(),
                                std::next(udpBroadcastBuffer_.begin(), static_cast<std::ptrdiff_t>(first)));
-    udpBroadcastResume_ = 0;
     std::vector<bool> droppedAt(packets, false);
+    size_t firstDropped = packets;
 
     // Each packet leaves the list before it is handed on, so the list never holds a packet
     // that something else owns or has freed.
@@ -222,7 +231,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         // Once per packet, so a packet goes to all its reachable recipients or to none.
         if (!hasReachedMaxTime && Timer::getCurrentTime() - start > UDP_BROADCAST_BUDGET_MS) {
             hasReachedMaxTime = true;
-            udpBroadcastResume_ = (first + taken) % packets;
+            firstDropped = (first + taken) % packets;
         }
         if (hasReachedMaxTime)
             droppedAt[(first + taken) % packets] = true;
@@ -245,11 +254,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         // Before the next packet's budget test, so the clock sees this packet's sends.
         sendDatagrams(true);
     }
-    droppedUpdates_.clear();
-    for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_)
-        if (update.first < packets && droppedAt[update.first])
-            droppedUpdates_.insert(update.second);
-    udpBroadcastUpdates_.clear();
+    noteDroppedUpdates(droppedAt, firstDropped);
     if (hasReachedMaxTime)
         DebugLog(LogType::Info, "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
                                 "cannot handle the pressure\n");
@@ -284,6 +289,20 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         }
     }
     postWriteStarts();
+}
+
+void MessageSender::noteDroppedUpdates(const std::vector<bool>& droppedAt, std::size_t firstDropped) {
+    udpBroadcastResume_ = firstDropped < droppedAt.size() ? firstDropped : 0;
+    resumeObject_.reset();
+    droppedUpdates_.clear();
+    for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_) {
+        if (update.first >= droppedAt.size() || !droppedAt[update.first])
+            continue;
+        droppedUpdates_.insert(update.second);
+        if (update.first == firstDropped && !resumeObject_)
+            resumeObject_ = update.second;
+    }
+    udpBroadcastUpdates_.clear();
 }
 
 void MessageSender::sendQueuedMessages() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -118,7 +119,8 @@ public:
     // The broadcast half of the send step. UDP packets that cannot be started within 10 ms of
     // the step's start are dropped for every recipient; TCP broadcasts are never dropped. The
     // UDP packets leave in queue order, except that after a step that dropped some the next
-    // one begins at the position of the first it dropped and wraps round to the front.
+    // one begins with the packet that holds the first state it dropped (else at that packet's
+    // position) and wraps round to the front.
     void sendQueuedBroadcastMessages(std::list<CommEndpoint*> allReceipitients);
     // The per-endpoint half of the send step. Packets for an endpoint without the needed
     // address are freed unsent.
@@ -196,8 +198,10 @@ public:
     bufferMap tcpBuffer_;
     bufferList tcpBroadcastBuffer_;
     bufferList udpBroadcastBuffer_;
-    // The position in udpBroadcastBuffer_ at which the next step begins: where the last step's
-    // budget ran out, 0 when it dropped nothing. Main thread only.
+    // Where the next step begins: the first object of the first packet the last step dropped,
+    // and that packet's position in udpBroadcastBuffer_ (0 when it dropped nothing) for a
+    // queue without that object. Main thread only.
+    std::optional<uint64_t> resumeObject_;
     std::size_t udpBroadcastResume_ = 0;
     // Each ObjectUpdate broadcast since the last step: the position of its packet in
     // udpBroadcastBuffer_, and its object. Main thread only.
@@ -212,6 +216,10 @@ private:
     void queueUdp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
     void queueTcp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
     void packageDropped();
+    // After a step's UDP broadcasts: the objects whose states it dropped (the packets at the
+    // positions `droppedAt` marks) and where the next step begins (`firstDropped`, the first
+    // packet the budget dropped; droppedAt.size() for none).
+    void noteDroppedUpdates(const std::vector<bool>& droppedAt, std::size_t firstDropped);
 
     // Starting a datagram: it joins the batch that sendDatagrams hands to the kernel. `packet`
     // (owned) or one share of `share` passes to its completion. Throws when there is no UDP

@@ -670,8 +670,8 @@ TEST_F(MessageSenderSendTest, UdpBroadcastsDroppedInOneStepLeadTheNext) {
 TEST_F(MessageSenderSendTest, UpdatesOfDroppedBroadcastsAreNamedUntilTheNextStep) {
     Peer a(pair, CommEndpointTypes::ClientEndpoint, true, true);
     const uint64_t Updates = 300; // a few packets' worth
-    auto queueUpdates = [&] {
-        for (uint64_t id = 1; id <= Updates; ++id) {
+    auto queueUpdates = [&](uint64_t from, uint64_t to) {
+        for (uint64_t id = from; id <= to; ++id) {
             Velmor::ObjectUpdate update;
             update.set_id(id);
             sender.broadcast(update);
@@ -705,7 +705,7 @@ TEST_F(MessageSenderSendTest, UpdatesOfDroppedBroadcastsAreNamedUntilTheNextStep
         return ids;
     };
 
-    queueUpdates();
+    queueUpdates(1, Updates);
     ASSERT_GT(sender.udpBroadcastBuffer_.size(), 2u);
     step(1);
     const std::vector<uint64_t> sent = idsIn(a.datagrams());
@@ -715,10 +715,22 @@ TEST_F(MessageSenderSendTest, UpdatesOfDroppedBroadcastsAreNamedUntilTheNextStep
         expected.push_back(id);
     EXPECT_EQ(expected, dropped());
 
-    // The next step begins with the first packet dropped; with room for all, none is named.
-    queueUpdates();
+    // The next frame queues the states shed again, as the replica managers do: its step begins
+    // with the packet that holds the first state the last one dropped, wherever it now stands.
+    // Here only the states shed are due again, so that state's packet is now the first.
+    queueUpdates(sent.back() + 1, Updates);
+    step(1);
+    const std::vector<uint64_t> next = idsIn(a.datagrams());
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(sent.back() + 1, next.front());
+    // And, behind others due anew, the next begins where this one ran out, wrapping round.
+    queueUpdates(1, next.back());
+    queueUpdates(next.back() + 1, Updates);
     step(100);
-    EXPECT_EQ(sent.back() + 1, idsIn(a.datagrams()).front());
+    const std::vector<uint64_t> last = idsIn(a.datagrams());
+    ASSERT_EQ(Updates, last.size());
+    EXPECT_EQ(next.back() + 1, last.front());
+    // With room for all, none is named.
     EXPECT_TRUE(dropped().empty());
 }
 
