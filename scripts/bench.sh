@@ -65,17 +65,11 @@ done
 # Every bot holds a TCP connection and a UDP socket, and the server a connection per bot: raise
 # the soft limit of open files (the processes started below inherit it) when the largest run
 # needs more.
+tool=bench
+source scripts/lib/processes.sh
 most=0
 for n in $counts; do [ "$n" -le "$most" ] || most=$n; done
-files=$((2 * most + 256))
-if [ "$(ulimit -Sn)" != unlimited ] && [ "$(ulimit -Sn)" -lt "$files" ]; then
-  hard=$(ulimit -Hn)
-  if [ "$hard" != unlimited ] && [ "$hard" -lt "$files" ]; then
-    echo "bench: $most bots need $files open files; the hard limit is $hard"
-    exit 1
-  fi
-  ulimit -Sn "$files"
-fi
+raise_open_files $((2 * most + 256)) "$most bots"
 
 scripts/setup.sh "$build" >/dev/null
 
@@ -91,9 +85,7 @@ if [ "$micro" -eq 1 ]; then
   exit 0
 fi
 
-tool=bench
 out=$(mktemp -d "${TMPDIR:-/tmp}/regionserver-bench.XXXXXX")
-source scripts/lib/processes.sh
 trap 'stop_processes' EXIT
 trap 'echo; echo "bench: interrupted"; exit 130' INT TERM
 

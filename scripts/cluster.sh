@@ -152,15 +152,9 @@ mapfile -t events < <(printf '%s\n' "${events[@]}" | sort -n -s -k1,1 -k2,2)
 
 # Every bot holds a TCP connection to its server and to the servers it watches, and a UDP
 # socket; every server a connection per bot: raise the soft limit of open files where needed.
-files=$((4 * (bots + join_bots) + 256))
-if [ "$(ulimit -Sn)" != unlimited ] && [ "$(ulimit -Sn)" -lt "$files" ]; then
-  hard=$(ulimit -Hn)
-  if [ "$hard" != unlimited ] && [ "$hard" -lt "$files" ]; then
-    echo "cluster: $bots bots need $files open files; the hard limit is $hard"
-    exit 1
-  fi
-  ulimit -Sn "$files"
-fi
+tool=cluster
+source scripts/lib/processes.sh
+raise_open_files $((4 * (bots + join_bots) + 256)) "$((bots + join_bots)) bots"
 
 if [ "$no_build" -eq 0 ]; then
   scripts/setup.sh "$build" >/dev/null
@@ -169,9 +163,7 @@ for program in regionserver standin-coordinator botclient; do
   [ -x "$build/$program" ] || { echo "cluster: $build/$program not built"; exit 1; }
 done
 
-tool=cluster
 logs=$(mktemp -d "${TMPDIR:-/tmp}/regionserver-cluster.XXXXXX")
-source scripts/lib/processes.sh
 stop_all() {
   local pid
   # A stopped server takes no TERM until it runs again.

@@ -1,6 +1,21 @@
-# Sourced by the demo and the benchmark: starting and stopping the processes of a local run.
-# The caller sets `tool` (its name, for messages) and `logs` (a folder for the logs).
+# Sourced by the scripts that run local processes (demo, benchmark, cluster, soak): starting and
+# stopping them. The caller sets `tool` (its name, for messages) and `logs` (a folder for the logs).
 pids=() # every process started runs in a process group of its own, led by this pid
+
+# raise_open_files <files> <who>: raises the soft limit of open files to <files> when it is
+# lower, so that the processes started later inherit it; when the hard limit is lower still, says
+# so in one line ("<who> need ...") and ends the caller with status 1.
+raise_open_files() {
+  local hard
+  if [ "$(ulimit -Sn)" != unlimited ] && [ "$(ulimit -Sn)" -lt "$1" ]; then
+    hard=$(ulimit -Hn)
+    if [ "$hard" != unlimited ] && [ "$hard" -lt "$1" ]; then
+      echo "$tool: $2 need $1 open files; the hard limit is $hard"
+      exit 1
+    fi
+    ulimit -Sn "$1"
+  fi
+}
 
 # start <log name> <command...>: runs the command in its own process group, all output to the log.
 start() {
