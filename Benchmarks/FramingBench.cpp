@@ -78,8 +78,12 @@ void writerBroadcastOurs(benchmark::State& state, bool stopClock) {
     size_t queued = 0;
     for (auto _ : state) {
         sender.broadcast(update);
-        if (++queued % MESSAGES_KEPT == 0)
+        if (++queued % MESSAGES_KEPT == 0) {
+            // As the send step does: the packets go, and with them what was noted of the
+            // states in them.
             freePackets(sender.udpBroadcastBuffer_);
+            sender.udpBroadcastUpdates_.clear();
+        }
     }
     freePackets(sender.udpBroadcastBuffer_);
     Timer::setTimeSource(nullptr);
