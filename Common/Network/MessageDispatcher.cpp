@@ -301,7 +301,7 @@ void MessageDispatcher::giveWayToLogins(size_t count) {
 void MessageDispatcher::waitForClient(Player* p, boost::asio::ip::tcp::socket* heldOpen) {
     wantToDeleteEndpoint(p);
     playersWhoLackAClient.push_back(p);
-    waits_[p] = Wait{nullptr, Timer::getMonotonicTime()};
+    waits_[p] = Wait{nullptr, Timer::getMonotonicTime(), false};
     if (heldOpen) {
         // One player per connection waits without a time limit: only a login on it comes
         // between two logouts on it, and that started the earlier one's grace already.
@@ -313,11 +313,10 @@ void MessageDispatcher::waitForClient(Player* p, boost::asio::ip::tcp::socket* h
 
 void MessageDispatcher::waitForClientAfterHandOver(Player* p) {
     waitForClient(p);
-    handedOver_.insert(p);
+    waits_[p].handedOver = true;
 }
 
 void MessageDispatcher::stopWaiting(std::list<Player*>::iterator it) {
-    handedOver_.erase(*it);
     auto wait = waits_.find(*it);
     if (wait != waits_.end()) {
         if (wait->second.heldOpen)
@@ -334,8 +333,10 @@ void MessageDispatcher::graceStarts(boost::asio::ip::tcp::socket* socket) {
     if (waiting == waitingOn_.end())
         return;
     auto wait = waits_.find(waiting->second);
-    if (wait != waits_.end())
-        wait->second = Wait{nullptr, Timer::getMonotonicTime()};
+    if (wait != waits_.end()) {
+        wait->second.heldOpen = nullptr;
+        wait->second.graceSince = Timer::getMonotonicTime();
+    }
     waitingOn_.erase(waiting);
 }
 
@@ -344,7 +345,7 @@ void MessageDispatcher::removePlayersWithoutClient() {
     for (std::list<Player*>::iterator it = playersWhoLackAClient.begin(); it != playersWhoLackAClient.end();) {
         Player* player = *it;
         // A player put on the list by other means waits from now.
-        const Wait& wait = waits_.emplace(player, Wait{nullptr, now}).first->second;
+        const Wait& wait = waits_.emplace(player, Wait{nullptr, now, false}).first->second;
         if (wait.heldOpen || now - wait.graceSince < CLIENT_GRACE_MS) {
             ++it;
             continue;
@@ -570,7 +571,9 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
         SceneGraph::getInstance()->playerQportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         // A client that logged out as a watcher and in again does so at will: bounded as input.
-        if (handedOver_.count(player) || DebugInputAllowed("Yay we found a client for a player"))
+        const auto wait = waits_.find(player);
+        if ((wait != waits_.end() && wait->second.handedOver) ||
+            DebugInputAllowed("Yay we found a client for a player"))
             DebugPrint("Yay we found a client for a player (id:%llx) (qport: %x %s)\n", idOf(player), qport,
                        DebugEscape(endpoint->temphost).c_str());
         stopWaiting(it);

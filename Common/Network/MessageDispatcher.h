@@ -4,7 +4,6 @@
 #include <list>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -172,10 +171,9 @@ private:
     struct Wait {
         boost::asio::ip::tcp::socket* heldOpen; // not owned; null once the grace runs
         uint64_t graceSince;
+        bool handedOver; // waits since its hand-over: its client's login is the game's, not input
     };
     std::unordered_map<Player*, Wait> waits_;
     // The one player that waits on each connection left open by its client's logout.
     std::unordered_map<boost::asio::ip::tcp::socket*, Player*> waitingOn_;
-    // The players of playersWhoLackAClient that wait since their hand-over.
-    std::unordered_set<Player*> handedOver_;
 };
