@@ -18,7 +18,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
@@ -215,8 +214,9 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
             }
     udpBroadcastBuffer_.splice(udpBroadcastBuffer_.end(), udpBroadcastBuffer_, udpBroadcastBuffer_.begin(),
                                std::next(udpBroadcastBuffer_.begin(), static_cast<std::ptrdiff_t>(first)));
-    std::vector<bool> droppedAt(packets, false);
-    size_t firstDropped = packets;
+    // Once the budget has run out every later packet is dropped: those from here on, in the
+    // order taken.
+    size_t droppedFrom = packets;
 
     // Each packet leaves the list before it is handed on, so the list never holds a packet
     // that something else owns or has freed.
@@ -231,10 +231,8 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         // Once per packet, so a packet goes to all its reachable recipients or to none.
         if (!hasReachedMaxTime && Timer::getCurrentTime() - start > UDP_BROADCAST_BUDGET_MS) {
             hasReachedMaxTime = true;
-            firstDropped = (first + taken) % packets;
+            droppedFrom = taken;
         }
-        if (hasReachedMaxTime)
-            droppedAt[(first + taken) % packets] = true;
 
         for (CommEndpoint* r : allReceipitients) {
             udp::endpoint* to = r->getUdpEndpoint();
@@ -254,7 +252,7 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
         // Before the next packet's budget test, so the clock sees this packet's sends.
         sendDatagrams(true);
     }
-    noteDroppedUpdates(droppedAt, firstDropped);
+    noteDroppedUpdates(packets, first, droppedFrom);
     if (hasReachedMaxTime)
         DebugLog(LogType::Info, "NOTICE!!!!!!!! has just ignored alot of udp packages to the clients because we "
                                 "cannot handle the pressure\n");
@@ -291,16 +289,20 @@ void MessageSender::sendQueuedBroadcastMessages(std::list<CommEndpoint*> allRece
     postWriteStarts();
 }
 
-void MessageSender::noteDroppedUpdates(const std::vector<bool>& droppedAt, std::size_t firstDropped) {
-    udpBroadcastResume_ = firstDropped < droppedAt.size() ? firstDropped : 0;
+void MessageSender::noteDroppedUpdates(std::size_t packets, std::size_t first, std::size_t droppedFrom) {
+    udpBroadcastResume_ = droppedFrom < packets ? (first + droppedFrom) % packets : 0;
     resumeObject_.reset();
     droppedUpdates_.clear();
-    for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_) {
-        if (update.first >= droppedAt.size() || !droppedAt[update.first])
-            continue;
-        droppedUpdates_.insert(update.second);
-        if (update.first == firstDropped && !resumeObject_)
-            resumeObject_ = update.second;
+    if (droppedFrom < packets) {
+        for (const std::pair<std::size_t, uint64_t>& update : udpBroadcastUpdates_) {
+            // The packet's place in the order taken.
+            const std::size_t taken = (update.first + packets - first) % packets;
+            if (taken < droppedFrom)
+                continue;
+            droppedUpdates_.insert(update.second);
+            if (taken == droppedFrom && !resumeObject_)
+                resumeObject_ = update.second;
+        }
     }
     udpBroadcastUpdates_.clear();
 }

@@ -216,10 +216,10 @@ private:
     void queueUdp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
     void queueTcp(MessageTypes::MessageType type, google::protobuf::Message& message, CommEndpoint* receiver);
     void packageDropped();
-    // After a step's UDP broadcasts: the objects whose states it dropped (the packets at the
-    // positions `droppedAt` marks) and where the next step begins (`firstDropped`, the first
-    // packet the budget dropped; droppedAt.size() for none).
-    void noteDroppedUpdates(const std::vector<bool>& droppedAt, std::size_t firstDropped);
+    // After a step's UDP broadcasts, taken from position `first` of the `packets` queued and
+    // dropped from the `droppedFrom`th taken on (`packets` when none was): the objects whose
+    // states it dropped, and where the next step begins.
+    void noteDroppedUpdates(std::size_t packets, std::size_t first, std::size_t droppedFrom);
 
     // Starting a datagram: it joins the batch that sendDatagrams hands to the kernel. `packet`
     // (owned) or one share of `share` passes to its completion. Throws when there is no UDP
