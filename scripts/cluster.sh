@@ -221,8 +221,6 @@ for ((id = 1; id < servers; ++id)); do
   done
 done
 
-# rss <pid>: the resident size in kB, "-" when the process has gone.
-rss() { awk '/^VmRSS:/ { print $2; found = 1 } END { if (!found) print "-" }' "/proc/$1/status" 2>/dev/null || echo -; }
 # all_csvs <id>: the measurement files of every life of the server.
 all_csvs() {
   local life
@@ -271,11 +269,11 @@ for event in "${events[@]}"; do
   case "$action" in
     window-start)
       window_start_at=$(latest_timestamp)
-      for ((id = 1; id <= servers; ++id)); do rss_start[$id]=$(rss "${server_pid[$id]}"); done
+      for ((id = 1; id <= servers; ++id)); do rss_start[$id]=$(rss_of "${server_pid[$id]}"); done
       continue ;;
     window-end)
       window_end_at=$(latest_timestamp)
-      for ((id = 1; id <= servers; ++id)); do rss_end[$id]=$(rss "${server_pid[$id]}"); done
+      for ((id = 1; id <= servers; ++id)); do rss_end[$id]=$(rss_of "${server_pid[$id]}"); done
       continue ;;
     kill|restart)
       read -r held_at_kill[$id] arrived_at_kill[$id] <<<"$(last_players "$id")"

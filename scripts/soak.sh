@@ -10,8 +10,8 @@
 # phase's own check; then whether the goals hold. The bot's round trip is a goal during every
 # phase but the floods at the machine's packet limit (udp-flood, dense-datagrams), where the bot
 # shares the flooded loopback and the machine with the attack: there its pings must still be
-# answered during the attack, and its round trip be back within the bound soon after. An attack is stopped early when the server's
-# resident size passes 2 GB.
+# answered during the attack, and its round trip be back within the bound soon after. An attack
+# is stopped early when the server's resident size passes 2 GB.
 # Usage: scripts/soak.sh [--seconds 25] [--phases "udp-flood garbage ..."] [--build DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -106,7 +106,6 @@ fresh_phases=" idle dense-datagrams tcp-frame-stream qport-wrap orphans logged-i
 rss_limit=2097152
 
 now_ms() { date +%s%3N; }
-rss_of() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo -; }
 # The kernel's TCP memory in pages (all sockets of the host, not the server's alone).
 tcp_mem() { awk '/^TCP:/ { for (i = 1; i < NF; ++i) if ($i == "mem") print $(i + 1) }' /proc/net/sockstat; }
 # The server's controlled players: column 26 of the measurement file's last line.
