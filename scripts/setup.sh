@@ -8,7 +8,7 @@ source scripts/lib/packages.sh
 packages=(cmake ninja-build g++ pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-program-options-dev
   libboost-date-time-dev libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev
-  python3 git clang-14 libclang-rt-14-dev clang-format-14 bsdextrautils)
+  python3 git clang-14 libclang-rt-14-dev clang-format-14 bsdextrautils iproute2)
 install_missing setup "${packages[@]}"
 
 build=${1:-build}
