@@ -12,7 +12,8 @@
 # warm-up to their stop): for every bot and every ship it was told of, the longest time between
 # two state updates of that ship; the row gives the pairs that had none at all, and the median,
 # 99th percentile and maximum of those longest gaps.
-# With --micro it runs the micro-benchmarks (framing, the send step, the receive path) instead.
+# With --micro it runs the micro-benchmarks (framing, the send step, the receive path, the frame's
+# index look-ups) instead.
 # Usage: scripts/bench.sh [--fire] [--bots "50 200 500 1000"] [--seconds 30] [--warmup 10]
 #                         [--setup one|two|both] [--bot-threads 4] [--build DIR] [--micro]
 set -euo pipefail
@@ -41,7 +42,7 @@ while [ $# -gt 0 ]; do
       echo "$usage"
       echo "  --fire: every bot fires once a second; the bots default to \"200 500 1000 2000\" and the setup to one"
       echo "  --setup: one server, two servers with a border, or both (the default without --fire)"
-      echo "  --micro: run the micro-benchmarks (bench_framing, bench_send_step, bench_receive_path), not the load runs"
+      echo "  --micro: run the micro-benchmarks (bench_framing, bench_send_step, bench_receive_path, bench_frame), not the load runs"
       exit 0 ;;
     *) echo "bench: unknown option '$1'"; exit 2 ;;
   esac
@@ -74,7 +75,7 @@ raise_open_files $((2 * most + 256)) "$most bots"
 scripts/setup.sh "$build" >/dev/null
 
 if [ "$micro" -eq 1 ]; then
-  programs=("$build/bench_framing" "$build/bench_send_step" "$build/bench_receive_path")
+  programs=("$build/bench_framing" "$build/bench_send_step" "$build/bench_receive_path" "$build/bench_frame")
   for program in "${programs[@]}"; do
     [ -x "$program" ] || { echo "bench: $program not built"; exit 1; }
   done
