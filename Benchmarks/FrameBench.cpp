@@ -286,7 +286,6 @@ int main(int argc, char** argv) {
         {"collision passes, lists gathered into vectors", "all pairs", {}, {}},
         {"wave of 1000 shot removals", "walk of the lists", {}, {}},
         {"30,000 datagram sender look-ups", "walk of the players", {}, {}},
-        {"30,000 datagram sender look-ups, readied in stages (as the receiver)", "walk of the players", {}, {}},
         {"1,000 TCP sender look-ups", "walk of the players", {}, {}},
     };
     const CommEndpoint* found = nullptr; // kept, so that no look-up is optimised away
@@ -336,22 +335,10 @@ int main(int argc, char** argv) {
                     for (const networkEventPtr& e : events)
                         found = Reference::datagramSender(players, *e->getUdpEndpoint(), e->qport);
                 });
-            // As the receiver's dispatch readies the look-up of the events behind the front.
-            timeOurs(rows[4], rows[3], [&] {
-                const std::size_t stages = MessageDispatcher::lookUpStages;
-                for (std::size_t n = 0; n < events.size(); ++n) {
-                    for (std::size_t stage = 0; stage < stages; ++stage) {
-                        const std::size_t at = n + (stages - stage) * 2;
-                        if (at < events.size())
-                            dispatcher->readyLookUp(*events[at], static_cast<int>(stage));
-                    }
-                    found = dispatcher->lookUpCommEndpointUdp(events[n]->getUdpEndpoint(), events[n]->qport);
-                }
-            });
             events.clear();
 
             timeBoth(
-                rows[5],
+                rows[4],
                 [&] {
                     for (Player* p : battle.players)
                         found = dispatcher->lookUpCommEndpointTcp(p->getTcpSocket());

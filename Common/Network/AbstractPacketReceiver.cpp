@@ -8,10 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
-#include <type_traits>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -474,32 +472,8 @@ void AbstractPacketReceiver::getPackets(Queue* queue, Queue* taken, boost::mutex
     dispatchTaken(*taken, dispatcher);
 }
 
-namespace {
-
-// Stage s readies the event (lookUpStages - s) * stageDistance places behind the front, and the
-// event object itself is fetched stageDistance places before stage 0 reads it: each fetch has
-// the dispatch of two events to arrive in.
-const std::size_t stageDistance = 2;
-
-template <class Queue> void readyLookUps(Queue& taken, MessageDispatcher* dispatcher) {
-    const std::size_t stages = MessageDispatcher::lookUpStages;
-    if ((stages + 1) * stageDistance < taken.size())
-        __builtin_prefetch(taken[(stages + 1) * stageDistance].get());
-    for (std::size_t stage = 0; stage < stages; ++stage) {
-        const std::size_t at = (stages - stage) * stageDistance;
-        if (at < taken.size())
-            dispatcher->readyLookUp(*taken[at], static_cast<int>(stage));
-    }
-}
-
-} // namespace
-
 template <class Queue> void AbstractPacketReceiver::dispatchTaken(Queue& taken, MessageDispatcher* dispatcher) {
     while (!taken.empty()) {
-        // A ring: the events behind the front are at hand, and their look-ups are readied.
-        if constexpr (std::is_same<typename std::iterator_traits<typename Queue::iterator>::iterator_category,
-                                   std::random_access_iterator_tag>::value)
-            readyLookUps(taken, dispatcher);
         // Released once it is dispatched, so that what the I/O thread queues meanwhile does not
         // add to a whole taken queue.
         const networkEventPtr event = std::move(taken.front());

@@ -55,11 +55,6 @@ void CommEndpoint::deleteTcpSocket() {
     holdSocket(nullptr);
 }
 
-void CommEndpoint::fetchForLookUp() const {
-    __builtin_prefetch(&qport);
-    __builtin_prefetch(&tcpSocket);
-}
-
 uint64_t CommEndpoint::socketWrites() {
     return socketWriteCount.load(std::memory_order_relaxed);
 }

@@ -55,10 +55,6 @@ public:
     // Null until the peer's UDP address is known.
     boost::asio::ip::udp::endpoint* getUdpEndpoint();
 
-    // Fetches into cache what a sender look-up reads here (qport and socket pointer); changes
-    // nothing.
-    void fetchForLookUp() const;
-
     // Counts the writes that changed some endpoint's socket pointer, process-wide: an index by
     // socket built at one count holds while the count stays. Any thread.
     static uint64_t socketWrites();

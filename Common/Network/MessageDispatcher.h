@@ -40,13 +40,6 @@ public:
     virtual CommEndpoint* lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport);
     virtual CommEndpoint* lookUpCommEndpointTcp(boost::asio::ip::tcp::socket* tcpSocket);
 
-    // The steps in which the receiver readies the sender look-up of an event a few events
-    // before its dispatch: stage 0 first, each stage an event or two before the next, each
-    // fetching into cache what the next one reads, so that the look-up does not wait on
-    // memory record by record. Nothing observable changes; the base readies nothing.
-    static const int lookUpStages = 4;
-    virtual void readyLookUp(NetworkEvent& /*later*/, int /*stage*/) {}
-
     virtual bool dispatchLogout();
     virtual bool dispatchNewConnection(CommEndpoint* sender);
     virtual bool dispatchClosedConnection(CommEndpoint* sender);

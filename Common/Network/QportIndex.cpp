@@ -50,17 +50,6 @@ const std::vector<CommEndpoint*>* QportIndex::withQport(uint32_t qport) const {
     return at == notFound ? &none : &buckets[at].members;
 }
 
-void QportIndex::fetchSlot(uint32_t qport) const {
-    if (!buckets.empty())
-        __builtin_prefetch(&buckets[home(qport)]);
-}
-
-void QportIndex::fetchEndpoints(uint32_t qport) const {
-    const std::size_t at = find(qport);
-    if (at != notFound)
-        __builtin_prefetch(buckets[at].members.data());
-}
-
 void QportIndex::clear() {
     places.clear();
     buckets.clear();

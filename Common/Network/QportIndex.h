@@ -27,12 +27,6 @@ public:
     // index next changes.
     const std::vector<CommEndpoint*>* withQport(uint32_t qport) const;
 
-    // For a withQport(qport) a little later, in two steps some time apart: the first fetches
-    // the qport's slot into cache, the second (its slot in cache by then) the array of its
-    // endpoints. They change nothing and read only what is in cache or on its way.
-    void fetchSlot(uint32_t qport) const;
-    void fetchEndpoints(uint32_t qport) const;
-
     void clear();
 
 private:

@@ -48,12 +48,6 @@ bool connectedFrom(CommEndpoint* endpoint, const udp::endpoint& from) {
     return endpoint->getTcpSocket() && endpoint->getTcpSocket()->remote_endpoint().address() == from.address();
 }
 
-// What reading the peer's address reads of the socket object: its service and descriptor.
-void fetchSocket(const tcp::socket* socket) {
-    __builtin_prefetch(socket);
-    __builtin_prefetch(reinterpret_cast<const char*>(socket) + 64);
-}
-
 void removeAllRegions(ControllingServer* server) {
     std::list<unsigned int> ids;
     for (Region& region : server->regionList)
@@ -117,33 +111,6 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpE
         }
     }
     return ServerRegionHandler::getInstance()->getServer(udpEndpoint, qport);
-}
-
-void ServerMessageDispatcher::readyLookUp(NetworkEvent& later, int stage) {
-    if (!later.getUdpEndpoint())
-        return;
-    const QportIndex& players = SceneGraph::getInstance()->playersByQport;
-    const uint32_t qport = later.qport;
-    switch (stage) {
-    case 0:
-        players.fetchSlot(qport);
-        break;
-    case 1:
-        players.fetchEndpoints(qport);
-        break;
-    default: {
-        // The first player of the qport is the one a datagram nearly always comes from.
-        const std::vector<CommEndpoint*>* sameQport = players.withQport(qport);
-        if (!sameQport || sameQport->empty())
-            break;
-        CommEndpoint* first = sameQport->front();
-        if (stage == 2)
-            first->fetchForLookUp();
-        else if (tcp::socket* socket = first->getTcpSocket())
-            fetchSocket(socket);
-        break;
-    }
-    }
 }
 
 CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointTcp(tcp::socket* tcpSocket) {

@@ -27,9 +27,6 @@ public:
 
     CommEndpoint* lookUpCommEndpointUdp(boost::asio::ip::udp::endpoint* udpEndpoint, unsigned int qport) override;
     CommEndpoint* lookUpCommEndpointTcp(boost::asio::ip::tcp::socket* tcpSocket) override;
-    // A datagram's: the qport's slot of the players' index, its array of players, the first
-    // player's endpoint, its socket.
-    void readyLookUp(NetworkEvent& later, int stage) override;
 
     bool dispatchClosedConnection(CommEndpoint* sender) override;
     bool dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate* message, unsigned int qport) override;

@@ -201,11 +201,8 @@ protected:
         watchers->removeWatcher(w);
     }
 
-    // Readied as the receiver readies it, stage by stage, which must change no answer.
     CommEndpoint* datagramSender(uint32_t qport, const char* address = "127.0.0.1") {
         networkEventPtr datagram = overUdp(messageEvent(MessageTypes::ClientUpdate, nullptr), 4000, qport, address);
-        for (int stage = 0; stage < MessageDispatcher::lookUpStages; ++stage)
-            server()->readyLookUp(*datagram, stage);
         return server()->lookUpCommEndpointUdp(datagram->getUdpEndpoint(), qport);
     }
 
