@@ -138,7 +138,7 @@ public:
             acceptor.accept(*farSides.back());
             p->setTcpSocket(held);
             p->qport = (1u << 16) | static_cast<uint32_t>(i + 2);
-            scene->playerQportChanged(p);
+            scene->players().qportChanged(p);
             players.push_back(p);
             sources.emplace_back(boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(20000 + i));
         }

@@ -447,7 +447,7 @@ bool MessageDispatcher::dispatchObjectDestroy(CommEndpoint*, Velmor::ObjectDestr
 bool MessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate*, unsigned int) {
     if (sender->endpointType != CommEndpointTypes::ClientEndpoint)
         return true;
-    if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender))
+    if (Player* player = SceneGraph::getInstance()->players().ofEndpoint(sender))
         player->timeSinceLastHeardFromPlayer = 0;
     return true;
 }
@@ -533,7 +533,7 @@ bool MessageDispatcher::newUserLogin(CommEndpoint* sender, Velmor::Login* messag
     endpoint->copyFromOther(sender);
     endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
     endpoint->qport = qport;
-    SceneGraph::getInstance()->playerQportChanged(player);
+    SceneGraph::getInstance()->players().qportChanged(player);
 
     player->respawn();
     player->justDied();
@@ -568,7 +568,7 @@ bool MessageDispatcher::additionalUserLogin(CommEndpoint* sender, Velmor::Login*
             continue;
         endpoint->copyFromOther(sender);
         endpoint->qport = qport;
-        SceneGraph::getInstance()->playerQportChanged(player);
+        SceneGraph::getInstance()->players().qportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         // A client that logged out as a watcher and in again does so at will: bounded as input.
         const auto wait = waits_.find(player);
@@ -651,7 +651,7 @@ uint32_t MessageDispatcher::getNextQport() {
     const auto inUse = [network, scene](uint32_t qport) {
         if (qport == network->myQport || (network->watcherManager && network->watcherManager->holdsQport(qport)))
             return true;
-        if (const std::vector<CommEndpoint*>* players = scene->playersWithQport(qport))
+        if (const std::vector<CommEndpoint*>* players = scene->players().withQport(qport))
             return !players->empty();
         TransformList* players = scene->getListOfType(SceneGraphType::Player);
         return players && std::any_of(players->begin(), players->end(),

@@ -41,14 +41,8 @@ void SceneGraph::addTransformToType(Transform* t, SceneGraphType::SceneGraphType
     list->push_back(t);
     appended(list, t);
     objectIDMap[static_cast<int64_t>(t->id)] = t;
-    if (kind == SceneGraphType::Player) {
-        Player* player = static_cast<Player*>(t);
-        std::pair<Player*, unsigned int>& entry = playersByEndpoint[player];
-        entry.first = player;
-        ++entry.second;
-        playersByQport.added(player);
-        ++playerListChanges_;
-    }
+    if (kind == SceneGraphType::Player)
+        players_.added(static_cast<Player*>(t), *list);
 }
 
 void SceneGraph::childAppended(Transform* t) {
@@ -141,61 +135,6 @@ Transform* SceneGraph::getOBjectById(int64_t objectId) {
     return it == objectIDMap.end() ? nullptr : it->second;
 }
 
-Player* SceneGraph::playerOfEndpoint(const CommEndpoint* ep) {
-    auto it = playersByEndpoint.find(ep);
-    return it == playersByEndpoint.end() ? nullptr : it->second.first;
-}
-
-void SceneGraph::playerQportChanged(Player* p) {
-    playersByQport.qportChanged(p);
-}
-
-const std::vector<CommEndpoint*>* SceneGraph::playersWithQport(uint32_t qport) {
-    const std::vector<CommEndpoint*>* found = playersByQport.withQport(qport);
-#ifndef NDEBUG
-    if (found) {
-        std::vector<CommEndpoint*> walked;
-        if (TransformList* players = getListOfType(SceneGraphType::Player))
-            for (Transform* t : *players) {
-                CommEndpoint* endpoint = static_cast<Player*>(t);
-                if (endpoint->qport == qport)
-                    walked.push_back(endpoint);
-            }
-        assert(walked == *found && "a write of a player's qport was not reported to the scene");
-    }
-#endif
-    return found;
-}
-
-Player* SceneGraph::firstPlayerWithTcpSocket(const boost::asio::ip::tcp::socket* socket) {
-    TransformList* players = getListOfType(SceneGraphType::Player);
-    if (!socket || !players)
-        return nullptr;
-    const uint64_t writes = CommEndpoint::socketWrites();
-    if (socketIndexListAt_ != playerListChanges_ || socketIndexWritesAt_ != writes) {
-        playersByTcpSocket_.clear();
-        for (Transform* t : *players) {
-            Player* player = static_cast<Player*>(t);
-            if (const boost::asio::ip::tcp::socket* held = player->getTcpSocket())
-                playersByTcpSocket_.emplace(held, player); // the first in list order stays
-        }
-        socketIndexListAt_ = playerListChanges_;
-        socketIndexWritesAt_ = writes;
-    }
-    auto it = playersByTcpSocket_.find(socket);
-    Player* found = it == playersByTcpSocket_.end() ? nullptr : it->second;
-#ifndef NDEBUG
-    Player* walked = nullptr;
-    for (Transform* t : *players)
-        if (static_cast<Player*>(t)->getTcpSocket() == socket) {
-            walked = static_cast<Player*>(t);
-            break;
-        }
-    assert(walked == found && "a player's socket changed past CommEndpoint");
-#endif
-    return found;
-}
-
 void SceneGraph::addToRemoveList(Transform* t) {
     TransformList* removeFromList;
     if (!t->parent) {
@@ -227,13 +166,8 @@ void SceneGraph::addToRemoveList(TransformList* removeFromList, Transform* t) {
 
 void SceneGraph::forgetSubtree(Transform* t, TransformList::iterator current) {
     TransformList* list = getListOfType(t->type);
-    if (list && eraseFirst(*list, t) && t->type == SceneGraphType::Player) {
-        auto entry = playersByEndpoint.find(static_cast<Player*>(t));
-        if (entry != playersByEndpoint.end() && --entry->second.second == 0)
-            playersByEndpoint.erase(entry);
-        playersByQport.removed(static_cast<Player*>(t));
-        ++playerListChanges_;
-    }
+    if (list && eraseFirst(*list, t) && t->type == SceneGraphType::Player)
+        players_.removed(static_cast<Player*>(t));
     // Only t's own entry: an entry that a later attach under the same id took over
     // belongs to a live object and must stay findable.
     std::unordered_map<int64_t, Transform*>::iterator it = objectIDMap.find(static_cast<int64_t>(t->id));
@@ -297,8 +231,6 @@ void SceneGraph::clearForTesting() {
     queuedForDeletion_.clear();
     typeLists.clear();
     objectIDMap.clear();
-    playersByEndpoint.clear();
-    playersByQport.clear();
+    players_.clear();
     positions_.clear();
-    ++playerListChanges_;
 }

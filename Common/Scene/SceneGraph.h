@@ -8,13 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
-
 #include "Common/GameObjects/Transform.h"
-#include "Common/Network/QportIndex.h"
-
-class CommEndpoint;
-class Player;
+#include "Common/Scene/PlayerDirectory.h"
 
 // The process-wide scene root. Besides its children it keeps one list per kind, an id
 // index and the end-of-frame removal queues. Owns every attached object; an object is
@@ -33,13 +28,6 @@ public:
     // pointers handed out by getListOfType stay valid.
     std::list<TypeEntry> typeLists;
     std::unordered_map<int64_t, Transform*> objectIDMap;
-    // The objects of the Player list by their endpoint part, each with the number of times
-    // the list holds it: finds the player behind a message's sender without walking the list.
-    std::unordered_map<const CommEndpoint*, std::pair<Player*, unsigned int>> playersByEndpoint;
-    // The Player list's endpoints by qport, in list order: finds the sender of a datagram
-    // without walking the list. Every write of a listed player's qport reports itself through
-    // playerQportChanged.
-    QportIndex playersByQport;
 
     // Created on the first call (start-up, main thread); never destroyed.
     static SceneGraph* getInstance();
@@ -64,23 +52,8 @@ public:
 
     Transform* getOBjectById(int64_t id);
 
-    // The object of the Player list whose endpoint part is ep, or null: found by identity, so
-    // an endpoint that only claims to be a client is never read as a player.
-    Player* playerOfEndpoint(const CommEndpoint* ep);
-
-    // To be called after every write of the qport of a player that may be attached, so that
-    // playersWithQport follows it; nothing for a player not in the list.
-    void playerQportChanged(Player* p);
-
-    // The players of the Player list whose qport is qport, as endpoints, in list order; null
-    // when the caller must walk the list itself (the list holds a player twice). Builds with
-    // asserts check the answer against that walk, so a write of a qport that was not reported
-    // shows in the tests.
-    const std::vector<CommEndpoint*>* playersWithQport(uint32_t qport);
-
-    // The first player of the Player list that holds socket, or null: the answer of a walk of
-    // the list, from an index rebuilt only once the list or some endpoint's socket changed.
-    Player* firstPlayerWithTcpSocket(const boost::asio::ip::tcp::socket* socket);
+    // The Player list's indexes: the player behind a sender, by endpoint, qport or socket.
+    PlayerDirectory& players() { return players_; }
 
     // Queues t for removal at the end of the frame; t stays fully present until then.
     void addToRemoveList(Transform* t);
@@ -142,10 +115,6 @@ private:
     // a walk of the queue: a wave of shots that expire or hit in one frame queues thousands.
     std::unordered_set<const Transform*> queuedForDeletion_;
 
-    // For firstPlayerWithTcpSocket: built at playerListChanges_ == socketIndexListAt_ and
-    // CommEndpoint::socketWrites() == socketIndexWritesAt_.
-    std::unordered_map<const boost::asio::ip::tcp::socket*, Player*> playersByTcpSocket_;
-    uint64_t playerListChanges_ = 0;
-    uint64_t socketIndexListAt_ = UINT64_MAX;
-    uint64_t socketIndexWritesAt_ = UINT64_MAX;
+    // Told of every append to and removal from the Player list.
+    PlayerDirectory players_;
 };

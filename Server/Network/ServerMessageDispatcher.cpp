@@ -99,7 +99,7 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointUdp(udp::endpoint* udpE
         return watcher;
     // The players of that qport in list order, as a walk of the whole list meets them; the
     // walk itself only while the list holds a player twice.
-    if (const std::vector<CommEndpoint*>* sameQport = SceneGraph::getInstance()->playersWithQport(qport)) {
+    if (const std::vector<CommEndpoint*>* sameQport = SceneGraph::getInstance()->players().withQport(qport)) {
         for (CommEndpoint* endpoint : *sameQport)
             if (endpoint->qport == qport && connectedFrom(endpoint, *udpEndpoint))
                 return endpoint;
@@ -118,7 +118,7 @@ CommEndpoint* ServerMessageDispatcher::lookUpCommEndpointTcp(tcp::socket* tcpSoc
         return nullptr;
     if (CommEndpoint* watcher = Network::getInstance()->watcherManager->findByTcpSocket(tcpSocket))
         return watcher;
-    if (Player* player = SceneGraph::getInstance()->firstPlayerWithTcpSocket(tcpSocket))
+    if (Player* player = SceneGraph::getInstance()->players().firstWithTcpSocket(tcpSocket))
         return player;
     if (ControllingServer* server = ServerRegionHandler::getInstance()->getServer(tcpSocket))
         return server;
@@ -184,7 +184,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
     }
     case CommEndpointTypes::ClientEndpoint:
         DebugLogInput(LogType::Info, "Player Disconnected.\n");
-        if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender)) {
+        if (Player* player = SceneGraph::getInstance()->players().ofEndpoint(sender)) {
             Network::getInstance()->networkSender->broadcastObjectDestroy(player);
             SceneGraph::getInstance()->addToRemoveList(player);
         }
@@ -200,7 +200,7 @@ bool ServerMessageDispatcher::dispatchClosedConnection(CommEndpoint* sender) {
 bool ServerMessageDispatcher::dispatchClientUpdate(CommEndpoint* sender, Velmor::ClientUpdate* message,
                                                    unsigned int qport) {
     if (sender->endpointType == CommEndpointTypes::ClientEndpoint) {
-        if (Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender)) {
+        if (Player* player = SceneGraph::getInstance()->players().ofEndpoint(sender)) {
             if (message->has_orientation())
                 ProtobufConversion::orientation(&player->orientation, &message->orientation());
             player->boostersOn = message->boosterson();
@@ -309,7 +309,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         DebugLogInput(LogType::Error, "ERROR!!!!!! qport 0\n");
     CommEndpoint* endpoint = player;
     endpoint->qport = info.qport();
-    SceneGraph::getInstance()->playerQportChanged(player);
+    SceneGraph::getInstance()->players().qportChanged(player);
     endpoint->temphost = info.host();
 
     if (!ios) {
@@ -327,7 +327,7 @@ bool ServerMessageDispatcher::dispatchTransferControl(CommEndpoint* sender, Velm
         if (endpoint->getTcpSocket())
             DebugLogInput(LogType::Error, "ERROR!!!!!! overwriting tcp socket for (id:%llx)\n", idOf(player));
         endpoint->copyFromOther(known);
-        SceneGraph::getInstance()->playerQportChanged(player);
+        SceneGraph::getInstance()->players().qportChanged(player);
         endpoint->endpointType = CommEndpointTypes::ClientEndpoint;
         network->watcherManager->removeWatcher(known);
         // Bound now: an older wait for a client must not bind it a second time.
@@ -362,7 +362,7 @@ bool ServerMessageDispatcher::nearServerUserLogin(CommEndpoint* sender, Velmor::
 bool ServerMessageDispatcher::dispatchLogout(CommEndpoint* sender, Velmor::Logout* message) {
     if (message->logoutastype() != LogoutType::Watcher || sender->endpointType != CommEndpointTypes::ClientEndpoint)
         return true;
-    Player* player = SceneGraph::getInstance()->playerOfEndpoint(sender);
+    Player* player = SceneGraph::getInstance()->players().ofEndpoint(sender);
     if (!player)
         return true;
     DebugLogInput(LogType::Info, "Client of player (id:%llx) watches only now, the player has no controller\n",

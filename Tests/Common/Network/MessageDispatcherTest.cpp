@@ -132,7 +132,7 @@ protected:
         Player* w =
             SceneObjectFactory::getInstance()->createAndAttachPlayer("w", Vector3(), Quaternion(), 100, Team::Red, 0);
         w->qport = qport;
-        scene()->playerQportChanged(w);
+        scene()->players().qportChanged(w);
         w->temphost = host;
         w->resetEndpoint(CommEndpointTypes::Unknown);
         dispatcher->playersWhoLackAClient.push_back(w);

@@ -220,22 +220,22 @@ TEST_F(SceneGraphTest, PlayersAreCountedByReplicaFlag) {
 // part; only the last is a player, for as long as the player list holds it.
 TEST_F(SceneGraphTest, PlayerIsFoundByItsEndpointWhileThePlayerListHoldsIt) {
     Player* p = new Player(static_cast<uint64_t>(3), Team::Red, 100.0f);
-    EXPECT_EQ(scene()->playerOfEndpoint(p), nullptr); // not attached yet
+    EXPECT_EQ(scene()->players().ofEndpoint(p), nullptr); // not attached yet
     scene()->attach(p);
-    EXPECT_EQ(scene()->playerOfEndpoint(p), p);
+    EXPECT_EQ(scene()->players().ofEndpoint(p), p);
     std::unique_ptr<CommEndpoint> copy(static_cast<CommEndpoint*>(p)->getEndpointCopy());
     CommEndpoint bare(CommEndpointTypes::ClientEndpoint);
-    EXPECT_EQ(scene()->playerOfEndpoint(copy.get()), nullptr);
-    EXPECT_EQ(scene()->playerOfEndpoint(&bare), nullptr);
+    EXPECT_EQ(scene()->players().ofEndpoint(copy.get()), nullptr);
+    EXPECT_EQ(scene()->players().ofEndpoint(&bare), nullptr);
 
     Player* other = new Player(static_cast<uint64_t>(4), Team::Blue, 100.0f);
     scene()->attach(other);
     queue(p);
-    EXPECT_EQ(scene()->playerOfEndpoint(p), p); // until the end of the frame
+    EXPECT_EQ(scene()->players().ofEndpoint(p), p); // until the end of the frame
     scene()->applyRemoveList();
-    EXPECT_EQ(scene()->playerOfEndpoint(other), other);
+    EXPECT_EQ(scene()->players().ofEndpoint(other), other);
     scene()->clearForTesting();
-    EXPECT_EQ(scene()->playerOfEndpoint(other), nullptr);
+    EXPECT_EQ(scene()->players().ofEndpoint(other), nullptr);
 }
 
 class SceneGraphRemovalTest : public NetworkFixture {};

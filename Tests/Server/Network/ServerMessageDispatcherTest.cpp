@@ -378,7 +378,7 @@ TEST_F(ServerMessageDispatcherTest, DatagramSenderIsTheFirstInListOrderWhileTheL
     // The list is twice, once, twice.
     scene()->addTransformToType(twice, SceneGraphType::Player);
     once->qport = 0x50002;
-    scene()->playerQportChanged(once);
+    scene()->players().qportChanged(once);
     EXPECT_EQ(datagramSender(0x50002), twice);
 }
 
@@ -477,7 +477,7 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
 
     tcp::socket* client = acceptedConnection();
     login(client, LoginType::First);
-    Player* player = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(client));
+    Player* player = scene()->players().ofEndpoint(server()->lookUpCommEndpointTcp(client));
     ASSERT_NE(player, nullptr);
     Velmor::Logout* logout = new Velmor::Logout();
     logout->set_logoutastype(LogoutType::Watcher);
@@ -732,7 +732,7 @@ TEST_F(ServerMessageDispatcherTest, AWatchingClientGetsItsPlayerBackWhenItLogsIn
     for (const auto& c : cases) {
         tcp::socket* client = acceptedConnection();
         login(client, LoginType::First);
-        Player* player = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(client));
+        Player* player = scene()->players().ofEndpoint(server()->lookUpCommEndpointTcp(client));
         ASSERT_NE(player, nullptr) << c.name;
         const uint32_t qport = player->qport;
         logOut(client);
@@ -762,7 +762,7 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
     std::vector<Player*> made;
     for (int i = 0; i < 5; ++i) {
         login(stranger, LoginType::First);
-        made.push_back(scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(stranger)));
+        made.push_back(scene()->players().ofEndpoint(server()->lookUpCommEndpointTcp(stranger)));
         ASSERT_NE(made.back(), nullptr);
         Velmor::Logout* logout = new Velmor::Logout();
         logout->set_logoutastype(LogoutType::Watcher);
@@ -864,7 +864,7 @@ TEST_F(ServerMessageDispatcherTest, LinesOfTheGamesOwnRulesAreAllPrinted) {
         for (tcp::socket* socket : newcomers)
             dispatcher->dispatchEvent(overTcp(messageEvent(MessageTypes::Login, firstLogin()), socket));
         for (tcp::socket* socket : newcomers) {
-            Player* p = scene()->playerOfEndpoint(server()->lookUpCommEndpointTcp(socket));
+            Player* p = scene()->players().ofEndpoint(server()->lookUpCommEndpointTcp(socket));
             ASSERT_NE(p, nullptr);
             udp::endpoint address(boost::asio::ip::address_v4::loopback(), 4001);
             p->setUdpEndpoint(address);

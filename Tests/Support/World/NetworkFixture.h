@@ -92,7 +92,7 @@ protected:
             SceneObjectFactory::getInstance()->createAndAttachPlayer(name, Vector3(), Quaternion(), 100, Team::None, 0);
         p->setTcpSocket(pair.connect());
         p->qport = qport;
-        scene()->playerQportChanged(p);
+        scene()->players().qportChanged(p);
         return p;
     }
 
