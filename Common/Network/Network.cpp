@@ -176,7 +176,8 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->frameDispatched();
         messageDispatcher->removePlayersWithoutClient();
-        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->acceptsFailedForDescriptors.exchange(0));
+        messageDispatcher->admission().closeConnectionsWithoutLogin(
+            packetReceiver->acceptsFailedForDescriptors.exchange(0));
         packetReceiver->closeConnectionsWithStaleFrames();
         MessageSender::closeStalledConnections();
     }
