@@ -7,21 +7,14 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "Common/Network/Limits.h"
+
 // Which connections accepted on the game port may stay open: those that must still log in are
 // closed after the login wait, and short of descriptors some give way. The dispatcher owns it
 // and tells it of each accept, message, login and close. Holds no socket: closing one goes
 // through Network::closeConnection and ends with its ClosedConnection event. Main thread only.
 class ConnectionAdmission {
 public:
-    // A connection accepted on the game port must log in (as a player, a watcher or a server)
-    // within this many ms, or it is closed: connections that never log in would otherwise hold
-    // descriptors and memory for as long as a peer likes. One left by a logout as a watcher
-    // counts as logged in: its client's next login on it may come at any time.
-    enum { LOGIN_TIMEOUT_MS = 10000 };
-    // Short of descriptors, a connection without login gives way once it has waited this long
-    // (one accepted a moment ago has not had the time to log in).
-    enum { LOGIN_ROOM_MS = 1000 };
-
     // A connection that nothing holds yet: since when it waits and from which address.
     struct ConnectionWithoutLogin {
         boost::asio::ip::tcp::socket* socket; // not owned
@@ -45,6 +38,13 @@ public:
     // The connection's ClosedConnection event: it is forgotten.
     void closed(boost::asio::ip::tcp::socket* socket);
 
+    // A connection accepted on the game port must log in (as a player, a watcher or a server)
+    // within LOGIN_TIMEOUT_MS (Common/Network/Limits.h): connections that never log in would
+    // otherwise hold descriptors and memory for as long as a peer likes. One left by a logout
+    // as a watcher counts as logged in: its client's next login on it may come at any time.
+    // Short of descriptors, one without login gives way once it has waited LOGIN_ROOM_MS (one
+    // accepted a moment ago has not had the time to log in).
+    //
     // Once a frame: closes the accepted connections that have not logged in in time, and
     // `giveWay` more at once (one per accept that failed for want of file descriptors since the
     // last frame), never more: first the oldest of those without login that have waited

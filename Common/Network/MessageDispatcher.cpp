@@ -12,6 +12,7 @@
 #include "Common/Math/Quaternion.h"
 #include "Common/Math/Vector3.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"

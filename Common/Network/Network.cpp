@@ -12,6 +12,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Network/AbstractPacketReceiver.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Sender.h"

@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include "Common/Network/Limits.h"
 #include "Support/Wire/FakeClock.h"
 #include "Support/World/NetworkFixture.h"
 
@@ -35,7 +36,7 @@ protected:
     // With the fake clock at the start of `socket`'s wait: the connection is still open one ms
     // before the login time-out and closed at it.
     void expectClosedAtTheLoginTimeout(tcp::socket* socket) {
-        FakeClock::advance(ConnectionAdmission::LOGIN_TIMEOUT_MS - 1);
+        FakeClock::advance(LOGIN_TIMEOUT_MS - 1);
         EXPECT_EQ(closeWithoutLogin(), "");
         EXPECT_TRUE(socket->is_open());
         FakeClock::advance(1);
@@ -66,7 +67,7 @@ TEST_F(ConnectionAdmissionTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWay
     for (int i = 0; i < 8; ++i)
         waiting.push_back(accepted());
     // Those accepted a moment ago have not had the time to log in yet.
-    FakeClock::advance(ConnectionAdmission::LOGIN_ROOM_MS);
+    FakeClock::advance(LOGIN_ROOM_MS);
     EXPECT_THAT(closeWithoutLogin(3),
                 HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
     for (int i = 0; i < 8; ++i)
@@ -85,7 +86,7 @@ TEST_F(ConnectionAdmissionTest, TheWallClockSetForwardOrBackMovesNoWaitForALogin
     }
     FakeClock::stepWallClock(3600 * 1000);
     EXPECT_EQ(closeWithoutLogin(), "");
-    FakeClock::advance(ConnectionAdmission::LOGIN_TIMEOUT_MS - 3000 - 1);
+    FakeClock::advance(LOGIN_TIMEOUT_MS - 3000 - 1);
     EXPECT_EQ(closeWithoutLogin(), "");
     for (tcp::socket* s : idle)
         EXPECT_TRUE(s->is_open());
@@ -119,7 +120,7 @@ TEST_F(ConnectionAdmissionTest, ALongShortageOfDescriptorsClosesOneConnectionPer
     }
     for (int i = 0; i < 2; ++i)
         connections.push_back(accepted());
-    FakeClock::advance(ConnectionAdmission::LOGIN_ROOM_MS);
+    FakeClock::advance(LOGIN_ROOM_MS);
     const auto openOnes = [&] {
         return std::count_if(connections.begin(), connections.end(), [](tcp::socket* s) { return s->is_open(); });
     };

@@ -16,6 +16,7 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
+#include "Common/Network/Limits.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/Wire/CaseName.h"
 #include "Support/Wire/EventBuilders.h"
@@ -447,7 +448,7 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
     Velmor::Logout* logout = new Velmor::Logout();
     logout->set_logoutastype(LogoutType::Watcher);
     dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), client));
-    FakeClock::advance(ConnectionAdmission::LOGIN_TIMEOUT_MS + 2000);
+    FakeClock::advance(LOGIN_TIMEOUT_MS + 2000);
     EXPECT_EQ(closeWithoutLogin(), "");
     EXPECT_TRUE(client->is_open());
     Velmor::Login* again = new Velmor::Login();
@@ -473,7 +474,7 @@ TEST_F(ServerMessageDispatcherTest, AdmissionHearsOfEveryAcceptLoginAndClose) {
     tcp::socket* joining = acceptedConnection();
     login(joining, LoginType::NearServer); // server 9, which the map does not name
     dispatch(closedEvent(gone));
-    FakeClock::advance(ConnectionAdmission::LOGIN_TIMEOUT_MS - 1000);
+    FakeClock::advance(LOGIN_TIMEOUT_MS - 1000);
     EXPECT_EQ(closeWithoutLogin(), "");
     FakeClock::advance(1000);
     EXPECT_THAT(closeWithoutLogin(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
@@ -581,7 +582,7 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
 
     FakeClock::stepWallClock(3600 * 1000);
     EXPECT_EQ(removed(), "");
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    FakeClock::advance(CLIENT_GRACE_MS - 1);
     EXPECT_EQ(removed(), "");
     EXPECT_TRUE(scene()->removeList2.empty());
     FakeClock::advance(1);
@@ -593,7 +594,7 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
     FakeClock::advance(5 * 60 * 1000);
     EXPECT_EQ(removed(), "");
     dispatch(closedEvent(leftOpen));
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    FakeClock::advance(CLIENT_GRACE_MS - 1);
     EXPECT_EQ(removed(), "");
     EXPECT_TRUE(waiting(loggedOut));
     FakeClock::advance(1);
@@ -675,7 +676,7 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
         logout->set_logoutastype(LogoutType::Watcher);
         dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), stranger));
     }
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    FakeClock::advance(CLIENT_GRACE_MS);
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end() - 1));
     EXPECT_TRUE(waiting(made.back()));
@@ -683,7 +684,7 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_TRUE(waiting(made.back()));
     dispatch(closedEvent(stranger));
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    FakeClock::advance(CLIENT_GRACE_MS);
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_FALSE(waiting(made.back()));
     EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end()));
