@@ -32,6 +32,7 @@
 #include "Benchmarks/BenchSupport.h"
 #include "Common/Debug/Logger.h"
 #include "Common/Network/AbstractPacketReceiver.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageDispatcher.h"
 
 using Clock = std::chrono::steady_clock;
@@ -112,7 +113,7 @@ int rawSocket(boost::asio::ip::udp::socket& socket) {
     using boost::asio::ip::udp;
     socket.open(udp::v4());
     socket.bind(udp::endpoint(udp::v4(), 0));
-    Network::setReceiveBuffer(socket, Network::UDP_RECEIVE_BUFFER);
+    Network::setReceiveBuffer(socket, UDP_RECEIVE_BUFFER);
     const int fd = socket.native_handle();
     timeval tick{0, 100000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof(tick));

@@ -5,6 +5,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Engine/Timer.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Scene/SceneGraph.h"

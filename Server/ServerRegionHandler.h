@@ -21,15 +21,12 @@ public:
 
     ControllingServer* AddServerToPool(unsigned int id) override;
 
-    // How long one connect of the neighbour check may take.
-    enum { NEIGHBOUR_CONNECT_TIMEOUT_MS = 200 };
-    // How long the connects of the check may take in all in one frame, however often the
-    // check runs in it (the region-map handler runs it once per server the map lists).
-    enum { NEIGHBOUR_CONNECT_BUDGET_MS = 200 };
-    // A server whose connect took the whole NEIGHBOUR_CONNECT_TIMEOUT_MS (a host that never
-    // answers) rests before its next try: the first time this long, then twice as long each
-    // time, up to the most.
-    enum { NEIGHBOUR_REST_FIRST_MS = 1000, NEIGHBOUR_REST_MOST_MS = 32000 };
+    // Limits of its own (Common/Network/Limits.h): one connect of the neighbour check may take
+    // NEIGHBOUR_CONNECT_TIMEOUT_MS, the connects of the check NEIGHBOUR_CONNECT_BUDGET_MS in all
+    // in one frame, however often the check runs in it (the region-map handler runs it once per
+    // server the map lists). A server whose connect took the whole time-out (a host that never
+    // answers) rests before its next try: the first time NEIGHBOUR_REST_FIRST_MS, then twice as
+    // long each time, up to NEIGHBOUR_REST_MOST_MS.
 
     // Gives the check a whole NEIGHBOUR_CONNECT_BUDGET_MS again. Main frame, at its start; the
     // periodic check between two frames spends what the earlier frame left.

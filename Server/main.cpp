@@ -25,6 +25,7 @@
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
 #include "Common/Engine/Helpers.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 #include "Common/Network/Sender.h"
 #include "Common/Network/WatcherManager.h"
@@ -75,9 +76,6 @@ unsigned long long raiseOpenFilesLimit() {
     }
     return static_cast<unsigned long long>(limit.rlim_cur);
 }
-
-// The longest step of one frame, seconds.
-const double maxFrameStep = 0.25;
 
 // Where this run's counters start. A server restarted under its old id must not hand out an
 // object id or a qport that a ship of its previous life may still carry on another server, and

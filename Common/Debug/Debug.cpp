@@ -14,6 +14,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "Common/Engine/Timer.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 
 namespace {

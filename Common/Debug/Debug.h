@@ -41,11 +41,7 @@ void DebugLog(LogType::LogType type, const char* format, ...) __attribute__((for
 // line a second per kind for what was left out. Lines that the game's own rules print
 // (hand-overs, deaths, new players, region changes) go through DebugPrint and DebugLog, never
 // bounded. Any thread.
-enum { INPUT_LINES_PER_SECOND = 10 };
-enum { INPUT_KIND_BURST = 2000 };
-enum { INPUT_KIND_LINES_PER_SECOND = 10 };
-enum { INPUT_LINES_BURST = 20000 };
-enum { INPUT_LINES_ALL_KINDS_PER_SECOND = 600 };
+// The numbers are in Common/Network/Limits.h.
 
 // The peer whose input the calling thread handles while this lives: the lines asked for
 // meanwhile count against that peer's allowance. Nests; the inner one counts. What it names

@@ -20,6 +20,7 @@
 #include "Common/Debug/Logger.h"
 #include "Common/Engine/Timer.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"

@@ -32,22 +32,18 @@ class AbstractPacketReceiver {
 public:
     enum { max_length = 2048 };
     enum { UDP_QUEUE_CAPACITY = 50000 };
-    // After each completed datagram receive the datagrams already waiting in the socket are read
-    // too, this many a call and at most MAX_DATAGRAMS_PER_WAKE in all, before the next receive is
-    // armed: under load one wake-up of the I/O thread takes many datagrams, and other
-    // completions still get their turn.
-    enum { DATAGRAMS_PER_READ = 64, MAX_DATAGRAMS_PER_WAKE = 1024 };
-    // What one TCP connection may hold in the TCP queue: its message events and their frame
-    // bytes. A read takes no more bytes than can still fit; a connection at its share reads
-    // again once the main thread has taken its events, so a fast sender is held back by the
-    // dispatch rather than by memory, and loses nothing.
-    enum { TCP_SHARE_EVENTS = 1000, TCP_SHARE_BYTES = 256 * 1024 };
-    // Pause before arming the datagram receive again after arming it failed, so a lasting
-    // failure does not spin the I/O thread.
-    enum { UDP_RECEIVE_RETRY_MS = 100 };
-    // A connection whose incomplete frame has had no new byte for this long has failed: it
-    // holds its leftovers and a descriptor for nothing.
-    enum { INCOMPLETE_FRAME_TIMEOUT_MS = 30000 };
+    // Limits of its own (Common/Network/Limits.h): after each completed datagram receive the
+    // datagrams already waiting in the socket are read too, DATAGRAMS_PER_READ a call and at
+    // most MAX_DATAGRAMS_PER_WAKE in all, before the next receive is armed: under load one
+    // wake-up of the I/O thread takes many datagrams, and other completions still get their
+    // turn. What one TCP connection may hold in the TCP queue is its share, TCP_SHARE_EVENTS
+    // message events and TCP_SHARE_BYTES of their frames: a read takes no more bytes than can
+    // still fit; a connection at its share reads again once the main thread has taken its
+    // events, so a fast sender is held back by the dispatch rather than by memory, and loses
+    // nothing. Arming the datagram receive again after arming it failed waits
+    // UDP_RECEIVE_RETRY_MS, so a lasting failure does not spin the I/O thread. A connection whose
+    // incomplete frame has had no new byte for INCOMPLETE_FRAME_TIMEOUT_MS has failed: it holds
+    // its leftovers and a descriptor for nothing.
 
     // Arms the first datagram receive on the networking singleton's UDP socket, which must be
     // open and bound.

@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include "Common/Network/ConnectionAdmission.h"
 #include "Common/Network/MessageTypes.h"
 #include "Common/Network/NetworkEvent.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -73,28 +74,15 @@ public:
     // Forgets the waiting player whose endpoint is ep.
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
-    // A connection accepted on the game port must log in (as a player, a watcher or a server)
-    // within this many ms, or it is closed: connections that never log in would otherwise hold
-    // descriptors and memory for as long as a peer likes. One left by a logout as a watcher
-    // counts as logged in: its client's next login on it may come at any time.
-    enum { LOGIN_TIMEOUT_MS = 10000 };
-    // Short of descriptors, a connection without login gives way once it has waited this long
-    // (one accepted a moment ago has not had the time to log in).
-    enum { LOGIN_ROOM_MS = 1000 };
-    // A player waiting for its client's login is removed when none binds it within this many ms
-    // of its client's last connection here going: of the hand-over, when it came without one,
-    // or of the close of the connection its client logged out on. While that connection stays
-    // open, and nothing else logs in on it, the player waits without a time limit.
-    enum { CLIENT_GRACE_MS = 30000 };
+    // A player waiting for its client's login is removed when none binds it within
+    // CLIENT_GRACE_MS (Common/Network/Limits.h) of its client's last connection here going: of
+    // the hand-over, when it came without one, or of the close of the connection its client
+    // logged out on. While that connection stays open, and nothing else logs in on it, the
+    // player waits without a time limit.
 
-    // Once a frame: closes the accepted connections that have not logged in in time, and
-    // `giveWay` more at once (one per accept that failed for want of file descriptors since the
-    // last frame), never more: first the oldest of those without login that have waited
-    // LOGIN_ROOM_MS, then the logged-in accepted connections that have been silent longest
-    // (watchers, connections left by a logout and servers the map does not name before players;
-    // servers the map names and the connections this server opened never give way). Each ends
-    // with its ClosedConnection event.
-    void closeConnectionsWithoutLogin(size_t giveWay);
+    // Which accepted connections may stay open; told of every accept, message, login and close
+    // this dispatcher handles. Its once-a-frame close runs from Network.
+    ConnectionAdmission& admission() { return admission_; }
 
     // Once a frame: the waiting players whose grace (CLIENT_GRACE_MS) is up are removed, as a
     // player whose connection closed is.
@@ -108,25 +96,12 @@ public:
     // first; not owned.
     std::list<Player*> playersWhoLackAClient;
 
-    // Connections that nothing holds yet (accepted, or left by a logout as a watcher), oldest
-    // first: since when each waits and from which address. A connection leaves with its login
-    // or its close.
-    struct ConnectionWithoutLogin {
-        boost::asio::ip::tcp::socket* socket; // not owned
-        uint64_t waitingSince;
-        std::string host;
-    };
-    std::list<ConnectionWithoutLogin> connectionsWithoutLogin;
     // The counter part of the next qport: 1 at construction; the networking sets the start
     // start-up drew before it takes its own qport (Network::buildParts).
     uint16_t lastQPort;
     boost::asio::io_context* ios; // not owned
 
 protected:
-    // Puts an accepted connection among those that must log in in time, from now. Gives the
-    // error of reading its peer's address ("?" is kept as its host then).
-    boost::system::error_code awaitLogin(boost::asio::ip::tcp::socket* socket);
-
     // Puts p at the end of the waiting list, once. It waits without a time limit while
     // `heldOpen` (the connection its client logged out on, or null) stays open with nothing
     // logged in on it; its grace starts now when there is none, else when that ends.
@@ -136,29 +111,12 @@ protected:
     void waitForClientAfterHandOver(Player* p);
 
 private:
-    void forgetConnectionWithoutLogin(boost::asio::ip::tcp::socket* socket);
     // Takes p out of the waiting list, if it is there.
     void stopWaiting(std::list<Player*>::iterator it);
     // The player waiting on `socket` without a time limit, if any, starts its grace now: the
     // connection closed, or a login bound it to something else.
     void graceStarts(boost::asio::ip::tcp::socket* socket);
-    // Closes at most `count` of the logged-in accepted connections, those silent longest (see
-    // closeConnectionsWithoutLogin).
-    void giveWayToLogins(size_t count);
-    // An accepted connection brought something now.
-    void heardFrom(boost::asio::ip::tcp::socket* socket);
-
-    std::unordered_map<boost::asio::ip::tcp::socket*, std::list<ConnectionWithoutLogin>::iterator>
-        connectionsWithoutLoginIndex;
-
-    // Every connection accepted on the game port until it is closed: its peer's address and
-    // when it last brought anything (a message of its own, or a datagram of the endpoint that
-    // holds it).
-    struct AcceptedConnection {
-        uint64_t lastHeard;
-        std::string host;
-    };
-    std::unordered_map<boost::asio::ip::tcp::socket*, AcceptedConnection> acceptedConnections_;
+    ConnectionAdmission admission_;
     // How each player of playersWhoLackAClient waits: on the connection its client left open,
     // or since when its grace runs (Timer::getMonotonicTime).
     struct Wait {

@@ -75,12 +75,11 @@ public:
     // Every packing call uses 1400. A packet that holds more than one frame stays at 1399
     // bytes or less; a single longer frame travels alone in a longer packet.
     enum { MAX_UDP_PACKET_SIZE = 1400, MAX_TCP_PACKET_SIZE = 1400 };
-    // Bytes that may wait behind the oldest packet not yet written on a connection. A packet
-    // that would pass it fails the connection: it is closed, and its ClosedConnection follows.
-    enum { MAX_TCP_BYTES_WAITING = 4 * 1024 * 1024 };
-    // A connection whose socket has taken no byte for this long while bytes wait for it has
-    // failed (a peer that never reads).
-    enum { STALLED_WRITE_MS = 30 * 1000 };
+    // Limits of its own (Common/Network/Limits.h): MAX_TCP_BYTES_WAITING bytes may wait behind
+    // the oldest packet not yet written on a connection; a packet that would pass it fails the
+    // connection: it is closed, and its ClosedConnection follows. A connection whose socket has
+    // taken no byte for STALLED_WRITE_MS while bytes wait for it has failed (a peer that never
+    // reads).
 
     explicit MessageSender(boost::asio::io_context* ios);
     // Frees what is still queued; transmissions already started keep their packets.

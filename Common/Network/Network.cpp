@@ -12,6 +12,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Network/AbstractPacketReceiver.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageDispatcher.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Sender.h"
@@ -176,7 +177,8 @@ void Network::dispatchReceivedMessages(SceneGraph* /*scene*/) {
         packetReceiver->dispatch(messageDispatcher);
         messageDispatcher->frameDispatched();
         messageDispatcher->removePlayersWithoutClient();
-        messageDispatcher->closeConnectionsWithoutLogin(packetReceiver->acceptsFailedForDescriptors.exchange(0));
+        messageDispatcher->admission().closeConnectionsWithoutLogin(
+            packetReceiver->acceptsFailedForDescriptors.exchange(0));
         packetReceiver->closeConnectionsWithStaleFrames();
         MessageSender::closeStalledConnections();
     }

@@ -20,10 +20,6 @@ class WatcherManager;
 // during start-up, built once by init, never destroyed. The I/O thread only reads it.
 class Network {
 public:
-    // Room for the datagrams that arrive while the I/O thread is busy: at 1000 players the
-    // input of one send step's length, with a wide margin.
-    enum { UDP_RECEIVE_BUFFER = 4 * 1024 * 1024 };
-
     static Network* getInstance();
 
     // Builds the networking parts on `ios`: the UDP socket and the TCP acceptor on `port` (read

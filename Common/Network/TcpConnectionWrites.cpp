@@ -28,6 +28,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Engine/Timer.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 
 using boost::asio::ip::tcp;

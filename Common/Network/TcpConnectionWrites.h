@@ -17,6 +17,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageSender.h"
 
 // One packet, or one recipient's share of a broadcast packet, on its way into a TCP stream.
@@ -45,10 +46,9 @@ struct PendingWrite {
     }
 };
 
-// At most this much goes into one gather write of a connection: its packets are written
-// together, while the kernel's socket takes them, in one system call.
-const std::size_t PACKETS_PER_WRITE = 64;
-const std::size_t BYTES_PER_WRITE = 256 * 1024;
+// At most PACKETS_PER_WRITE packets and BYTES_PER_WRITE bytes (Common/Network/Limits.h) go
+// into one gather write of a connection: its packets are written together, while the kernel's
+// socket takes them, in one system call.
 
 // The writes of one TCP connection. The main thread appends each packet the send steps start,
 // in their order; the I/O thread writes them, one gather write outstanding at a time, starting

@@ -22,6 +22,7 @@
 #include "Common/Debug/Debug.h"
 #include "Common/GameObjects/Player.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/Network.h"
 
@@ -39,9 +40,6 @@ udp::socket* udpSocket() {
         throw boost::system::system_error(boost::asio::error::bad_descriptor, "no udp socket");
     return socket;
 }
-
-// At most this many datagrams go to the kernel in one call.
-const size_t DATAGRAMS_PER_CALL = 1024;
 
 // How one datagram ended, for its completion on the I/O thread.
 struct UdpCompletion {

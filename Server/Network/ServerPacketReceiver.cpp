@@ -13,6 +13,7 @@
 #include <boost/bind/bind.hpp>
 
 #include "Common/Debug/Debug.h"
+#include "Common/Network/Limits.h"
 
 using boost::asio::ip::tcp;
 using boost::system::error_code;

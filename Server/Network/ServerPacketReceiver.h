@@ -10,15 +10,12 @@
 // The server's receiver: the base's datagram reception plus the TCP acceptor of the game port.
 class ServerPacketReceiver : public AbstractPacketReceiver {
 public:
-    // Pause before accepting again after a failed accept, so a lasting failure (no file
-    // descriptors left, say) does not spin the I/O thread.
-    enum { ACCEPT_RETRY_MS = 100 };
-    // TCP keep-alive of accepted connections: first probe after this much silence, then one
-    // every interval; a connection is failed after so many unanswered probes.
-    enum { KEEPALIVE_IDLE_S = 10, KEEPALIVE_INTERVAL_S = 5, KEEPALIVE_PROBES = 3 };
-    // Kernel send buffer of accepted connections: what a client that does not read can make
-    // the kernel hold for it is bounded, as the server's own queue is.
-    enum { SEND_BUFFER_BYTES = 256 * 1024 };
+    // Limits of its own (Common/Network/Limits.h): after a failed accept it accepts again after
+    // ACCEPT_RETRY_MS, so a lasting failure (no file descriptors left, say) does not spin the I/O
+    // thread. Accepted connections get TCP keep-alive, the first probe after KEEPALIVE_IDLE_S of
+    // silence, then one every KEEPALIVE_INTERVAL_S, failed after KEEPALIVE_PROBES unanswered
+    // ones; and a kernel send buffer of SEND_BUFFER_BYTES: what a client that does not read can
+    // make the kernel hold for it is bounded, as the server's own queue is.
 
     // `udp_port` is not read: the UDP socket is the networking singleton's. Opens the acceptor
     // on all IPv4 addresses and `tcp_port` (read as 0..65535) and arms the first accept; a port

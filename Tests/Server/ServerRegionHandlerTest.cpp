@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/Limits.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/Wire/CaseName.h"
 #include "Support/Wire/FreePort.h"
@@ -243,7 +244,7 @@ TEST_F(ServerRegionHandlerTest, AMapOfFiveUnansweringServersHoldsItsFrameForOneT
     EXPECT_NE(out.find("Connection to server 127.0.0.1:" + portOf[2] + " failed\n"), std::string::npos) << out;
     EXPECT_NE(out.find(restLine(2, 1)), std::string::npos) << out;
     // One time-out and a wide margin; the five connects took a second before.
-    EXPECT_LT(took, std::chrono::milliseconds(ServerRegionHandler::NEIGHBOUR_CONNECT_BUDGET_MS + 400));
+    EXPECT_LT(took, std::chrono::milliseconds(NEIGHBOUR_CONNECT_BUDGET_MS + 400));
 
     for (unsigned int id = 6; id >= 3; --id) { // pool order, newest first
         out = checkNeighbours();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 #include "Support/Wire/FakeClock.h"
 

@@ -16,6 +16,7 @@
 
 #include "Common/Debug/Debug.h"
 #include "Common/Debug/Logger.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Protobuf/Object.pb.h"
 #include "Support/Wire/FakeClock.h"
@@ -537,8 +538,8 @@ TEST_F(PacketReceiverTest, FastTcpStreamsAreHeldToTheirShareAndLoseNothing) {
         }
     }
     AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
-    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
-    EXPECT_LE(receiver->tcpBytesHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_BYTES));
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(TCP_SHARE_EVENTS));
+    EXPECT_LE(receiver->tcpBytesHeldPeak(), static_cast<size_t>(TCP_SHARE_BYTES));
     for (std::unique_ptr<tcp::socket>& peer : peers)
         peer->close();
 }
@@ -554,9 +555,8 @@ TEST_F(PacketReceiverTest, AConnectionHeldBackAtItsShareClosesInOneClosedConnect
     boost::asio::write(peer, boost::asio::buffer(stream));
     AbstractPacketReceiver* receiver = LiveNetwork::get()->packetReceiver;
     // Nothing is taken meanwhile: the connection fills its share and is held back there.
-    ASSERT_TRUE(
-        waitUntil([&] { return receiver->tcpEventsHeldPeak() + 1 >= AbstractPacketReceiver::TCP_SHARE_EVENTS; }));
-    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(AbstractPacketReceiver::TCP_SHARE_EVENTS));
+    ASSERT_TRUE(waitUntil([&] { return receiver->tcpEventsHeldPeak() + 1 >= TCP_SHARE_EVENTS; }));
+    EXPECT_LE(receiver->tcpEventsHeldPeak(), static_cast<size_t>(TCP_SHARE_EVENTS));
     testing::internal::CaptureStdout();
     LiveNetwork::get()->closeConnection(socket);
     size_t closed = 0;
@@ -596,7 +596,7 @@ TEST_F(PacketReceiverTest, AnIncompleteFrameWithoutANewByteFor30SecondsFailsItsC
     };
     testing::internal::CaptureStdout();
     clock.stepWallClock(3600 * 1000);
-    clock.advance(AbstractPacketReceiver::INCOMPLETE_FRAME_TIMEOUT_MS - 1);
+    clock.advance(INCOMPLETE_FRAME_TIMEOUT_MS - 1);
     dispatchUntil(
         recorder, [] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(recorder.events.empty());
@@ -822,7 +822,7 @@ TEST_F(OwnReceiverTest, ShortAndOverlongDatagramsAreHandledAlikeEitherWay) {
 // one wake-up; the rest come with the next completions. Every datagram becomes its events in
 // arrival order with its own qport and source, its pings are answered, and all are counted.
 TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumberAWakeUp) {
-    const uint32_t datagrams = AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE + 300;
+    const uint32_t datagrams = MAX_DATAGRAMS_PER_WAKE + 300;
     if (Network::setReceiveBuffer(socket, 4 << 20) < (4 << 20))
         GTEST_SKIP() << "needs a 4 MiB receive buffer: run as root or raise net.core.rmem_max";
     udp::socket first(io, udp::endpoint(address_v4::loopback(), 0));
@@ -840,7 +840,7 @@ TEST_F(OwnReceiverTest, DatagramsWaitingInTheSocketAreHandledInOrderABoundedNumb
     // The receive armed at construction takes the first; the socket holds the rest.
     ASSERT_EQ(io.run_one(), 1u);
     receiver->dispatch(&recorder);
-    EXPECT_EQ(recorder.events.size(), 1u + AbstractPacketReceiver::MAX_DATAGRAMS_PER_WAKE);
+    EXPECT_EQ(recorder.events.size(), 1u + MAX_DATAGRAMS_PER_WAKE);
     while (recorder.events.size() < datagrams && io.run_one_for(Patience) == 1)
         receiver->dispatch(&recorder);
     ASSERT_EQ(recorder.events.size(), datagrams);
@@ -917,7 +917,7 @@ TEST_F(OwnReceiverTest, ADatagramReceiveThatCannotBeArmedIsTriedAgainAfterAPause
     io.run_for(std::chrono::milliseconds(10));
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(again) << out;
-    EXPECT_GE(waited, std::chrono::milliseconds(2 * AbstractPacketReceiver::UDP_RECEIVE_RETRY_MS));
+    EXPECT_GE(waited, std::chrono::milliseconds(2 * UDP_RECEIVE_RETRY_MS));
 }
 
 // Stands for a failure inside the handlers: the TCP error step throws.

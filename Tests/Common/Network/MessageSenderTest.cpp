@@ -18,6 +18,7 @@
 
 #include "Common/GameObjects/Player.h"
 #include "Common/Network/CommEndpoint.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Network.h"
 #include "Common/Protobuf/Object.pb.h"
@@ -1051,7 +1052,7 @@ TEST_F(MessageSenderSendTest, AConnectionThatTakesNothingIsClosedPastItsBound) {
             sender.getBufferList(sender.tcpBuffer_, &stuck.endpoint)->push_back(new std::string(packet, 'x'));
     };
     // Nothing completes until the test runs the service: everything after the first waits.
-    queue(MessageSender::MAX_TCP_BYTES_WAITING / packet);
+    queue(MAX_TCP_BYTES_WAITING / packet);
     testing::internal::CaptureStdout();
     sender.sendQueuedMessages();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -1062,7 +1063,7 @@ TEST_F(MessageSenderSendTest, AConnectionThatTakesNothingIsClosedPastItsBound) {
     sender.sendQueuedMessages();
     const std::string out = testing::internal::GetCapturedStdout();
     // The one waiting already and the one that would join them.
-    const size_t waiting = (MessageSender::MAX_TCP_BYTES_WAITING / packet + 1) * packet;
+    const size_t waiting = (MAX_TCP_BYTES_WAITING / packet + 1) * packet;
     EXPECT_NE(out.find("Connection closed with " + std::to_string(waiting) + " bytes waiting to be sent"),
               std::string::npos)
         << out;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/GameObjects/Player.h"
+#include "Common/Network/Limits.h"
 #include "Common/Network/MessageSender.h"
 #include "Common/Network/MessageSerializer.h"
 #include "Common/Network/Sender.h"
@@ -89,7 +90,7 @@ TEST(NetworkInitTest, ReceiveBufferIsAskedForAndALesserGrantIsReported) {
     // The game port's socket has what this machine grants a new socket for the asked size.
     boost::asio::ip::udp::socket fresh(io, boost::asio::ip::udp::endpoint(address_v4::loopback(), 0));
     testing::internal::CaptureStdout();
-    const int grantedHere = Network::setReceiveBuffer(fresh, Network::UDP_RECEIVE_BUFFER);
+    const int grantedHere = Network::setReceiveBuffer(fresh, UDP_RECEIVE_BUFFER);
     testing::internal::GetCapturedStdout();
     int live = 0;
     socklen_t length = sizeof(live);

@@ -16,6 +16,7 @@
 #include "Common/Engine/Timer.h"
 #include "Common/Gamelogic/General.h"
 #include "Common/GameObjects/Projectile.h"
+#include "Common/Network/Limits.h"
 #include "Common/Protobuf/ProtobufConversion.h"
 #include "Support/Wire/CaseName.h"
 #include "Support/Wire/EventBuilders.h"
@@ -124,18 +125,7 @@ protected:
     // The once-a-frame close of connections without login, after `failedAccepts` accepts failed
     // for want of descriptors; what it printed.
     std::string closeWithoutLogin(size_t failedAccepts = 0) {
-        return printedBy([&] { server()->closeConnectionsWithoutLogin(failedAccepts); });
-    }
-
-    // With the fake clock at the start of `socket`'s wait: the connection is still open one ms
-    // before the login time-out and closed at it.
-    void expectClosedAtTheLoginTimeout(tcp::socket* socket) {
-        FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 1);
-        EXPECT_EQ(closeWithoutLogin(), "");
-        EXPECT_TRUE(socket->is_open());
-        FakeClock::advance(1);
-        EXPECT_THAT(closeWithoutLogin(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
-        EXPECT_FALSE(socket->is_open());
+        return printedBy([&] { server()->admission().closeConnectionsWithoutLogin(failedAccepts); });
     }
 
     CommEndpoint* coordinator() {
@@ -432,33 +422,6 @@ TEST_F(ServerMessageDispatcherTest, AConnectionsPlayerFollowsEveryChangeOfSocket
     EXPECT_EQ(server()->lookUpCommEndpointTcp(lateSocket), second);
 }
 
-// A connection that has not logged in within 10 seconds is closed (its ClosedConnection event
-// follows as for any failed connection); one that logged in stays. When accepts failed for
-// want of descriptors, as many of those without login go at once, the oldest first.
-TEST_F(ServerMessageDispatcherTest, ConnectionsWithoutLoginAreClosedInTimeAndGiveWayToLogins) {
-    FakeClock clock;
-    tcp::socket* idle = acceptedConnection(); // deleted by its ClosedConnection below
-    tcp::socket* joining = acceptedConnection();
-    login(joining, LoginType::First);
-    expectClosedAtTheLoginTimeout(idle);
-    EXPECT_TRUE(joining->is_open());
-    // Its close forgets it; a later check has nothing more to close.
-    dispatch(closedEvent(idle));
-    EXPECT_EQ(closeWithoutLogin(), "");
-
-    std::vector<tcp::socket*> waiting;
-    for (int i = 0; i < 8; ++i) {
-        waiting.push_back(acceptedConnection());
-        orphans.push_back(waiting.back());
-    }
-    // Those accepted a moment ago have not had the time to log in yet.
-    FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
-    EXPECT_THAT(closeWithoutLogin(3),
-                HasSubstr("Connection from 127.0.0.1 without login closed to make room for logins\n"));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(waiting[i]->is_open(), i >= 3) << i;
-}
-
 // A connection whose holder lets go of it without closing: one that a server's later login
 // replaced is closed at once; one left by a logout as a watcher stays open for its client's
 // next login, however late that comes.
@@ -482,7 +445,7 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
     Velmor::Logout* logout = new Velmor::Logout();
     logout->set_logoutastype(LogoutType::Watcher);
     dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), client));
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS + 2000);
+    FakeClock::advance(LOGIN_TIMEOUT_MS + 2000);
     EXPECT_EQ(closeWithoutLogin(), "");
     EXPECT_TRUE(client->is_open());
     Velmor::Login* again = new Velmor::Login();
@@ -497,37 +460,26 @@ TEST_F(ServerMessageDispatcherTest, ConnectionsLetGoOfAreClosedOrHeldForTheirCli
     dispatch(closedEvent(later));
 }
 
-// The wait for a login runs on a clock that the wall clock's steps do not move: set an hour
-// forward it closes nothing, set back it holds nothing longer; each connection is closed when
-// its own wait is up.
-TEST_F(ServerMessageDispatcherTest, TheWallClockSetForwardOrBackMovesNoWaitForALogin) {
+// The dispatcher tells its admission of every accept, login and close: an announced connection
+// that never logs in is closed at its login time-out, one that logged in is not; once a
+// connection's ClosedConnection event is taken it is neither closed again nor given way.
+TEST_F(ServerMessageDispatcherTest, AdmissionHearsOfEveryAcceptLoginAndClose) {
     FakeClock fakeClock;
-    std::vector<tcp::socket*> idle;
-    for (int i = 0; i < 3; ++i) {
-        idle.push_back(acceptedConnection());
-        FakeClock::advance(1000);
-    }
-    FakeClock::stepWallClock(3600 * 1000);
-    EXPECT_EQ(closeWithoutLogin(), "");
-    FakeClock::advance(MessageDispatcher::LOGIN_TIMEOUT_MS - 3000 - 1);
-    EXPECT_EQ(closeWithoutLogin(), "");
-    for (tcp::socket* s : idle)
-        EXPECT_TRUE(s->is_open());
-    FakeClock::advance(1);
-    closeWithoutLogin();
-    EXPECT_FALSE(idle[0]->is_open());
-    EXPECT_TRUE(idle[1]->is_open());
-    FakeClock::stepWallClock(-2 * 3600 * 1000);
+    tcp::socket* gone = acceptedConnection(); // deleted by its ClosedConnection below
     FakeClock::advance(1000);
-    closeWithoutLogin();
-    EXPECT_FALSE(idle[1]->is_open());
-    EXPECT_TRUE(idle[2]->is_open());
+    tcp::socket* idle = acceptedConnection();
+    tcp::socket* joining = acceptedConnection();
+    login(joining, LoginType::NearServer); // server 9, which the map does not name
+    dispatch(closedEvent(gone));
+    FakeClock::advance(LOGIN_TIMEOUT_MS - 1000);
+    EXPECT_EQ(closeWithoutLogin(), "");
     FakeClock::advance(1000);
-    closeWithoutLogin();
-    for (tcp::socket* s : idle) {
-        EXPECT_FALSE(s->is_open());
-        dispatch(closedEvent(s));
-    }
+    EXPECT_THAT(closeWithoutLogin(), HasSubstr("Connection from 127.0.0.1 closed: no login within 10 seconds\n"));
+    EXPECT_FALSE(idle->is_open());
+    EXPECT_TRUE(joining->is_open());
+    dispatch(closedEvent(idle));
+    dispatch(closedEvent(joining));
+    EXPECT_EQ(closeWithoutLogin(2), "");
 }
 
 // Short of descriptors with no connection without login left, the accepted connections that
@@ -596,53 +548,6 @@ TEST_F(ServerMessageDispatcherTest, LoggedInConnectionsSilentLongestGiveWayWhenN
     EXPECT_TRUE(watchers->watchers.empty());
 }
 
-// A long shortage of descriptors closes one connection per failed accept, never more: those
-// without login that have waited first, then the logged-in ones silent longest; 20 failed
-// accepts take 20 of 40 connections, not half of them.
-TEST_F(ServerMessageDispatcherTest, ALongShortageOfDescriptorsClosesOneConnectionPerFailedAccept) {
-    FakeClock fakeClock;
-    std::vector<tcp::socket*> connections;
-    for (int i = 0; i < 38; ++i) {
-        connections.push_back(acceptedConnection());
-        Velmor::Login* watch = new Velmor::Login();
-        watch->set_logintype(LoginType::Additional);
-        watch->set_qport(0x70100 + i);
-        dispatch(overTcp(messageEvent(MessageTypes::Login, watch), connections.back()));
-        FakeClock::advance(10);
-    }
-    for (int i = 0; i < 2; ++i) {
-        connections.push_back(acceptedConnection());
-        orphans.push_back(connections.back());
-    }
-    FakeClock::advance(MessageDispatcher::LOGIN_ROOM_MS);
-    const auto openOnes = [&] {
-        return std::count_if(connections.begin(), connections.end(), [](tcp::socket* s) { return s->is_open(); });
-    };
-
-    // Three accepts failed in one frame: both without login, then the watcher silent longest.
-    const std::string out = closeWithoutLogin(3);
-    EXPECT_THAT(out, HasSubstr("without login closed to make room for logins\n"));
-    EXPECT_THAT(out, HasSubstr(" s closed to make room for logins\n"));
-    EXPECT_FALSE(connections[38]->is_open());
-    EXPECT_FALSE(connections[39]->is_open());
-    EXPECT_FALSE(connections[0]->is_open());
-    EXPECT_EQ(openOnes(), 37);
-    // Then one a frame for 17 frames.
-    for (int frame = 0; frame < 17; ++frame) {
-        closeWithoutLogin(1);
-        FakeClock::advance(100);
-        EXPECT_EQ(openOnes(), 36 - frame) << frame;
-    }
-    for (int i = 0; i < 18; ++i)
-        EXPECT_FALSE(connections[i]->is_open()) << i;
-    // A frame without a failed accept closes nothing.
-    EXPECT_EQ(closeWithoutLogin(), "");
-    EXPECT_EQ(openOnes(), 20);
-    for (tcp::socket* s : connections)
-        if (!s->is_open() && std::find(orphans.begin(), orphans.end(), s) == orphans.end())
-            dispatch(closedEvent(s));
-}
-
 // A player that waits for its client is removed, as one whose connection closed is, when no
 // login binds it within its grace: from the hand-over, when its client had no connection here,
 // or from the close of the connection its client logged out on. While that connection is open,
@@ -674,7 +579,7 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
 
     FakeClock::stepWallClock(3600 * 1000);
     EXPECT_EQ(removed(), "");
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    FakeClock::advance(CLIENT_GRACE_MS - 1);
     EXPECT_EQ(removed(), "");
     EXPECT_TRUE(scene()->removeList2.empty());
     FakeClock::advance(1);
@@ -686,7 +591,7 @@ TEST_F(ServerMessageDispatcherTest, APlayerWaitingForItsClientPastItsGraceIsRemo
     FakeClock::advance(5 * 60 * 1000);
     EXPECT_EQ(removed(), "");
     dispatch(closedEvent(leftOpen));
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS - 1);
+    FakeClock::advance(CLIENT_GRACE_MS - 1);
     EXPECT_EQ(removed(), "");
     EXPECT_TRUE(waiting(loggedOut));
     FakeClock::advance(1);
@@ -716,7 +621,7 @@ TEST_F(ServerMessageDispatcherTest, AWatchingClientGetsItsPlayerBackWhenItLogsIn
             FakeClock::advance(1000);
             printedBy([&] {
                 server()->removePlayersWithoutClient();
-                server()->closeConnectionsWithoutLogin(0);
+                server()->admission().closeConnectionsWithoutLogin(0);
             });
         }
     };
@@ -768,7 +673,7 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
         logout->set_logoutastype(LogoutType::Watcher);
         dispatch(overTcp(messageEvent(MessageTypes::Logout, logout), stranger));
     }
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    FakeClock::advance(CLIENT_GRACE_MS);
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end() - 1));
     EXPECT_TRUE(waiting(made.back()));
@@ -776,7 +681,7 @@ TEST_F(ServerMessageDispatcherTest, PlayersLeftOnOneConnectionByItsLogoutsWaitOn
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_TRUE(waiting(made.back()));
     dispatch(closedEvent(stranger));
-    FakeClock::advance(MessageDispatcher::CLIENT_GRACE_MS);
+    FakeClock::advance(CLIENT_GRACE_MS);
     printedBy([&] { server()->removePlayersWithoutClient(); });
     EXPECT_FALSE(waiting(made.back()));
     EXPECT_EQ(scene()->removeList2, TransformList(made.begin(), made.end()));

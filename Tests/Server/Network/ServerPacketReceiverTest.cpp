@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Network/Limits.h"
 #include "Common/Network/Network.h"
 #include "Support/Wire/FreePort.h"
 #include "Support/World/LiveNetwork.h"
@@ -156,9 +157,8 @@ TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfD
     const struct {
         int option;
         int value;
-    } cases[] = {{TCP_KEEPIDLE, ServerPacketReceiver::KEEPALIVE_IDLE_S},
-                 {TCP_KEEPINTVL, ServerPacketReceiver::KEEPALIVE_INTERVAL_S},
-                 {TCP_KEEPCNT, ServerPacketReceiver::KEEPALIVE_PROBES}};
+    } cases[] = {
+        {TCP_KEEPIDLE, KEEPALIVE_IDLE_S}, {TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S}, {TCP_KEEPCNT, KEEPALIVE_PROBES}};
     for (const auto& c : cases) {
         int value = 0;
         socklen_t length = sizeof(value);
@@ -169,7 +169,7 @@ TEST_F(ServerPacketReceiverTest, AcceptedConnectionsAreKeptAliveAndRunningOutOfD
     int sendBuffer = 0;
     socklen_t length = sizeof(sendBuffer);
     ASSERT_EQ(getsockopt(accepted->native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length), 0);
-    EXPECT_EQ(sendBuffer, 2 * ServerPacketReceiver::SEND_BUFFER_BYTES);
+    EXPECT_EQ(sendBuffer, 2 * SEND_BUFFER_BYTES);
 
     EXPECT_EQ(receiver->acceptsFailedForDescriptors.load(), 0u);
     for (unsigned int failed = 1; failed <= 2; ++failed) {
