@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -36,30 +35,13 @@ private:
         unsigned int held; // occurrences in the list
     };
     typedef std::vector<CommEndpoint*> Bucket;
-    // One slot of the table of buckets.
-    struct Slot {
-        uint32_t qport = 0;
-        bool used = false;
-        Bucket members;
-    };
 
     void leaveBucket(CommEndpoint* ep, uint32_t qport);
     void enterBucket(CommEndpoint* ep, const Place& place);
 
-    // The table: a power of two of slots, at most half of them used, each qport in the first
-    // used slot from its home on or in none; so a look-up reads one slot, mostly, which can be
-    // fetched ahead of it (a map's nodes cannot).
-    static const std::size_t notFound = SIZE_MAX;
-    std::size_t home(uint32_t qport) const;
-    // The slot of qport, or notFound.
-    std::size_t find(uint32_t qport) const;
-    Slot& findOrAdd(uint32_t qport);
-    void drop(std::size_t at);
-
     std::unordered_map<const CommEndpoint*, Place> places;
     // Only qports of listed endpoints: an empty bucket is dropped.
-    std::vector<Slot> buckets;
-    std::size_t usedSlots = 0;
+    std::unordered_map<uint32_t, Bucket> buckets;
     uint64_t nextSequence = 0;
     unsigned int heldTwice = 0; // endpoints the list holds more than once
 };

@@ -98,9 +98,9 @@ TEST_F(QportIndexTest, WhileTheListHoldsAnEndpointTwiceTheCallerWalksIt) {
     EXPECT_THAT(of(7), IsEmpty());
 }
 
-// Thousands of endpoints of a few servers' qports (many sharing a home slot of the table), some
-// qports held by two, added, moved and removed in random order: every qport answers as a walk
-// of the list would, through the table's growth and the moves of its removals.
+// Thousands of endpoints of a few servers' qports, some qports held by two, added, moved and
+// removed in random order: every qport answers as a walk of the list would, through the index's
+// growth and its emptied buckets.
 TEST(QportIndexTableTest, ManyQportsAnswerAsAWalkOfTheList) {
     const unsigned seed = std::random_device{}();
     std::printf("qport index seed %u\n", seed);
@@ -134,7 +134,7 @@ TEST(QportIndexTableTest, ManyQportsAnswerAsAWalkOfTheList) {
             moved->qport = anyQport();
             index.qportChanged(moved);
         }
-        // Most of them go, so that the table empties runs it grew.
+        // Most of them go, so that many buckets empty.
         for (std::size_t i = 0; i < list.size() * 3 / 4; ++i) {
             const std::size_t at = random() % list.size();
             index.removed(list[at]);
