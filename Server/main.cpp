@@ -170,9 +170,9 @@ void mainLoop() {
     Network* network = Network::getInstance();
     network->dispatchReceivedMessages(scene);
 
-    const CollisionHandler::Entries* players = scene->entriesOfType(SceneGraphType::Player);
-    const CollisionHandler::Entries* motherShips = scene->entriesOfType(SceneGraphType::MotherShip);
-    const CollisionHandler::Entries* projectiles = scene->entriesOfType(SceneGraphType::Projectile);
+    TransformList* players = scene->getListOfType(SceneGraphType::Player);
+    TransformList* motherShips = scene->getListOfType(SceneGraphType::MotherShip);
+    TransformList* projectiles = scene->getListOfType(SceneGraphType::Projectile);
     CollisionHandler::handleCollissionsWith({players, motherShips}, projectiles);
     if (shouldCollideAllObjects) {
         CollisionHandler::handleCollissionsWith({projectiles}, projectiles);

@@ -13,6 +13,10 @@
 
 namespace {
 
+// A list's entries in list order, gathered for one call: the passes read an array of their own,
+// which nothing else changes while they run.
+typedef std::vector<Transform*> Entries;
+
 // Radii beyond this are left out of the index: with both radii at most this, the reach
 // squared stays finite in float, so a pair that collidesWith accepts is close on every axis.
 const double maxIndexedRadius = 1e15;
@@ -49,7 +53,7 @@ void testPair(CollisionObject* e1, CollisionObject* e2) {
     }
 }
 
-CollisionObject* entry(const CollisionHandler::Entries& entries, std::size_t i) {
+CollisionObject* entry(const Entries& entries, std::size_t i) {
     return static_cast<CollisionObject*>(entries[i]);
 }
 
@@ -58,7 +62,7 @@ CollisionObject* entry(const CollisionHandler::Entries& entries, std::size_t i) 
 // came, so that entry i finds all three in cache instead of waiting on each in turn. Always
 // inlined: GCC takes a function that only prefetches for one without effects and drops the
 // calls.
-__attribute__((always_inline)) inline void fetchAhead(const CollisionHandler::Entries& entries, std::size_t i) {
+__attribute__((always_inline)) inline void fetchAhead(const Entries& entries, std::size_t i) {
     const std::size_t fieldsAhead = 96;
     const std::size_t sphereAhead = 64;
     const std::size_t centreAhead = 32;
@@ -112,11 +116,12 @@ void sortByKey(std::vector<Keyed>* keyed) {
 
 // l2's spheres sorted along one axis, built once for one or more passes over first lists.
 // That holds because the responses never move an object or change its collider: they change
-// health, isDead and velocity and queue messages and removals; removals are applied at the end
-// of the frame, and nothing is attached during the passes, so the entries also stay intact.
+// health, isDead and velocity and queue messages and removals. The entries are the call's own
+// copy and removals are applied at the end of the frame, so each entry stays alive and in place
+// through the passes.
 class SweepIndex {
 public:
-    explicit SweepIndex(const CollisionHandler::Entries& l2) : others(l2) {
+    explicit SweepIndex(const Entries& l2) : others(l2) {
         // The spheres of l2 that may be found by their position on one axis (the one along
         // which they spread most), and the rest, which every sphere of l1 is tested against:
         // those with a radius beyond maxIndexedRadius (an infinite reach accepts every pair
@@ -163,7 +168,7 @@ public:
     }
 
     // Every entry of l1 against l2, in the order of testing all pairs.
-    void pass(const CollisionHandler::Entries& l1) {
+    void pass(const Entries& l1) {
         for (std::size_t n = 0; n < l1.size(); ++n) {
             fetchAhead(l1, n);
             CollisionObject* e1 = entry(l1, n);
@@ -202,7 +207,7 @@ public:
     }
 
 private:
-    const CollisionHandler::Entries& others; // l2
+    const Entries& others; // l2
     std::vector<uint32_t> alwaysTested;
     std::vector<Keyed> sorted;
     int axis = 0;
@@ -210,22 +215,8 @@ private:
     std::vector<uint32_t> candidates; // one e1's, kept for its capacity
 };
 
-CollisionHandler::Entries entriesOf(TransformList* list) {
-    return list ? CollisionHandler::Entries(list->begin(), list->end()) : CollisionHandler::Entries();
-}
-
-// firsts: a container of const Entries*, null ones skipped.
-template <class Firsts> void runPasses(const Firsts& firsts, const CollisionHandler::Entries* l2) {
-    if (!l2)
-        return;
-    // Nothing to sort for when no first list has an entry.
-    if (std::none_of(firsts.begin(), firsts.end(),
-                     [](const CollisionHandler::Entries* l1) { return l1 && !l1->empty(); }))
-        return;
-    SweepIndex index(*l2);
-    for (const CollisionHandler::Entries* l1 : firsts)
-        if (l1)
-            index.pass(*l1);
+Entries entriesOf(TransformList* list) {
+    return list ? Entries(list->begin(), list->end()) : Entries();
 }
 
 } // namespace
@@ -237,18 +228,15 @@ void CollisionHandler::handleCollissionsBetween(TransformList* l1, TransformList
 void CollisionHandler::handleCollissionsWith(std::initializer_list<TransformList*> firsts, TransformList* l2) {
     if (!l2)
         return;
-    const Entries second = entriesOf(l2);
+    // l1 may be l2: the pass then reads the same entries twice, as the list would.
     std::vector<Entries> copies;
-    std::vector<const Entries*> copied;
-    copies.reserve(firsts.size());
-    for (TransformList* l1 : firsts) {
-        // l1 may be l2: the pass then reads the same entries twice, as the list would.
+    for (TransformList* l1 : firsts)
         copies.push_back(entriesOf(l1));
-        copied.push_back(l1 ? &copies.back() : nullptr);
-    }
-    runPasses(copied, &second);
-}
-
-void CollisionHandler::handleCollissionsWith(std::initializer_list<const Entries*> firsts, const Entries* l2) {
-    runPasses(firsts, l2);
+    // Nothing to sort for when no first list has an entry.
+    if (std::all_of(copies.begin(), copies.end(), [](const Entries& l1) { return l1.empty(); }))
+        return;
+    const Entries second = entriesOf(l2);
+    SweepIndex index(second);
+    for (const Entries& l1 : copies)
+        index.pass(l1);
 }

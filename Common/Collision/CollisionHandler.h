@@ -1,16 +1,12 @@
 #pragma once
 
 #include <initializer_list>
-#include <vector>
 
 #include "Common/GameObjects/Transform.h"
 
 // The collision passes of the main frame. No state; main thread only.
 class CollisionHandler {
 public:
-    // A list's entries in list order, as the scene's entriesOfType gives them.
-    typedef std::vector<Transform*> Entries;
-
     // Finds the pairs that collide of every entry of l1 (outer loop) with every entry of l2
     // (inner loop), in list order; a colliding pair answers e1 then e2. Every entry is a
     // CollisionObject; null entries are skipped and a null list does nothing. l1 and l2 may be
@@ -23,8 +19,4 @@ public:
     // handleCollissionsBetween(l1, l2) for each l1 of firsts in turn (null lists skipped), with
     // l2 sorted once for all of them: the same pairs in the same order as that many calls.
     static void handleCollissionsWith(std::initializer_list<TransformList*> firsts, TransformList* l2);
-
-    // The same over arrays of entries (null entries skipped, null arrays too): the frame's
-    // passes, which read the scene's arrays instead of walking its lists' nodes.
-    static void handleCollissionsWith(std::initializer_list<const Entries*> firsts, const Entries* l2);
 };

@@ -50,13 +50,10 @@ void SceneGraph::childAppended(Transform* t) {
 }
 
 void SceneGraph::appended(TransformList* list, Transform* t) {
-    Positions& positions = positions_[list];
-    const Place place{std::prev(list->end()), positions.entries.size()};
-    positions.entries.push_back(t);
-    std::pair<std::unordered_map<const Transform*, Places>::iterator, bool> slot =
-        positions.places.emplace(t, Places{place, {}});
+    const TransformList::iterator node = std::prev(list->end());
+    std::pair<Positions::iterator, bool> slot = positions_[list].emplace(t, Places{node, {}});
     if (!slot.second)
-        slot.first->second.later.push_back(place);
+        slot.first->second.later.push_back(node);
 }
 
 bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
@@ -70,43 +67,20 @@ bool SceneGraph::eraseFirst(TransformList& list, Transform* t) {
         return true;
     }
     Positions& positions = indexed->second;
-    std::unordered_map<const Transform*, Places>::iterator found = positions.places.find(t);
-    assert((found == positions.places.end() ? list.end() : found->second.first.at) ==
-               std::find(list.begin(), list.end(), t) &&
+    Positions::iterator found = positions.find(t);
+    assert((found == positions.end() ? list.end() : found->second.first) == std::find(list.begin(), list.end(), t) &&
            "an indexed scene list was changed past the scene");
-    if (found == positions.places.end())
+    if (found == positions.end())
         return false;
     Places& places = found->second;
-    list.erase(places.first.at);
-    positions.entries[places.first.slot] = nullptr;
-    ++positions.holes;
+    list.erase(places.first);
     if (places.later.empty()) {
-        positions.places.erase(found);
+        positions.erase(found);
     } else {
         places.first = places.later.front();
         places.later.erase(places.later.begin());
     }
-    if (positions.holes * 4 > positions.entries.size())
-        compact(positions);
     return true;
-}
-
-void SceneGraph::compact(Positions& positions) {
-    std::size_t kept = 0;
-    for (std::size_t slot = 0; slot < positions.entries.size(); ++slot) {
-        Transform* t = positions.entries[slot];
-        if (!t)
-            continue;
-        Places& places = positions.places.at(t);
-        Place* place = &places.first;
-        if (place->slot != slot)
-            place = &*std::find_if(places.later.begin(), places.later.end(),
-                                   [slot](const Place& later) { return later.slot == slot; });
-        place->slot = kept;
-        positions.entries[kept++] = t;
-    }
-    positions.entries.resize(kept);
-    positions.holes = 0;
 }
 
 TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
@@ -114,20 +88,6 @@ TransformList* SceneGraph::getListOfType(SceneGraphType::SceneGraphType kind) {
         if (entry.first == kind)
             return &entry.second;
     return nullptr;
-}
-
-const std::vector<Transform*>* SceneGraph::entriesOfType(SceneGraphType::SceneGraphType kind) {
-    TransformList* list = getListOfType(kind);
-    if (!list)
-        return nullptr;
-    const std::vector<Transform*>& entries = positions_[list].entries;
-#ifndef NDEBUG
-    std::vector<Transform*> held;
-    std::copy_if(entries.begin(), entries.end(), std::back_inserter(held), [](Transform* t) { return t; });
-    assert(std::equal(held.begin(), held.end(), list->begin(), list->end()) &&
-           "an indexed scene list was changed past the scene");
-#endif
-    return &entries;
 }
 
 Transform* SceneGraph::getOBjectById(int64_t objectId) {

@@ -44,12 +44,6 @@ public:
     // The live list of a kind, or null when no object of that kind was ever attached.
     TransformList* getListOfType(SceneGraphType::SceneGraphType type);
 
-    // The entries of the list of a kind in list order, with null in the place of an entry
-    // taken out since the array was last compacted; null when getListOfType is. A pass over
-    // every object of a kind reads this array instead of waiting on one list node after
-    // another. Valid until the next attach or removal.
-    const std::vector<Transform*>* entriesOfType(SceneGraphType::SceneGraphType type);
-
     Transform* getOBjectById(int64_t id);
 
     // The Player list's indexes: the player behind a sender, by endpoint, qport or socket.
@@ -71,24 +65,13 @@ public:
     void clearForTesting();
 
 private:
-    // One occurrence of an object in an indexed list: its node, and its slot in the list's
-    // array of entries.
-    struct Place {
-        TransformList::iterator at;
-        std::size_t slot;
-    };
-    // Where one object sits in an indexed list, in list order (a list may hold it twice).
+    // Where one object sits in an indexed list: its nodes in list order (a list may hold it
+    // twice).
     struct Places {
-        Place first;
-        std::vector<Place> later;
+        TransformList::iterator first;
+        std::vector<TransformList::iterator> later;
     };
-    struct Positions {
-        std::unordered_map<const Transform*, Places> places;
-        // The list's entries in list order, null where one was erased; compacted once the
-        // holes are a quarter of it, so a pass over it costs at most a third more than the list.
-        std::vector<Transform*> entries;
-        std::size_t holes = 0;
-    };
+    typedef std::unordered_map<const Transform*, Places> Positions;
 
     SceneGraph();
 
@@ -97,8 +80,6 @@ private:
     // Erases the first occurrence of t; false when list does not hold it. The indexed lists
     // need no walk, any other list is walked.
     bool eraseFirst(TransformList& list, Transform* t);
-    // Closes the holes of positions.entries, moving every slot recorded in positions.places.
-    static void compact(Positions& positions);
 
     // Takes t and everything below it out of the type lists and the id index, and t's
     // descendants out of the deletion queue behind `current` (t's own place in it), so that
