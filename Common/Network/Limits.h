@@ -9,7 +9,7 @@
 
 // 10 s: a client logs in with its first write, a round trip after its connect; idle ones go soon.
 enum { LOGIN_TIMEOUT_MS = 10000 };
-// 1 s: over a login's round trip, so the retried accept, its login on the way, does not give way.
+// 1 s: more than a login takes to follow its accept, so a client about to log in is not the one closed.
 enum { LOGIN_ROOM_MS = 1000 };
 // 30 s: time for a handed-over client to arrive or a dropped one to reconnect; no longer unsteered.
 enum { CLIENT_GRACE_MS = 30000 };
@@ -61,5 +61,5 @@ enum { INPUT_LINES_BURST = 20000 };
 // 600 a second over all kinds: 36,000 lines (5 MB) a minute while a flood lasts.
 enum { INPUT_LINES_ALL_KINDS_PER_SECOND = 600 };
 
-// 0.25 s: about seven frames: after a stall the world slows a frame rather than ships jump collisions.
+// 0.25 s: seven frames' movement catches up a hiccup; after a stall nothing leaps through a ship or a border.
 constexpr double maxFrameStep = 0.25;
