@@ -11,7 +11,7 @@
 // Between the timed steps, untimed: the shots the wave took are fired again and hit players
 // healed, so that every frame sees the same load. Each figure is the median of the rounds, each
 // round the mean of its frames; ours and the reference run alternately within every frame, each
-// from caches that hold none of the scene.
+// after 64 MB were written through the caches.
 // Usage: bench_frame [--frames F] [--rounds R]
 
 #include <sys/resource.h>
@@ -214,8 +214,9 @@ public:
     std::vector<int> datagrams; // player indexes, one per datagram of a frame
 };
 
-// Writes a buffer larger than the caches, so that every timed step starts as a frame's step does
-// after the send step has pushed megabytes through them, whatever ran just before it.
+// Writes a buffer twice one core complex's last-level cache, so that every timed step starts as
+// a frame's step does after the send step has pushed megabytes through them, whatever ran just
+// before it.
 void evictCaches() {
     static std::vector<char> scratch(64 << 20);
     static char value = 0;

@@ -64,10 +64,12 @@ private:
     const TransformList* list_ = nullptr;
     // Each player with the number of times the list holds it.
     std::unordered_map<const CommEndpoint*, std::pair<Player*, unsigned int>> byEndpoint_;
-    // The list's endpoints by qport, in list order.
+    // The list's endpoints by qport, in list order: bench_frame's 30,000 datagram sender look-ups
+    // 46 ms against 121 for a walk (most of ours is the getpeername each look-up makes).
     QportIndex byQport_;
     // For firstWithSocketAt, by the socket's address: built at listChanges_ == socketIndexListAt_
-    // and CommEndpoint::socketWrites() == socketIndexWritesAt_.
+    // and CommEndpoint::socketWrites() == socketIndexWritesAt_. bench_frame's 1,000 TCP sender
+    // look-ups: 0.05 ms against 1.1 for a walk.
     std::unordered_map<const void*, Player*> bySocket_;
     uint64_t listChanges_ = 0;
     uint64_t socketIndexListAt_ = UINT64_MAX;
