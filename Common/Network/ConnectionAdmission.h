@@ -54,8 +54,9 @@ public:
     // with its ClosedConnection event.
     void closeConnectionsWithoutLogin(size_t giveWay);
 
-    // Those that nothing holds yet (accepted, or left by a logout as a watcher), oldest first.
-    // A connection leaves with its login or its close.
+    // The accepted connections that have not logged in yet, oldest first. A connection leaves
+    // with its login or its close; one a logout later leaves as a watcher is not listed again (it
+    // counts as logged in).
     const std::list<ConnectionWithoutLogin>& connectionsWithoutLogin() const { return connectionsWithoutLogin_; }
 
 private:
