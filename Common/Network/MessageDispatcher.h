@@ -74,18 +74,15 @@ public:
     // Forgets the waiting player whose endpoint is ep.
     void wantToDeleteEndpoint(CommEndpoint* ep);
 
-    // A player waiting for its client's login is removed when none binds it within
-    // CLIENT_GRACE_MS (Common/Network/Limits.h) of its client's last connection here going: of
-    // the hand-over, when it came without one, or of the close of the connection its client
-    // logged out on. While that connection stays open, and nothing else logs in on it, the
-    // player waits without a time limit.
-
     // Which accepted connections may stay open; told of every accept, message, login and close
     // this dispatcher handles. Its once-a-frame close runs from Network.
     ConnectionAdmission& admission() { return admission_; }
 
-    // Once a frame: the waiting players whose grace (CLIENT_GRACE_MS) is up are removed, as a
-    // player whose connection closed is.
+    // Once a frame: a player waiting for its client's login is removed, as a player whose
+    // connection closed is, when none binds it within CLIENT_GRACE_MS (Common/Network/Limits.h)
+    // of its client's last connection here going: of the hand-over, when it came without one, or
+    // of the close of the connection its client logged out on. While that connection stays
+    // open, and nothing else logs in on it, the player waits without a time limit.
     void removePlayersWithoutClient();
 
     // Once a frame, after the frame's events are dispatched: forgets what held for that
