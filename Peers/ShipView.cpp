@@ -7,25 +7,30 @@ void ShipView::closeGap(Ship& ship, Clock::time_point now) {
     ship.since = now;
 }
 
-void ShipView::toldOf(uint64_t id, Clock::time_point now) {
-    if (window == Window::closed)
-        return;
-    const auto entry = ships.emplace(id, Ship());
+ShipView::Ship& ShipView::known(uint64_t id, Clock::time_point now) {
+    // try_emplace: a ship already known costs no allocation (every update of every ship comes
+    // here).
+    const auto entry = ships.try_emplace(id);
     Ship& ship = entry.first->second;
     if (entry.second || !ship.alive) {
         // New, or described again after its destruction: its gap begins now.
         ship.alive = true;
         ship.since = now;
     }
+    return ship;
+}
+
+void ShipView::toldOf(uint64_t id, Clock::time_point now) {
+    if (window != Window::closed)
+        known(id, now);
 }
 
 void ShipView::updated(uint64_t id, Clock::time_point now) {
     if (window == Window::closed)
         return;
-    toldOf(id, now);
+    Ship& ship = known(id, now);
     if (window == Window::before)
         return;
-    Ship& ship = ships[id];
     closeGap(ship, now);
     ++ship.updates;
 }

@@ -38,6 +38,8 @@ private:
         Clock::duration longest = Clock::duration::zero();
     };
     void closeGap(Ship& ship, Clock::time_point now);
+    // The ship, known from now on (its gap begins now when it is new or was destroyed).
+    Ship& known(uint64_t id, Clock::time_point now);
 
     std::unordered_map<uint64_t, Ship> ships;
     enum class Window { before, open, closed } window = Window::before;
