@@ -277,7 +277,7 @@ run_phase() {
       [ "$1" = 0 ] || send=$(ss -tmnH state established "( sport = :$1 )" | awk "/skmem:/ {
           n++; if (match(\$0, /,w[0-9]+/)) w += substr(\$0, RSTART + 2, RLENGTH - 2)
           if (match(\$0, /tb[0-9]+/) && substr(\$0, RSTART + 2, RLENGTH - 2) + 0 > tb) tb = substr(\$0, RSTART + 2, RLENGTH - 2) + 0
-        } END { print w + 0, n + 0, tb + 0 }")
+        } END { printf \"%.0f %d %d\\n\", w, n, tb }")
       echo "$(date +%s%3N) $(awk "/^VmRSS:/ { print \$2 }" /proc/$0/status 2>/dev/null) $(ls /proc/$0/fd 2>/dev/null | wc -l)" \
         "$(awk "/^TCP:/ { for (i = 1; i < NF; ++i) if (\$i == \"mem\") print \$(i + 1) }" /proc/net/sockstat) $send"
       sleep 0.2
@@ -392,7 +392,7 @@ run_phase() {
       if ($2 > rss) rss = $2; if ($3 > fds) fds = $3; if ($4 > tcp) tcp = $4
       if ($5 + 0 > send) { send = $5; conns = $6; tb = $7 }
       if ($5 + 0 > ($6 + 0) * ($7 + 65536)) over++ }
-    END { print rss + 0, fds + 0, tcp + 0, send + 0, conns + 0, tb + 0, over + 0 }' "$logs/sampler.log")"
+    END { printf "%d %d %d %.0f %d %d %d\n", rss, fds, tcp, send, conns, tb, over }' "$logs/sampler.log")"
   local pongs median max
   read -r pongs median max <<<"$(round_trips "$bot_log" "$bot_l0" "$bot_l1")"
   local fps_min fps_after
@@ -501,8 +501,7 @@ for phase in $phases; do
     rows+=("| $phase | - | - | - | - | - | - | - | - | - | - | - | - | - | - | set-up failed, logs in $out/$phase |")
     failed_fps+=("$phase")
     failed_fds+=("$phase")
-    failed_rtt+=("$phase")
-    failed_rtt_flood+=("$phase")
+    if [[ " $flood_phases " == *" $phase "* ]]; then failed_rtt_flood+=("$phase"); else failed_rtt+=("$phase"); fi
     failed_check+=("$phase")
     echo "soak: ${rows[-1]}"
     stop_processes
