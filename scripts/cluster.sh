@@ -225,7 +225,10 @@ done
 all_csvs() {
   local life
   for ((life = 1; life <= ${lives[$1]}; ++life)); do
-    if [ "$life" -eq 1 ]; then echo "$logs/server-$1.csv"; else echo "$logs/server-$1.$life.csv"; fi
+    local csv="$logs/server-$1.$life.csv"
+    [ "$life" -ne 1 ] || csv="$logs/server-$1.csv"
+    # A restarted server's file may not be written yet; awk would stop at a missing one.
+    [ ! -f "$csv" ] || echo "$csv"
   done
 }
 # latest_timestamp: the newest synchronised time of any measurement line so far (0 if none).
@@ -276,7 +279,7 @@ for event in "${events[@]}"; do
       for ((id = 1; id <= servers; ++id)); do rss_end[$id]=$(rss_of "${server_pid[$id]}"); done
       continue ;;
     kill|restart)
-      read -r held_at_kill[$id] arrived_at_kill[$id] <<<"$(last_players "$id")"
+      read -r "held_at_kill[$id]" "arrived_at_kill[$id]" <<<"$(last_players "$id")"
       kill -KILL -- "-${server_pid[$id]}" 2>/dev/null || true
       # (wait takes the shell's own "Killed" notice with it.)
       wait "${server_pid[$id]}" 2>/dev/null || true
@@ -311,17 +314,11 @@ done
 # The count: a second before the bots stop, the ships at rest and their goodbyes not yet sent.
 sleep_until $((seconds - 1))
 count_at=$(latest_timestamp)
-for ((i = 0; i < 30 * 5; ++i)); do
-  grep -q "^summary: " "$logs/bots.log" && break
-  sleep 0.2
-done
+wait_for bots "summary: " 30 || true
 summary=$(grep "^summary: " "$logs/bots.log" || echo "summary: none")
 late_summary="summary: none"
 if [ "$join_bots" -gt 0 ]; then
-  for ((i = 0; i < 10 * 5; ++i)); do
-    grep -q "^summary: " "$logs/late-bots.log" 2>/dev/null && break
-    sleep 0.2
-  done
+  wait_for late-bots "summary: " 10 || true
   late_summary=$(grep "^summary: " "$logs/late-bots.log" 2>/dev/null || echo "summary: none")
 fi
 stop_all

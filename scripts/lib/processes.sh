@@ -18,7 +18,7 @@ raise_open_files() {
 }
 
 # rss_of <pid>: the process's resident size in kB, or "-" when it has gone.
-rss_of() { awk '/^VmRSS:/ { print $2; found = 1 } END { if (!found) print "-" }' "/proc/$1/status" 2>/dev/null || echo -; }
+rss_of() { awk '/^VmRSS:/ { print $2; found = 1 } END { if (!found) print "-" }' 2>/dev/null <"/proc/$1/status" || echo -; }
 
 # start <log name> <command...>: runs the command in its own process group, all output to the log.
 start() {
